@@ -1,0 +1,38 @@
+// PrefixAnonymizer: a keyed, prefix-preserving permutation of IPv4 addresses.
+//
+// Bit i (from the top) of the anonymized address is bit i of the original,
+// flipped by a pseudo-random function of the original's first i bits: the top
+// bit of AES-128 applied to a block holding those bits, completed by a secret
+// pad. Two addresses sharing their first k bits therefore map to addresses
+// sharing their first k bits, and differing in bit k+1 when the originals do.
+//
+// The 32-byte key: bytes 0-15 are the AES-128 key, bytes 16-31 the seed from
+// which the pad is derived (pad = AES(key[0..15], key[16..31])). The mapping
+// depends on nothing else, so every object and every run built from one key
+// agree, and separate pieces of a trace can be anonymized independently.
+#pragma once
+
+#include <cstdint>
+
+#include "aes_cipher.h"
+
+namespace ipveil {
+
+class PrefixAnonymizer {
+public:
+    static constexpr int KeyBytes = 32;
+
+    // Reads the 32 bytes at `key` during construction only.
+    explicit PrefixAnonymizer(const std::uint8_t* key) noexcept;
+
+    // The anonymized image of `address` (first dotted-quad component in the
+    // most significant byte). Exactly 32 AES block encryptions; no state.
+    std::uint32_t anonymize(std::uint32_t address) const noexcept;
+
+private:
+    std::uint8_t cipherKey[16];
+    std::uint8_t pad[16];
+    AesCipher cipher;
+};
+
+}  // namespace ipveil
