@@ -1,0 +1,51 @@
+// RecordWriter: writes anonymized records in the trace output format,
+// "%6f\t%u\t%u.%u.%u.%u\n" -- byte for byte what printf prints -- through one
+// reused buffer that is handed to the output stream in large writes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace ipveil::trace {
+
+// Longest line: a sign, 39 integer digits of FLT_MAX, 7 for ".dddddd", two
+// tabs, 10 digits of size, 15 of address and the line feed.
+inline constexpr std::size_t MaxLineChars = 80;
+
+// Writes printf("%6f", double(value)) at out and returns the end: fixed
+// notation, six decimals rounded half to even, "inf"/"nan" padded to 6.
+char* formatTime(char* out, float value) noexcept;
+
+// Writes one whole output line at out (room for MaxLineChars) and returns the end.
+char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t address) noexcept;
+
+class RecordWriter {
+public:
+    static constexpr std::size_t BufferBytes = 1 << 17;
+
+    explicit RecordWriter(std::FILE* output) noexcept : output(output) {}
+    RecordWriter(const RecordWriter&) = delete;
+    RecordWriter& operator=(const RecordWriter&) = delete;
+
+    // Queues one line; false once a write to the stream has failed.
+    bool write(float time, std::uint32_t size, std::uint32_t address) noexcept {
+        if (BufferBytes - used < MaxLineChars && !drain()) return false;
+        used = static_cast<std::size_t>(formatRecord(buffer + used, time, size, address) - buffer);
+        return true;
+    }
+
+    // Hands everything queued to the stream and flushes it; false if any
+    // write failed.
+    bool flush() noexcept;
+
+private:
+    bool drain() noexcept;
+
+    std::FILE* output;
+    std::size_t used = 0;
+    bool failed = false;
+    char buffer[BufferBytes];
+};
+
+}  // namespace ipveil::trace

@@ -1,0 +1,80 @@
+// TraceReader: reads the records of a raw text trace, one at a time.
+//
+// A trace is a stream of records, each three whitespace-separated fields:
+//   time     a number as strtof reads it in full (sign, decimals, exponent,
+//            hexadecimal, inf, nan), held in single precision;
+//   size     decimal digits with an optional leading '+', at most 4294967295;
+//   address  four such numbers joined by dots; whitespace may follow a dot but
+//            not precede one.
+// Every field ends at whitespace or at the end of the input; line structure
+// carries no meaning. These are exactly the records that scanf("%f"), "%u"
+// and "%u.%u.%u.%u" read from a well-formed trace, but anything else -- a
+// stray character, a '-' sign, a value above 4294967295, a file that ends
+// inside a record -- is reported as malformed instead of being guessed at.
+//
+// Input is read in large blocks into a buffer owned by the reader; nothing is
+// allocated. A single record (from its time to the end of its address) must
+// fit in the buffer, which is far beyond any real trace's record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+namespace ipveil::trace {
+
+struct TraceRecord {
+    float packet_time;
+    std::uint32_t packet_size;
+    std::uint32_t packet_addr[4];  // dotted-quad components, first to last
+};
+
+enum class ReadResult {
+    Record,     // a record was read
+    End,        // the input ended where a record could begin
+    Malformed,  // the record starting on line recordLine() is not a record
+    ReadError,  // the input could not be read
+};
+
+// Parses a whole time field [first, last) as strtof would, rounding to single
+// precision. *last must be writable (it is restored); returns false unless
+// strtof accepts every character.
+bool parseTime(char* first, char* last, float& value) noexcept;
+
+// Parses decimal digits with an optional leading '+' from [first, last) into
+// value; returns the position after the digits, or nullptr when there are no
+// digits or the value exceeds 4294967295.
+const char* parseUnsigned(const char* first, const char* last, std::uint32_t& value) noexcept;
+
+class TraceReader {
+public:
+    static constexpr std::size_t BufferBytes = 1 << 20;
+
+    explicit TraceReader(std::FILE* input) noexcept : input(input) {}
+    TraceReader(const TraceReader&) = delete;
+    TraceReader& operator=(const TraceReader&) = delete;
+
+    ReadResult next(TraceRecord& record) noexcept;
+
+    // The line (from 1) on which the last record read, or the malformed one,
+    // starts: the line of its time field.
+    std::uint64_t recordLine() const noexcept { return startLine; }
+
+private:
+    enum class Parse { Done, NeedMore, Malformed };
+    Parse parseRecord(TraceRecord& record) noexcept;
+    bool refill() noexcept;  // false on a read error
+
+    std::FILE* input;
+    std::size_t begin = 0;  // first unread byte
+    std::size_t end = 0;    // one past the last byte held
+    bool atEof = false;
+    std::uint64_t line = 1;  // line of buffer[begin]
+    std::uint64_t startLine = 1;
+    std::size_t recordEnd = 0;
+    std::uint64_t recordNewlines = 0;
+    // One spare byte lets parseTime terminate a field at the buffer's end.
+    char buffer[BufferBytes + 1];
+};
+
+}  // namespace ipveil::trace
