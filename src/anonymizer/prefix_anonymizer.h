@@ -29,7 +29,19 @@ public:
     // most significant byte). Exactly 32 AES block encryptions; no state.
     std::uint32_t anonymize(std::uint32_t address) const noexcept;
 
+    // The original of an anonymized address: anonymize(deanonymize(a)) == a
+    // and deanonymize(anonymize(a)) == a. For the data owner who holds the
+    // key. Each bit's flip depends only on the original bits above it, so the
+    // original is recovered from the top, one encryption per bit in turn.
+    std::uint32_t deanonymize(std::uint32_t anonymized) const noexcept;
+
 private:
+    std::uint32_t padPrefix() const noexcept;
+    // Fills `block` with the pseudo-random function's input for bit pos:
+    // the first pos bits of address, the rest of the pad's first word, and
+    // pad bytes 4 to 15.
+    void prefixBlock(std::uint32_t address, int pos, std::uint8_t* block) const noexcept;
+
     std::uint8_t cipherKey[16];
     std::uint8_t pad[16];
     AesCipher cipher;

@@ -1,0 +1,36 @@
+# Installation: the command, its man page, the public headers under
+# include/ipveil/, the libraries, and a CMake package so that another project
+# can find_package(ipveil) and link ipveil::aes and ipveil::anonymizer.
+# CPack turns the same layout into a Debian package.
+include(GNUInstallDirs)
+include(CMakePackageConfigHelpers)
+
+set(IPVEIL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ipveil)
+
+install(TARGETS ipveil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS ipveil_aes ipveil_anonymizer
+        EXPORT ipveilTargets
+        ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
+        PUBLIC_HEADER DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/ipveil)
+install(EXPORT ipveilTargets NAMESPACE ipveil:: DESTINATION ${IPVEIL_CMAKE_DIR})
+
+configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/ipveilConfig.cmake.in
+                              ${PROJECT_BINARY_DIR}/ipveilConfig.cmake INSTALL_DESTINATION ${IPVEIL_CMAKE_DIR})
+write_basic_package_version_file(${PROJECT_BINARY_DIR}/ipveilConfigVersion.cmake COMPATIBILITY SameMajorVersion)
+install(FILES ${PROJECT_BINARY_DIR}/ipveilConfig.cmake ${PROJECT_BINARY_DIR}/ipveilConfigVersion.cmake
+        DESTINATION ${IPVEIL_CMAKE_DIR})
+
+install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ipveil)
+set(CPACK_PACKAGE_VENDOR "ipveil developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Prefix-preserving anonymization of IPv4 addresses in packet traces")
+set(CPACK_PACKAGE_CONTACT "ipveil developers <ipveil@localhost>")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,155 @@
+// PrefixAnonymizer against a second computation of the same bits that uses
+// OpenSSL's AES-128 as the pseudo-random function, and the properties the
+// mapping promises: prefix preservation and bijection.
+#include "prefix_anonymizer.h"
+
+#include <gtest/gtest.h>
+#include <openssl/evp.h>
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <memory>
+#include <random>
+#include <vector>
+
+namespace {
+
+using Key = std::array<std::uint8_t, 32>;
+
+Key randomKey(std::mt19937_64& rng) {
+    Key key;
+    for (auto& byte : key) byte = static_cast<std::uint8_t>(rng());
+    return key;
+}
+
+// One AES-128 block through OpenSSL.
+struct OpenSslAes {
+    explicit OpenSslAes(const std::uint8_t* key) : ctx(EVP_CIPHER_CTX_new(), EVP_CIPHER_CTX_free) {
+        EVP_EncryptInit_ex(ctx.get(), EVP_aes_128_ecb(), nullptr, key, nullptr);
+        EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+    }
+    std::array<std::uint8_t, 16> encrypt(const std::uint8_t* block) {
+        std::array<std::uint8_t, 16> out{};
+        int length = 0;
+        EVP_EncryptUpdate(ctx.get(), out.data(), &length, block, 16);
+        return out;
+    }
+    std::unique_ptr<EVP_CIPHER_CTX, decltype(&EVP_CIPHER_CTX_free)> ctx;
+};
+
+// The mapping written out bit by bit: bit i of the result is bit i of the
+// address XOR the top bit of AES(first i address bits, then the pad's bits).
+std::uint32_t referenceAnonymize(const Key& key, std::uint32_t address) {
+    OpenSslAes aes(key.data());
+    const auto pad = aes.encrypt(key.data() + 16);
+    std::uint32_t padPrefix = 0;
+    for (int i = 0; i < 4; ++i) padPrefix = padPrefix << 8 | pad[static_cast<std::size_t>(i)];
+    std::uint32_t result = address;
+    for (int i = 0; i < 32; ++i) {
+        const std::uint64_t keep = i == 0 ? 0 : (~std::uint64_t{0} << (32 - i)) & 0xFFFFFFFFu;
+        const auto value = static_cast<std::uint32_t>((address & keep) | (padPrefix & ~keep));
+        auto block = pad;
+        for (int b = 0; b < 4; ++b) block[static_cast<std::size_t>(b)] = static_cast<std::uint8_t>(value >> (24 - 8 * b));
+        if (aes.encrypt(block.data())[0] & 0x80) result ^= 1u << (31 - i);
+    }
+    return result;
+}
+
+int commonPrefix(std::uint32_t a, std::uint32_t b) { return a == b ? 32 : std::countl_zero(a ^ b); }
+
+TEST(PrefixAnonymizer, MatchesOpenSslReference) {
+    std::mt19937_64 rng(20261208);
+    for (int k = 0; k < 8; ++k) {
+        const Key key = randomKey(rng);
+        const ipveil::PrefixAnonymizer anonymizer(key.data());
+        std::vector<std::uint32_t> addresses = {0u, 0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu};
+        for (int i = 0; i < 200; ++i) addresses.push_back(static_cast<std::uint32_t>(rng()));
+        for (std::uint32_t address : addresses) {
+            ASSERT_EQ(anonymizer.anonymize(address), referenceAnonymize(key, address)) << "address " << address;
+        }
+    }
+}
+
+TEST(PrefixAnonymizer, PreservesExactlyTheCommonPrefix) {
+    std::mt19937_64 rng(7);
+    const Key key = randomKey(rng);
+    const ipveil::PrefixAnonymizer anonymizer(key.data());
+    for (int i = 0; i < 20000; ++i) {
+        const auto a = static_cast<std::uint32_t>(rng());
+        // Pairs sharing a chosen prefix length, including the last bit only.
+        const int shared = static_cast<int>(rng() % 32);
+        const std::uint32_t flip = 0x80000000u >> shared;
+        const std::uint32_t b = (a ^ flip) ^ (static_cast<std::uint32_t>(rng()) & (flip - 1));
+        ASSERT_EQ(commonPrefix(anonymizer.anonymize(a), anonymizer.anonymize(b)), shared);
+    }
+}
+
+TEST(PrefixAnonymizer, TopBitFlipIsTheSameForEveryAddress) {
+    std::mt19937_64 rng(11);
+    for (int k = 0; k < 4; ++k) {
+        const Key key = randomKey(rng);
+        const ipveil::PrefixAnonymizer anonymizer(key.data());
+        const std::uint32_t flip = (anonymizer.anonymize(0) ^ 0u) >> 31;
+        for (int i = 0; i < 1000; ++i) {
+            const auto a = static_cast<std::uint32_t>(rng());
+            ASSERT_EQ((anonymizer.anonymize(a) ^ a) >> 31, flip);
+        }
+    }
+}
+
+TEST(PrefixAnonymizer, IsABijectionOnAWhole16) {
+    std::mt19937_64 rng(3);
+    const Key key = randomKey(rng);
+    const ipveil::PrefixAnonymizer anonymizer(key.data());
+    const std::uint32_t network = 0xC0A80000u;  // 192.168.0.0/16
+    std::vector<bool> seen(1u << 16);
+    const std::uint32_t imageNetwork = anonymizer.anonymize(network) & 0xFFFF0000u;
+    for (std::uint32_t host = 0; host < (1u << 16); ++host) {
+        const std::uint32_t image = anonymizer.anonymize(network | host);
+        ASSERT_EQ(image & 0xFFFF0000u, imageNetwork);  // the /16 maps onto one /16
+        ASSERT_FALSE(seen[image & 0xFFFFu]) << "collision at host " << host;
+        seen[image & 0xFFFFu] = true;
+    }
+}
+
+TEST(PrefixAnonymizer, DependsOnlyOnKeyAndAddress) {
+    std::mt19937_64 rng(5);
+    const Key key = randomKey(rng);
+    const ipveil::PrefixAnonymizer first(key.data());
+    const ipveil::PrefixAnonymizer second(key.data());
+    Key other = key;
+    other[31] ^= 1;  // a different pad seed changes the mapping
+    const ipveil::PrefixAnonymizer changed(other.data());
+    int differing = 0;
+    for (int i = 0; i < 1000; ++i) {
+        const auto a = static_cast<std::uint32_t>(rng());
+        ASSERT_EQ(first.anonymize(a), second.anonymize(a));
+        ASSERT_EQ(first.anonymize(a), first.anonymize(a));
+        differing += first.anonymize(a) != changed.anonymize(a);
+    }
+    EXPECT_GT(differing, 900);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PrefixAnonymizer, DeanonymizeInvertsAnonymize) {
+    std::mt19937_64 rng(13);
+    for (int k = 0; k < 4; ++k) {
+        const Key key = randomKey(rng);
+        const ipveil::PrefixAnonymizer anonymizer(key.data());
+        for (std::uint32_t host = 0; host < (1u << 16); ++host) {  // a whole /16
+            const std::uint32_t address = 0x0A140000u | host;
+            ASSERT_EQ(anonymizer.deanonymize(anonymizer.anonymize(address)), address);
+        }
+        for (int i = 0; i < 2000; ++i) {
+            const auto a = static_cast<std::uint32_t>(rng());
+            ASSERT_EQ(anonymizer.deanonymize(anonymizer.anonymize(a)), a);
+            ASSERT_EQ(anonymizer.anonymize(anonymizer.deanonymize(a)), a);
+        }
+    }
+}
+
+}  // namespace

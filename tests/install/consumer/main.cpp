@@ -1,0 +1,27 @@
+// Uses the installed headers and libraries the way a downstream project would.
+#include <ipveil/aes_cipher.h>
+#include <ipveil/prefix_anonymizer.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+int main() {
+    std::uint8_t key[32];
+    for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i * 7 + 1);
+    const ipveil::PrefixAnonymizer anonymizer(key);
+    const std::uint32_t address = 0x0A000001u;
+    if (anonymizer.deanonymize(anonymizer.anonymize(address)) != address) return 1;
+
+    ipveil::AesCipher encrypt;
+    ipveil::AesCipher decrypt;
+    encrypt.setup(ipveil::CBC, ipveil::Encrypt, key, ipveil::Bits256, key);
+    decrypt.setup(ipveil::CBC, ipveil::Decrypt, key, ipveil::Bits256, key);
+    const char message[] = "consumer";
+    std::uint8_t sealed[16];
+    std::uint8_t opened[16];
+    if (encrypt.encryptPadded(reinterpret_cast<const std::uint8_t*>(message), 8, sealed) != 16) return 2;
+    if (decrypt.decryptPadded(sealed, 16, opened) != 8 || std::memcmp(opened, message, 8) != 0) return 3;
+    std::puts("ok");
+    return 0;
+}
