@@ -14,12 +14,6 @@ using namespace aes_tables;
 
 namespace {
 
-inline std::uint32_t loadWord(const std::uint8_t* p) noexcept {
-    std::uint32_t w;
-    std::memcpy(&w, p, 4);
-    return w;
-}
-
 inline void storeWord(std::uint8_t* p, std::uint32_t w) noexcept { std::memcpy(p, &w, 4); }
 
 inline void xorBlock(std::uint8_t* target, const std::uint8_t* a, const std::uint8_t* b) noexcept {

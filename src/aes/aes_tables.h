@@ -45,18 +45,21 @@ constexpr std::uint8_t byteOf(std::uint32_t w, int k) {
 
 namespace detail {
 
-// SBox[x] = affine(x^-1): b ^ rotl(b,1) ^ rotl(b,2) ^ rotl(b,3) ^ rotl(b,4) ^ 0x63.
+// SBox[x] = affine(x^-1): b ^ rotl(b,1) ^ rotl(b,2) ^ rotl(b,3) ^ rotl(b,4) ^ 0x63,
+// with 0^-1 = 0. Inverses come from powers of the generator 3:
+// x = 3^i has the inverse 3^(255-i).
 constexpr std::array<std::uint8_t, 256> makeSBox() {
+    std::array<std::uint8_t, 256> power{};
+    std::array<std::uint8_t, 256> logarithm{};
+    std::uint8_t p = 1;
+    for (int i = 0; i < 255; ++i) {
+        power[static_cast<std::size_t>(i)] = p;
+        logarithm[p] = static_cast<std::uint8_t>(i);
+        p = gfMul(p, 3);
+    }
     std::array<std::uint8_t, 256> box{};
     for (int x = 0; x < 256; ++x) {
-        std::uint8_t inverse = 0;
-        for (int y = 1; y < 256 && x != 0; ++y) {
-            if (gfMul(static_cast<std::uint8_t>(x), static_cast<std::uint8_t>(y)) == 1) {
-                inverse = static_cast<std::uint8_t>(y);
-                break;
-            }
-        }
-        unsigned b = inverse;
+        const unsigned b = x == 0 ? 0 : power[(255 - logarithm[static_cast<std::size_t>(x)]) % 255];
         unsigned s = b ^ (b << 1) ^ (b << 2) ^ (b << 3) ^ (b << 4);
         s = (s ^ (s >> 8)) & 0xff;
         box[static_cast<std::size_t>(x)] = static_cast<std::uint8_t>(s ^ 0x63);
