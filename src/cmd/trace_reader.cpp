@@ -68,6 +68,9 @@ bool parseTime(char* first, char* last, float& value) noexcept {
     const float parsed = std::strtof(first, &stop);
     *last = saved;
     if (stop != last) return false;
+    // strtof takes "nan(chars)" whole, but scanf reads only its "nan" and
+    // fails on the rest; a trace that scanf cannot read is not accepted.
+    if (std::memchr(first, '(', static_cast<std::size_t>(last - first)) != nullptr) return false;
     value = parsed;
     return true;
 }

@@ -2,7 +2,8 @@
 //
 // A trace is a stream of records, each three whitespace-separated fields:
 //   time     a number as strtof reads it in full (sign, decimals, exponent,
-//            hexadecimal, inf, nan), held in single precision;
+//            hexadecimal, inf, nan), held in single precision; "nan(chars)",
+//            which scanf does not read whole, is refused;
 //   size     decimal digits with an optional leading '+', at most 4294967295;
 //   address  four such numbers joined by dots; whitespace may follow a dot but
 //            not precede one.
@@ -38,7 +39,7 @@ enum class ReadResult {
 
 // Parses a whole time field [first, last) as strtof would, rounding to single
 // precision. *last must be writable (it is restored); returns false unless
-// strtof accepts every character.
+// strtof accepts every character, and for a NaN with a payload in brackets.
 bool parseTime(char* first, char* last, float& value) noexcept;
 
 // Parses decimal digits with an optional leading '+' from [first, last) into

@@ -1,0 +1,202 @@
+// The field parsers and the time formatter against the C library: parseTime
+// against strtof, parseUnsigned against std::from_chars, formatTime against
+// snprintf("%6f").
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "record_writer.h"
+#include "trace_reader.h"
+#include "trace_test_support.h"
+
+namespace {
+
+using ipveil::cmd_test::TraceGenerator;
+namespace trace = ipveil::trace;
+
+std::string printfTime(float value) {
+    char text[128];
+    const int n = std::snprintf(text, sizeof text, "%6f", double{value});
+    return std::string(text, static_cast<std::size_t>(n));
+}
+
+std::string formatTime(float value) {
+    char text[trace::MaxLineChars];
+    return std::string(text, trace::formatTime(text, value));
+}
+
+TEST(FormatTime, MatchesPrintfOnEveryKindOfFloat) {
+    std::vector<float> values = {0.0f,
+                                 -0.0f,
+                                 std::numeric_limits<float>::infinity(),
+                                 -std::numeric_limits<float>::infinity(),
+                                 std::numeric_limits<float>::quiet_NaN(),
+                                 -std::numeric_limits<float>::quiet_NaN(),
+                                 std::bit_cast<float>(0x7F800001u),  // signalling NaN
+                                 std::bit_cast<float>(0xFFC0007Bu),  // NaN with payload and sign
+                                 std::numeric_limits<float>::denorm_min(),
+                                 -std::numeric_limits<float>::denorm_min(),
+                                 FLT_MIN,
+                                 FLT_MAX,
+                                 -FLT_MAX,
+                                 16777217.0f,
+                                 0.1f,
+                                 0.0000005f,
+                                 -0.0000005f,
+                                 0.0000015f,
+                                 1e-7f,
+                                 -1e-7f};
+    // Both sides of the boundaries where the formatter changes method: 2^44
+    // (integer arithmetic) and 2^64.
+    for (int e = 40; e <= 70; ++e) {
+        const float p = std::ldexp(1.0f, e);
+        for (float v : {p, std::nextafter(p, 0.0f), std::nextafter(p, FLT_MAX)}) {
+            values.push_back(v);
+            values.push_back(-v);
+        }
+    }
+    // Exact ties in the seventh decimal: odd multiples of 2^-7 (x * 10^6 ends
+    // in .5 exactly), rounded half to even.
+    for (std::uint32_t odd = 1; odd < 4000; odd += 2) values.push_back(std::ldexp(static_cast<float>(odd), -7));
+    for (std::uint32_t odd = 0xFFFFFF; odd > 0xFFF000; odd -= 2) values.push_back(std::ldexp(static_cast<float>(odd), -7));
+    // Every exponent, with a few mantissas.
+    for (std::uint32_t biased = 0; biased < 256; ++biased) {
+        for (std::uint32_t fraction : {0u, 1u, 0x400000u, 0x7FFFFFu, 0x2AAAAAu, 0x0CCCCDu}) {
+            values.push_back(std::bit_cast<float>(biased << 23 | fraction));
+            values.push_back(std::bit_cast<float>(0x80000000u | biased << 23 | fraction));
+        }
+    }
+    std::mt19937_64 rng(1208);
+    for (int i = 0; i < 200000; ++i) values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
+    // Concentrate on values whose sixth decimal is significant.
+    for (int i = 0; i < 100000; ++i) {
+        values.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng() % (0x4F000000u - 0x30000000u)) + 0x30000000u));
+    }
+
+    for (float value : values) {
+        ASSERT_EQ(formatTime(value), printfTime(value)) << "bits 0x" << std::hex << std::bit_cast<std::uint32_t>(value);
+    }
+}
+
+TEST(FormatRecord, MatchesPrintfAndFitsTheLineBound) {
+    std::mt19937_64 rng(42);
+    std::vector<float> times = {-FLT_MAX, FLT_MAX, 0.0f, -std::numeric_limits<float>::quiet_NaN()};
+    for (int i = 0; i < 2000; ++i) times.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
+    for (std::size_t i = 0; i < times.size(); ++i) {
+        // The widest sizes and addresses alongside the widest times.
+        const auto size = i < 4 ? 4294967295u : static_cast<std::uint32_t>(rng());
+        const auto address = i < 4 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rng());
+        char expected[128];
+        const int n = std::snprintf(expected, sizeof expected, "%6f\t%u\t%u.%u.%u.%u\n", double{times[i]}, size,
+                                    address >> 24, (address >> 16) & 0xFF, (address >> 8) & 0xFF, address & 0xFF);
+        char line[trace::MaxLineChars];
+        const char* end = trace::formatRecord(line, times[i], size, address);
+        ASSERT_EQ(std::string(line, static_cast<std::size_t>(end - line)), std::string(expected, static_cast<std::size_t>(n)));
+    }
+}
+
+// parseTime on a field followed by more characters in the buffer, which it
+// must neither read nor leave changed.
+struct TimeParse {
+    bool accepted;
+    float value;
+    bool bufferIntact;
+};
+
+TimeParse parseTimeField(const std::string& token, char next) {
+    std::string buffer = token + next + "1";
+    TimeParse parse{false, 0.0f, false};
+    parse.accepted = trace::parseTime(buffer.data(), buffer.data() + token.size(), parse.value);
+    parse.bufferIntact = buffer == token + next + "1";
+    return parse;
+}
+
+TEST(ParseTime, AgreesWithStrtofOnAcceptanceAndValue) {
+    TraceGenerator gen(99);
+    std::vector<std::string> tokens = {"", ".", "+", "-", "e5", "1e", "1e+", "1.5E-", "0x", "0x.", "0xp3", "0x1p",
+                                       "in", "infinit", "infinityy", "nan(", "nan(123)", "nan()", "nan(a_1)",
+                                       "1.2.3", "1..2", "--1", "+-1", "1-", "0x1p3.5", "1e5.5", "١"};
+    for (int i = 0; i < 20000; ++i) tokens.push_back(gen.timeToken());
+    // Mutations of good tokens, and strings of number-like characters.
+    static constexpr char Alphabet[] = "0123456789.eEpPxX+-aAfFiInNtTyY()_";
+    for (int i = 0; i < 20000; ++i) {
+        std::string token = gen.timeToken();
+        const auto at = static_cast<std::size_t>(gen.below(static_cast<int>(token.size()) + 1));
+        const char c = Alphabet[gen.below(sizeof Alphabet - 1)];
+        switch (gen.below(4)) {
+            case 0: token.resize(at); break;
+            case 1: token.insert(at, 1, c); break;
+            case 2: if (at < token.size()) token[at] = c; break;
+            default:
+                token.clear();
+                for (int n = 1 + gen.below(10); n > 0; --n) token += Alphabet[gen.below(sizeof Alphabet - 1)];
+        }
+        tokens.push_back(token);
+    }
+
+    for (const std::string& token : tokens) {
+        char* stop = nullptr;
+        const float expected = std::strtof(token.c_str(), &stop);
+        // A NaN payload, "nan(...)", is refused: scanf reads only its "nan".
+        const bool expectAccepted = !token.empty() && stop == token.c_str() + token.size() &&
+                                    token.find('(') == std::string::npos;
+        for (char next : {'9', 'e', '(', ' '}) {
+            const TimeParse parse = parseTimeField(token, next);
+            ASSERT_EQ(parse.accepted, expectAccepted) << '"' << token << "\" followed by '" << next << "'";
+            ASSERT_TRUE(parse.bufferIntact) << '"' << token << '"';
+            if (expectAccepted) {
+                ASSERT_EQ(std::bit_cast<std::uint32_t>(parse.value), std::bit_cast<std::uint32_t>(expected))
+                    << '"' << token << '"';
+            }
+        }
+    }
+}
+
+// Decimal digits after an optional '+', through std::from_chars.
+const char* referenceUnsigned(const char* first, const char* last, std::uint32_t& value) {
+    if (first != last && *first == '+') ++first;
+    if (first == last || *first < '0' || *first > '9') return nullptr;
+    const auto [end, error] = std::from_chars(first, last, value);
+    return error == std::errc{} ? end : nullptr;
+}
+
+TEST(ParseUnsigned, AgreesWithFromChars) {
+    std::vector<std::string> texts = {"", "+", "-1", "++1", "+-1", " 1", "0", "+0", "4294967295", "4294967296",
+                                      "+4294967295", "00000000000000000004294967295", "18446744073709551616",
+                                      "99999999999999999999999999", "42x", "42.7", "7 8"};
+    std::mt19937_64 rng(5);
+    static constexpr char Alphabet[] = "0123456789+-. x";
+    for (int i = 0; i < 20000; ++i) {
+        std::string text = rng() % 3 == 0 ? "+" : "";
+        if (rng() % 4 == 0) text.append(rng() % 12, '0');
+        text += std::to_string(rng() >> (rng() % 64));  // lengths up to 20 digits
+        if (rng() % 2 == 0) text += Alphabet[rng() % (sizeof Alphabet - 1)];
+        texts.push_back(text);
+    }
+
+    for (const std::string& text : texts) {
+        // Every end of the range, so a bound that cuts the digits is honoured.
+        for (std::size_t length = 0; length <= text.size(); ++length) {
+            const char* first = text.data();
+            const char* last = first + length;
+            std::uint32_t expected = 0, value = 0;
+            const char* expectedEnd = referenceUnsigned(first, last, expected);
+            const char* end = trace::parseUnsigned(first, last, value);
+            ASSERT_EQ(end, expectedEnd) << '"' << text.substr(0, length) << '"';
+            if (end != nullptr) {
+                ASSERT_EQ(value, expected) << '"' << text.substr(0, length) << '"';
+            }
+        }
+    }
+}
+
+}  // namespace

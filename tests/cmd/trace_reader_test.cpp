@@ -1,0 +1,93 @@
+// TraceReader and RecordWriter together against the C library: every
+// generated well-formed trace must give what fscanf reads and printf prints,
+// and every cut of a trace must give the records scanf completes, then a
+// malformed record on the right line.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <string>
+
+#include "trace_reader.h"
+#include "trace_test_support.h"
+
+namespace {
+
+using ipveil::cmd_test::LibraryRun;
+using ipveil::cmd_test::runLibrary;
+using ipveil::cmd_test::scanfReference;
+using ipveil::cmd_test::TraceGenerator;
+using ipveil::trace::ReadResult;
+using ipveil::trace::TraceReader;
+
+std::uint64_t lineAt(const std::string& text, std::size_t offset) {
+    return 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
+}
+
+TEST(TraceReader, MatchesScanfOnGeneratedTraces) {
+    for (int layout = 0; layout < 4; ++layout) {
+        TraceGenerator gen(static_cast<std::uint64_t>(1000 + layout));
+        for (int t = 0; t < 150; ++t) {
+            const std::string text = gen.trace(1 + gen.below(40), static_cast<TraceGenerator::Layout>(layout));
+            const auto ref = scanfReference(text);
+            ASSERT_TRUE(ref.complete) << "generated a trace scanf does not read:\n" << text;
+            const LibraryRun run = runLibrary(text);
+            ASSERT_EQ(run.result, ReadResult::End) << text;
+            ASSERT_EQ(run.output, ref.output) << text;
+        }
+    }
+}
+
+// A trace that ends anywhere: the records scanf completes, then the cut
+// record is malformed on the line where its time field starts.
+TEST(TraceReader, EveryCutOfATraceEndsOrIsMalformedLikeScanf) {
+    TraceGenerator gen(77);
+    for (int t = 0; t < 8; ++t) {
+        const std::string text = gen.trace(3);
+        for (std::size_t length = 0; length <= text.size(); ++length) {
+            const std::string cut = text.substr(0, length);
+            const auto ref = scanfReference(cut);
+            const LibraryRun run = runLibrary(cut);
+            ASSERT_EQ(run.output, ref.output) << '"' << cut << '"';
+            if (ref.complete) {
+                ASSERT_EQ(run.result, ReadResult::End) << '"' << cut << '"';
+            } else {
+                ASSERT_EQ(run.result, ReadResult::Malformed) << '"' << cut << '"';
+                const std::size_t start = cut.find_first_not_of(" \t\n\v\f\r", ref.consumed);
+                ASSERT_EQ(run.line, lineAt(cut, start)) << '"' << cut << '"';
+            }
+        }
+    }
+}
+
+// The reader refills its buffer with the unread part of a record moved to the
+// front. Place the buffer's end at every offset of a record, whitespace and
+// newlines included, with a malformed record after it whose line must still
+// be counted right.
+TEST(TraceReader, RecordsStraddlingARefillAreReadWhole) {
+    const std::string before = "1 2 3.4.5.6";
+    const std::string after = "+5e-1\n8\n9.\n10.11.12";
+    const std::string straddling[] = {"+1.25e+1\t\n+0042 \v 010.\n 020.\t\f030.+0040",
+                                      "0x1.8p3 \r\n 4294967295 255.255.255.256"};
+    const std::string padPattern = " \n\t \r\n  \v\f";
+    for (const std::string& record : straddling) {
+        const std::string records = before + "\n" + record + "\n" + after;
+        const auto ref = scanfReference(records);
+        ASSERT_TRUE(ref.complete);
+        for (std::size_t k = 0; k <= record.size() + 1; ++k) {
+            // The record starts k bytes before the end of the first buffer.
+            std::string text;
+            const std::size_t pad = TraceReader::BufferBytes - k - before.size() - 1;
+            while (text.size() < pad) text += padPattern;
+            text.resize(pad);
+            text += records;
+            text += "\n\nbad 1 2.3.4.5";
+            const LibraryRun run = runLibrary(text);
+            ASSERT_EQ(run.output, ref.output) << "buffer ends " << k << " bytes into the record";
+            ASSERT_EQ(run.result, ReadResult::Malformed);
+            ASSERT_EQ(run.line, lineAt(text, text.size() - 13)) << "buffer ends " << k << " bytes into the record";
+        }
+    }
+}
+
+}  // namespace
