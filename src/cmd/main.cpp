@@ -45,6 +45,11 @@ int main(int argc, char** argv) {
         return -2;
     }
 
+    // The reader and writer move large blocks through buffers of their own,
+    // so stdio's buffers would only add a copy (and an allocation).
+    std::setvbuf(input, nullptr, _IONBF, 0);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);
+
     static ipveil::trace::TraceReader reader(input);
     ipveil::trace::RecordWriter& writer = *outputWriter();
     ipveil::trace::TraceRecord record;

@@ -1,0 +1,109 @@
+// The record loop allocates nothing: reading, anonymizing and writing a trace
+// with the reader, anonymizer and writer the command uses must not allocate
+// once the objects exist. This program replaces malloc, calloc and realloc
+// (which operator new calls too) and counts the calls made while the loop
+// runs. Under AddressSanitizer the allocator belongs to the sanitizer, so the
+// test is skipped there.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "prefix_anonymizer.h"
+#include "record_writer.h"
+#include "trace_reader.h"
+#include "trace_test_support.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define IPVEIL_COUNT_ALLOCATIONS 0
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define IPVEIL_COUNT_ALLOCATIONS 0
+#endif
+#endif
+#ifndef IPVEIL_COUNT_ALLOCATIONS
+#define IPVEIL_COUNT_ALLOCATIONS 1
+#endif
+
+namespace {
+std::atomic<bool> counting{false};
+std::atomic<long> allocations{0};
+}  // namespace
+
+#if IPVEIL_COUNT_ALLOCATIONS
+extern "C" void* __libc_malloc(std::size_t);
+extern "C" void* __libc_calloc(std::size_t, std::size_t);
+extern "C" void* __libc_realloc(void*, std::size_t);
+
+namespace {
+void note() {
+    if (counting.load(std::memory_order_relaxed)) allocations.fetch_add(1, std::memory_order_relaxed);
+}
+}  // namespace
+
+extern "C" void* malloc(std::size_t n) {
+    note();
+    return __libc_malloc(n);
+}
+extern "C" void* calloc(std::size_t n, std::size_t size) {
+    note();
+    return __libc_calloc(n, size);
+}
+extern "C" void* realloc(void* p, std::size_t n) {
+    note();
+    return __libc_realloc(p, n);
+}
+#endif
+
+namespace {
+
+TEST(RecordLoop, AllocatesNothing) {
+    if (!IPVEIL_COUNT_ALLOCATIONS) GTEST_SKIP() << "the sanitizer owns the allocator";
+    ipveil::cmd_test::TraceGenerator generator(23);
+    const std::string text = generator.trace(30000);
+    std::FILE* in = std::tmpfile();
+    std::FILE* out = std::fopen("/dev/null", "w");
+    ASSERT_NE(in, nullptr);
+    ASSERT_NE(out, nullptr);
+    std::fwrite(text.data(), 1, text.size(), in);
+    std::rewind(in);
+    // As the command does: no stdio buffers, which libc would allocate on first use.
+    std::setvbuf(in, nullptr, _IONBF, 0);
+    std::setvbuf(out, nullptr, _IONBF, 0);
+
+    std::uint8_t key[32] = {};
+    const ipveil::PrefixAnonymizer anonymizer(key);
+    auto reader = std::make_unique<ipveil::trace::TraceReader>(in);
+    auto writer = std::make_unique<ipveil::trace::RecordWriter>(out);
+    ipveil::trace::TraceRecord record;
+    long records = 0;
+
+    // Proof that the counter counts.
+    counting = true;
+    std::free(std::malloc(1));
+    counting = false;
+    ASSERT_EQ(allocations.exchange(0), 1);
+
+    counting = true;
+    ipveil::trace::ReadResult result;
+    while ((result = reader->next(record)) == ipveil::trace::ReadResult::Record) {
+        const std::uint32_t* a = record.packet_addr;
+        writer->write(record.packet_time, record.packet_size,
+                      anonymizer.anonymize((a[0] << 24) + (a[1] << 16) + (a[2] << 8) + a[3]));
+        ++records;
+    }
+    const bool flushed = writer->flush();
+    counting = false;
+
+    EXPECT_EQ(result, ipveil::trace::ReadResult::End);
+    EXPECT_TRUE(flushed);
+    EXPECT_EQ(records, 30000);
+    EXPECT_EQ(allocations.load(), 0);
+    std::fclose(in);
+    std::fclose(out);
+}
+
+}  // namespace
