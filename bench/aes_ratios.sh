@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Runs aes_bench twice -- against OpenSSL as it is, then with OpenSSL's AES-NI
+# code masked off (OPENSSL_ia32cap="~0x200000200000000") -- and prints every
+# ipveil case as a ratio to EVP doing the same work in the same run, followed
+# by the targets and whether this run met them.
+#
+#   bench/aes_ratios.sh [extra aes_bench arguments]
+# Environment: MIN_TIME (seconds per benchmark, default 0.2), REPETITIONS
+# (default 3; the median is used), BUILD_DIR (default build/bench), SKIP_RUN=1
+# (print the tables again from the last run's JSON files).
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${BUILD_DIR:-$root/build/bench}
+bench=$build/bench/aes_bench
+if [[ ! -x $bench ]]; then
+    (cd "$root" && cmake --preset bench >/dev/null && cmake --build --preset bench >/dev/null)
+fi
+results=$build/bench/results
+mkdir -p "$results"
+args=(--benchmark_min_time="${MIN_TIME:-0.2}" --benchmark_repetitions="${REPETITIONS:-3}"
+      --benchmark_format=json "$@")
+
+if [[ -z ${SKIP_RUN:-} ]]; then
+    echo "running aes_bench (OpenSSL with its hardware paths)..." >&2
+    "$bench" "${args[@]}" >"$results/aes_hw.json"
+    echo "running aes_bench (OpenSSL without AES-NI), portable and evp only..." >&2
+    OPENSSL_ia32cap="~0x200000200000000" "$bench" "${args[@]}" --benchmark_filter='/(portable|evp)' \
+        >"$results/aes_nohw.json"
+fi
+
+python3 - "$results/aes_hw.json" "$results/aes_nohw.json" <<'PY'
+import json, sys
+from collections import defaultdict
+
+def load(path):
+    """name -> rate (bytes/s or items/s), the median of the repetitions."""
+    runs = defaultdict(list)
+    for b in json.load(open(path))["benchmarks"]:
+        if b.get("run_type") == "aggregate" or b.get("error_occurred"):
+            continue
+        rate = b.get("bytes_per_second") or b.get("items_per_second")
+        runs[b["run_name"]].append(rate)
+    return {name: sorted(r)[len(r) // 2] for name, r in runs.items()}
+
+def split(name):
+    # aes128/<case>/<impl>/<bytes> or anonymize/<impl>
+    parts = name.split("/")
+    if parts[0] == "aes128":
+        return (parts[1], int(parts[3])), parts[2]
+    return (parts[0], 0), parts[1]
+
+def table(rates, title):
+    print(f"\n== {title}")
+    groups = defaultdict(dict)
+    for name, rate in rates.items():
+        key, impl = split(name)
+        groups[key][impl] = rate
+    impls = [i for i in ("portable", "aes-ni", "vaes") if any(i in g for g in groups.values())]
+    print(f"{'case':<28}{'evp':>12}" + "".join(f"{i:>12}{'x evp':>8}" for i in impls))
+    for (case, size), g in sorted(groups.items(), key=lambda kv: (kv[0][0].startswith("anon"), kv[0])):
+        if "evp" not in g:
+            continue
+        label = f"{case}/{size}" if size else case
+        unit = 1e6
+        row = f"{label:<28}{g['evp'] / unit:>11.1f}M"
+        for i in impls:
+            row += f"{g[i] / unit:>11.1f}M{g[i] / g['evp']:>8.2f}" if i in g else f"{'-':>12}{'':>8}"
+        print(row)
+    return groups
+
+print("rates in M bytes/s (aes128) or M addresses/s (anonymize), median of the repetitions")
+hw = table(load(sys.argv[1]), "OpenSSL with its hardware paths")
+nohw = table(load(sys.argv[2]), "OpenSSL with OPENSSL_ia32cap=~0x200000200000000 (no AES-NI)")
+
+print("\n== targets")
+def check(label, value, goal, unit=""):
+    mark = "met " if value >= goal else "MISS"
+    print(f"  [{mark}] {label}: {value:.2f}{unit} (target >= {goal}{unit})")
+
+big = 64 << 10
+for impl, goal in (("vaes", 40), ("aes-ni", 18)):
+    if impl in hw[("anonymize", 0)]:
+        check(f"anonymize {impl}", hw[("anonymize", 0)][impl] / 1e6, goal, " M/s")
+for impl in ("aes-ni", "vaes"):
+    for case, goal in (("ecb_enc", 2), ("ecb_dec", 2), ("cbc_dec", 2), ("cbc_enc", 1), ("cfb1_enc", 1), ("cfb1_dec", 1)):
+        g = hw.get((case, big), {})
+        if impl in g and "evp" in g:
+            check(f"{case}/65536 {impl} vs evp", g[impl] / g["evp"], goal, "x")
+for case in ("ecb_enc", "ecb_dec", "cbc_enc", "cbc_dec", "cfb1_enc", "cfb1_dec"):
+    g = nohw.get((case, big), {})
+    if "portable" in g and "evp" in g:
+        check(f"{case}/65536 portable vs evp without AES-NI", g["portable"] / g["evp"], 0.5, "x")
+PY
