@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "prefix_masks.h"
+
 namespace ipveil {
 
 PrefixAnonymizer::PrefixAnonymizer(const std::uint8_t* key) noexcept {
@@ -27,6 +29,15 @@ void PrefixAnonymizer::prefixBlock(std::uint32_t address, int pos, std::uint8_t*
 }
 
 std::uint32_t PrefixAnonymizer::anonymize(std::uint32_t orig) const noexcept {
+#if IPVEIL_X86_AES
+    // The fused kernels follow the cipher's choice of block path, so that
+    // forcing a path for the cipher forces it here too.
+    switch (activeAesImplementation()) {
+        case AesImplementation::Vaes: return orig ^ anonymizer_detail::vaesPrefixMask(cipher.roundKey(0), pad, orig);
+        case AesImplementation::AesNi: return orig ^ anonymizer_detail::aesNiPrefixMask(cipher.roundKey(0), pad, orig);
+        case AesImplementation::Portable: break;
+    }
+#endif
     // The 32 blocks are independent of each other, so they are built first
     // and encrypted in one call that the hardware paths can pipeline.
     alignas(64) std::uint8_t rin_input[32][16];

@@ -58,17 +58,27 @@ std::uint32_t referenceAnonymize(const Key& key, std::uint32_t address) {
 
 int commonPrefix(std::uint32_t a, std::uint32_t b) { return a == b ? 32 : std::countl_zero(a ^ b); }
 
-TEST(PrefixAnonymizer, MatchesOpenSslReference) {
-    std::mt19937_64 rng(20261208);
-    for (int k = 0; k < 8; ++k) {
-        const Key key = randomKey(rng);
-        const ipveil::PrefixAnonymizer anonymizer(key.data());
-        std::vector<std::uint32_t> addresses = {0u, 0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu};
-        for (int i = 0; i < 200; ++i) addresses.push_back(static_cast<std::uint32_t>(rng()));
-        for (std::uint32_t address : addresses) {
-            ASSERT_EQ(anonymizer.anonymize(address), referenceAnonymize(key, address)) << "address " << address;
+// Every block implementation the machine has, and the fused kernels that
+// follow it, must give the reference's bits.
+TEST(PrefixAnonymizer, MatchesOpenSslReferenceOnEveryImplementation) {
+    const ipveil::AesImplementation previous = ipveil::activeAesImplementation();
+    for (auto implementation :
+         {ipveil::AesImplementation::Portable, ipveil::AesImplementation::AesNi, ipveil::AesImplementation::Vaes}) {
+        if (!ipveil::selectAesImplementation(implementation)) continue;
+        SCOPED_TRACE(ipveil::aesImplementationName(implementation));
+        std::mt19937_64 rng(20261208);
+        for (int k = 0; k < 8; ++k) {
+            const Key key = randomKey(rng);
+            const ipveil::PrefixAnonymizer anonymizer(key.data());
+            std::vector<std::uint32_t> addresses = {0u, 0xFFFFFFFFu, 0x80000000u, 0x7FFFFFFFu};
+            for (int i = 0; i < 200; ++i) addresses.push_back(static_cast<std::uint32_t>(rng()));
+            for (std::uint32_t address : addresses) {
+                ASSERT_EQ(anonymizer.anonymize(address), referenceAnonymize(key, address)) << "address " << address;
+                ASSERT_EQ(anonymizer.deanonymize(anonymizer.anonymize(address)), address);
+            }
         }
     }
+    ipveil::selectAesImplementation(previous);
 }
 
 TEST(PrefixAnonymizer, PreservesExactlyTheCommonPrefix) {
