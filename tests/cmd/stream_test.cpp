@@ -30,9 +30,10 @@ protected:
         std::string pattern = (fs::temp_directory_path() / "ipveil-stream-XXXXXX").string();
         ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
         dir = pattern;
-        // About 3 MiB: the reader refills several times from the stream.
+        // About 3 MiB, one record a line: the reader refills several times
+        // from the stream, and the trace can be split at line boundaries.
         ipveil::cmd_test::TraceGenerator generator(17);
-        std::ofstream(dir / "trace", std::ios::binary) << generator.trace(60000);
+        std::ofstream(dir / "trace", std::ios::binary) << generator.trace(60000, ipveil::cmd_test::TraceGenerator::Layout::RecordPerLine);
         ASSERT_EQ(shell("'" IPVEIL_COMMAND "' trace > expected"), 0);
         expected = slurpFile(dir / "expected");
         ASSERT_GT(expected.size(), 2u << 20);
@@ -73,6 +74,17 @@ TEST_F(Stream, MalformedRecordInAStreamIsReported) {
               0);
     EXPECT_EQ(slurpFile(dir / "out"), expected);
     EXPECT_EQ(slurpFile(dir / "err").rfind("Malformed record at line ", 0), 0u);
+}
+
+}  // namespace
+
+namespace {
+
+// The mapping is stateless: a trace cut at a record boundary and anonymized
+// piece by piece gives the output of one run over the whole.
+TEST_F(Stream, PiecesAnonymizedSeparatelyAgreeWithTheWhole) {
+    ASSERT_EQ(shell("split -l 20000 trace piece. && for p in piece.*; do '" IPVEIL_COMMAND "' $p >> out || exit 1; done"), 0);
+    EXPECT_EQ(slurpFile(dir / "out"), expected);
 }
 
 }  // namespace
