@@ -46,15 +46,15 @@ void tableEncryptCbc(const std::uint8_t* roundKeys, unsigned rounds, const std::
 void tableDecryptCbc(const std::uint8_t* roundKeys, unsigned rounds, const std::uint8_t* iv, const std::uint8_t* in,
                      std::uint8_t* out, std::size_t blocks) noexcept {
     std::uint8_t chaining[16];
+    std::uint8_t cipherBlock[16];
     std::uint8_t block[16];
     std::memcpy(chaining, iv, 16);
     for (std::size_t i = 0; i < blocks; ++i) {
-        tableDecryptBlock(roundKeys, rounds, in + 16 * i, block);
-        for (int k = 0; k < 16; ++k) {
-            const std::uint8_t cipherByte = in[16 * i + k];  // read before out may overwrite it
-            out[16 * i + k] = static_cast<std::uint8_t>(block[k] ^ chaining[k]);
-            chaining[k] = cipherByte;
-        }
+        // The ciphertext is kept before out, which may be the same buffer, is written.
+        std::memcpy(cipherBlock, in + 16 * i, 16);
+        tableDecryptBlock(roundKeys, rounds, cipherBlock, block);
+        for (int k = 0; k < 16; ++k) out[16 * i + k] = static_cast<std::uint8_t>(block[k] ^ chaining[k]);
+        std::memcpy(chaining, cipherBlock, 16);
     }
 }
 
