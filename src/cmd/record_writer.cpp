@@ -1,5 +1,6 @@
 #include "record_writer.h"
 
+#include <array>
 #include <bit>
 #include <charconv>
 #include <cstring>
@@ -8,24 +9,82 @@ namespace ipveil::trace {
 
 namespace {
 
-// "0" to "99" as two characters each.
-constexpr char DigitPairs[] =
-    "00010203040506070809101112131415161718192021222324252627282930313233343536373839"
-    "40414243444546474849505152535455565758596061626364656667686970717273747576777879"
-    "8081828384858687888990919293949596979899";
+// The writers below build text in integers, the first character in the
+// lowest byte, and store a whole word at once, whatever the machine's byte
+// order. A store may run past the end it returns, by at most 7 bytes for an
+// 8-byte word; MaxLineChars leaves room for that.
+inline void store(char* out, std::uint64_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+    std::memcpy(out, &word, sizeof word);
+}
+inline void store(char* out, std::uint32_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+    std::memcpy(out, &word, sizeof word);
+}
 
-// Decimal digits of value; at most 20.
+// "00" to "99" as two characters each.
+constexpr auto DigitPairs = [] {
+    std::array<std::uint16_t, 100> pairs{};
+    for (unsigned i = 0; i < 100; ++i) pairs[i] = static_cast<std::uint16_t>(('0' + i / 10) | ('0' + i % 10) << 8);
+    return pairs;
+}();
+
+// 0 to 255 with a dot after it, as text (low half) and its length (high half).
+constexpr auto DottedBytes = [] {
+    std::array<std::uint64_t, 256> texts{};
+    for (unsigned i = 0; i < 256; ++i) {
+        std::uint64_t text = 0;
+        unsigned length = 0;
+        if (i >= 100) text |= std::uint64_t{'0' + i / 100} << (8 * length++);
+        if (i >= 10) text |= std::uint64_t{'0' + i / 10 % 10} << (8 * length++);
+        text |= std::uint64_t{'0' + i % 10} << (8 * length++);
+        text |= std::uint64_t{'.'} << (8 * length++);
+        texts[i] = text | std::uint64_t{length} << 32;
+    }
+    return texts;
+}();
+
+constexpr std::uint32_t PowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
+
+// Number of decimal digits of value, below 10^8. bit_width * 1233 / 4096 is
+// floor(bit_width * log10(2)), which is the digit count or one less.
+inline unsigned decimalLength(std::uint32_t value) noexcept {
+    value |= 1;  // 0 has a digit; no power of ten from 10 up is odd, so compares stay right
+    const unsigned guess = (static_cast<unsigned>(std::bit_width(value)) * 1233) >> 12;
+    return guess + (value >= PowersOfTen[guess]);
+}
+
+// Decimal digits of value: up to 8 digits are built as zero-padded text two
+// at a time from the table, then shifted to drop the leading zeros.
 inline char* writeUnsigned(char* out, std::uint64_t value) noexcept {
+    if (value < 10000) [[likely]] {  // sizes, and the whole seconds of many traces
+        const auto v = static_cast<std::uint32_t>(value);
+        const std::uint32_t text = DigitPairs[v / 100] | std::uint32_t{DigitPairs[v % 100]} << 16;
+        const unsigned length = decimalLength(v);
+        store(out, text >> (8 * (4 - length)));
+        return out + length;
+    }
+    if (value < 100000000) {
+        const auto v = static_cast<std::uint32_t>(value);
+        const std::uint32_t high = v / 10000;
+        const std::uint32_t low = v % 10000;
+        const std::uint64_t text = DigitPairs[high / 100] | std::uint64_t{DigitPairs[high % 100]} << 16 |
+                                   std::uint64_t{DigitPairs[low / 100]} << 32 |
+                                   std::uint64_t{DigitPairs[low % 100]} << 48;
+        const unsigned length = decimalLength(v);
+        store(out, text >> (8 * (8 - length)));
+        return out + length;
+    }
     return std::to_chars(out, out + 20, value).ptr;
 }
 
-// Exactly six digits, with leading zeros.
-inline char* writeSixDigits(char* out, std::uint32_t value) noexcept {
-    for (int i = 4; i >= 0; i -= 2) {
-        std::memcpy(out + i, DigitPairs + 2 * (value % 100), 2);
-        value /= 100;
-    }
-    return out + 6;
+// A point and exactly six digits, with leading zeros.
+inline char* writePointSixDigits(char* out, std::uint32_t value) noexcept {
+    const std::uint32_t high = value / 10000;
+    const std::uint32_t low = value % 10000;
+    store(out, std::uint64_t{'.'} | std::uint64_t{DigitPairs[high]} << 8 | std::uint64_t{DigitPairs[low / 100]} << 24 |
+                   std::uint64_t{DigitPairs[low % 100]} << 40);
+    return out + 7;
 }
 
 }  // namespace
@@ -47,27 +106,34 @@ char* formatTime(char* out, float value) noexcept {
 
     const std::uint64_t mantissa = biased == 0 ? fraction : (fraction | 0x800000u);
     const int exponent = biased == 0 ? -149 : static_cast<int>(biased) - 150;
-    std::uint64_t units;  // value * 10^6, rounded half to even
+    // value * 10^6 rounded half to even, as whole * 10^6 + millionths. The
+    // two are computed apart, which spares a 64-bit division by 10^6.
+    std::uint64_t whole = 0;
+    std::uint32_t millionths = 0;
     if (exponent >= 0) {
         if (exponent > 20) return std::to_chars(out, out + MaxLineChars, double{value}, std::chars_format::fixed, 6).ptr;
-        units = (mantissa << exponent) * 1000000u;  // below 2^64: 2^44 * 10^6
-    } else {
-        const std::uint64_t scaled = mantissa * 1000000u;  // below 2^44
-        const int shift = -exponent;
-        if (shift >= 46) {
-            units = 0;  // below half a unit: scaled < 2^44 <= 2^(shift-2)
-        } else {
-            units = scaled >> shift;
-            const std::uint64_t rest = scaled & ((std::uint64_t{1} << shift) - 1);
-            const std::uint64_t half = std::uint64_t{1} << (shift - 1);
-            if (rest > half || (rest == half && (units & 1) != 0)) ++units;
+        whole = mantissa << exponent;  // below 2^44
+    } else if (const int shift = -exponent; shift < 46) {
+        // For 46 and more, value * 10^6 < 2^44 / 2^46 rounds to 0.
+        const std::uint64_t below = (std::uint64_t{1} << shift) - 1;
+        whole = mantissa >> shift;
+        // The fraction's bits times 10^6 (below 2^44), over 2^shift. Being
+        // whole * 10^6 (even) apart, it rounds as value * 10^6 does.
+        const std::uint64_t scaled = (mantissa & below) * 1000000u;
+        std::uint64_t units = scaled >> shift;
+        const std::uint64_t rest = scaled & below;
+        const std::uint64_t half = std::uint64_t{1} << (shift - 1);
+        units += (rest > half) | ((rest == half) & units);  // arithmetic: the rest is random, a branch would miss
+        if (units == 1000000) [[unlikely]] {  // rounded up to the next whole
+            ++whole;
+            units = 0;
         }
+        millionths = static_cast<std::uint32_t>(units);
     }
 
     if (negative) *out++ = '-';
-    out = writeUnsigned(out, units / 1000000u);
-    *out++ = '.';
-    return writeSixDigits(out, static_cast<std::uint32_t>(units % 1000000u));
+    out = writeUnsigned(out, whole);
+    return writePointSixDigits(out, millionths);
 }
 
 char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t address) noexcept {
@@ -75,10 +141,13 @@ char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t addr
     *out++ = '\t';
     out = writeUnsigned(out, size);
     *out++ = '\t';
+    // Each component comes with a dot; the last dot becomes the line feed.
     for (int shift = 24; shift >= 0; shift -= 8) {
-        out = writeUnsigned(out, (address >> shift) & 0xFF);
-        *out++ = shift != 0 ? '.' : '\n';
+        const std::uint64_t text = DottedBytes[(address >> shift) & 0xFF];
+        store(out, static_cast<std::uint32_t>(text));
+        out += text >> 32;
     }
+    out[-1] = '\n';
     return out;
 }
 

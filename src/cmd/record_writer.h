@@ -13,11 +13,13 @@ namespace ipveil::trace {
 // tabs, 10 digits of size, 15 of address and the line feed.
 inline constexpr std::size_t MaxLineChars = 80;
 
-// Writes printf("%6f", double(value)) at out and returns the end: fixed
-// notation, six decimals rounded half to even, "inf"/"nan" padded to 6.
+// Writes printf("%6f", double(value)) at out (room for MaxLineChars: bytes
+// just past the end may be overwritten) and returns the end: fixed notation,
+// six decimals rounded half to even, "inf"/"nan" padded to 6.
 char* formatTime(char* out, float value) noexcept;
 
-// Writes one whole output line at out (room for MaxLineChars) and returns the end.
+// Writes one whole output line at out (room for MaxLineChars, of which bytes
+// past the end may be overwritten) and returns the end.
 char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t address) noexcept;
 
 class RecordWriter {

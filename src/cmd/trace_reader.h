@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace ipveil::trace {
 
@@ -51,7 +52,8 @@ class TraceReader {
 public:
     static constexpr std::size_t BufferBytes = 1 << 20;
 
-    explicit TraceReader(std::FILE* input) noexcept : input(input) {}
+    // Only the padding after the (empty) contents needs a value.
+    explicit TraceReader(std::FILE* input) noexcept : input(input) { std::memset(buffer, 0, PadBytes); }
     TraceReader(const TraceReader&) = delete;
     TraceReader& operator=(const TraceReader&) = delete;
 
@@ -74,8 +76,13 @@ private:
     std::uint64_t startLine = 1;
     std::size_t recordEnd = 0;
     std::uint64_t recordNewlines = 0;
-    // One spare byte lets parseTime terminate a field at the buffer's end.
-    char buffer[BufferBytes + 1];
+    // The bytes held are followed by PadBytes zero bytes: a '\0' stops every
+    // digit and whitespace scan at the end without a bounds check (the scan
+    // then tells the end from a '\0' in the input by its position), the
+    // parsers may load 8 bytes from any position up to the end, and parseTime
+    // may terminate a field there.
+    static constexpr std::size_t PadBytes = 8;
+    char buffer[BufferBytes + PadBytes];
 };
 
 }  // namespace ipveil::trace

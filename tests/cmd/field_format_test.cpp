@@ -93,7 +93,14 @@ TEST(FormatRecord, MatchesPrintfAndFitsTheLineBound) {
     for (int i = 0; i < 2000; ++i) times.push_back(std::bit_cast<float>(static_cast<std::uint32_t>(rng())));
     for (std::size_t i = 0; i < times.size(); ++i) {
         // The widest sizes and addresses alongside the widest times.
-        const auto size = i < 4 ? 4294967295u : static_cast<std::uint32_t>(rng());
+        // Sizes of every length, around each power of ten, and random ones.
+        const std::uint32_t tens[] = {1u, 10u, 100u, 1000u, 10000u, 100000u, 1000000u,
+                                      10000000u, 100000000u, 1000000000u};
+        const std::uint32_t nearTen = tens[i % 10] - 1 + static_cast<std::uint32_t>(i / 10 % 3);
+        const auto size = i < 4 ? 4294967295u
+                          : i % 3 == 0 ? nearTen
+                          : i % 3 == 1 ? static_cast<std::uint32_t>(rng() % tens[1 + rng() % 9])
+                                       : static_cast<std::uint32_t>(rng());
         const auto address = i < 4 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(rng());
         char expected[128];
         const int n = std::snprintf(expected, sizeof expected, "%6f\t%u\t%u.%u.%u.%u\n", double{times[i]}, size,

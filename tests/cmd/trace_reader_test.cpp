@@ -14,6 +14,7 @@
 namespace {
 
 using ipveil::cmd_test::LibraryRun;
+using ipveil::cmd_test::ScanfReference;
 using ipveil::cmd_test::runLibrary;
 using ipveil::cmd_test::scanfReference;
 using ipveil::cmd_test::TraceGenerator;
@@ -87,6 +88,43 @@ TEST(TraceReader, RecordsStraddlingARefillAreReadWhole) {
             ASSERT_EQ(run.result, ReadResult::Malformed);
             ASSERT_EQ(run.line, lineAt(text, text.size() - 13)) << "buffer ends " << k << " bytes into the record";
         }
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Records of the everyday shape, "dddd.dddddd ddd d.d.d.d", take the reader's
+// whole-record path; its edges are fields of 1 to 8 digits, times of up to 7
+// digits on each side of the point, single separators of every kind, and
+// times near a float midpoint. Long traces keep most records well inside the
+// buffer, where that path runs.
+TEST(TraceReader, EverydayRecordsMatchScanf) {
+    std::mt19937_64 rng(31);
+    auto digits = [&](int n) {
+        std::string s;
+        for (int i = 0; i < n; ++i) s += static_cast<char>('0' + rng() % 10);
+        return s;
+    };
+    auto count = [&](int most) { return 1 + static_cast<int>(rng() % static_cast<unsigned>(most)); };
+    static constexpr char Separators[] = {' ', '\t', '\n', '\r', '\v', '\f'};
+    auto separator = [&] { return rng() % 4 != 0 ? ' ' : Separators[rng() % 6]; };
+    static constexpr const char* NearMidpoints[] = {"16777217.0", "0.0234375", "8388608.5", "1.0000001",
+                                                    "16777216.9", "1234567.125", "0.0000001"};
+    for (int trial = 0; trial < 20; ++trial) {
+        std::string text;
+        for (int r = 0; r < 3000; ++r) {
+            const std::string time = rng() % 50 == 0 ? NearMidpoints[rng() % 7] : digits(count(8)) + "." + digits(count(8));
+            text += time + separator() + digits(count(9)) + separator();
+            for (int c = 0; c < 4; ++c) text += digits(count(rng() % 8 == 0 ? 9 : 3)) + (c < 3 ? "." : "");
+            text += r % 7 == 0 ? "\r\n" : "\n";
+        }
+        const ScanfReference reference = scanfReference(text);
+        const LibraryRun run = runLibrary(text);
+        ASSERT_TRUE(reference.complete);
+        ASSERT_EQ(run.result, ReadResult::End);
+        ASSERT_EQ(run.output, reference.output) << "trial " << trial;
     }
 }
 
