@@ -53,7 +53,7 @@ void tableDecryptCbc(const std::uint8_t* roundKeys, unsigned rounds, const std::
         // The ciphertext is kept before out, which may be the same buffer, is written.
         std::memcpy(cipherBlock, in + 16 * i, 16);
         tableDecryptBlock(roundKeys, rounds, cipherBlock, block);
-        for (int k = 0; k < 16; ++k) out[16 * i + k] = static_cast<std::uint8_t>(block[k] ^ chaining[k]);
+        for (int k = 0; k < 16; k += 4) store(out + 16 * i + k, load(block + k) ^ load(chaining + k));
         std::memcpy(chaining, cipherBlock, 16);
     }
 }
