@@ -19,16 +19,6 @@
 #include "record_writer.h"
 #include "trace_reader.h"
 
-namespace {
-
-// The buffers are large, so they live in static storage rather than on the stack.
-ipveil::trace::RecordWriter* outputWriter() {
-    static ipveil::trace::RecordWriter writer(stdout);
-    return &writer;
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
     std::uint8_t my_key[32];
     std::memcpy(my_key, ipveil::BuiltInKey, sizeof my_key);
@@ -50,8 +40,9 @@ int main(int argc, char** argv) {
     std::setvbuf(input, nullptr, _IONBF, 0);
     std::setvbuf(stdout, nullptr, _IONBF, 0);
 
+    // The buffers are large, so they live in static storage, not on the stack.
     static ipveil::trace::TraceReader reader(input);
-    ipveil::trace::RecordWriter& writer = *outputWriter();
+    static ipveil::trace::RecordWriter writer(stdout);
     ipveil::trace::TraceRecord record;
     ipveil::trace::ReadResult result;
     while ((result = reader.next(record)) == ipveil::trace::ReadResult::Record) {
