@@ -95,19 +95,6 @@ inline __m128i encryptWhitened(const RoundKeys<Rounds>& k, __m128i whitened) noe
     return _mm_aesenclast_si128(whitened, k[Rounds]);
 }
 
-// Calls body with the round count as a compile-time constant. AesCipher only
-// produces 10, 12 or 14 rounds.
-template <typename Body>
-inline void withRounds(unsigned rounds, Body&& body) noexcept {
-    if (rounds == 10) {
-        body(std::integral_constant<unsigned, 10>{});
-    } else if (rounds == 12) {
-        body(std::integral_constant<unsigned, 12>{});
-    } else {
-        body(std::integral_constant<unsigned, 14>{});
-    }
-}
-
 // ECB: N blocks in, through the cipher, N blocks out.
 template <bool Decrypting, unsigned Rounds, std::size_t N>
 inline void ecbStep(const std::uint8_t* roundKeys, const std::uint8_t* in, std::uint8_t* out) noexcept {
