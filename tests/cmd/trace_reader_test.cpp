@@ -129,3 +129,18 @@ TEST(TraceReader, EverydayRecordsMatchScanf) {
 }
 
 }  // namespace
+
+namespace {
+
+// A record is read within the reader's buffer; one longer than the buffer,
+// here by whitespace between its fields, is refused rather than guessed at,
+// after the records before it.
+TEST(TraceReader, RecordLongerThanTheBufferIsMalformed) {
+    const std::string text = "1 2 3.4.5.6\n7" + std::string(TraceReader::BufferBytes + 10, ' ') + "8 9.10.11.12\n";
+    const LibraryRun run = runLibrary(text);
+    EXPECT_EQ(run.result, ReadResult::Malformed);
+    EXPECT_EQ(run.line, 2u);
+    EXPECT_EQ(run.output, scanfReference("1 2 3.4.5.6\n").output);
+}
+
+}  // namespace
