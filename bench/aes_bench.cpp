@@ -26,8 +26,7 @@ namespace {
 using ipveil::AesCipher;
 using ipveil::AesImplementation;
 
-constexpr AesImplementation Implementations[] = {AesImplementation::Portable, AesImplementation::AesNi,
-                                                  AesImplementation::Vaes};
+constexpr const auto& Implementations = ipveil::AllAesImplementations;
 
 struct ModeCase {
     const char* name;

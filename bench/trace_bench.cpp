@@ -184,8 +184,7 @@ int main(int argc, char** argv) {
     benchmark::RegisterBenchmark("format/formatRecord", formatRecordOnly);
     benchmark::RegisterBenchmark("format/writer", formatWriter);
     benchmark::RegisterBenchmark("format/printf", formatPrintf);
-    for (const auto implementation : {ipveil::AesImplementation::Portable, ipveil::AesImplementation::AesNi,
-                                      ipveil::AesImplementation::Vaes}) {
+    for (const auto implementation : ipveil::AllAesImplementations) {
         if (!ipveil::aesImplementationAvailable(implementation)) continue;
         benchmark::RegisterBenchmark((std::string("pipeline/") + ipveil::aesImplementationName(implementation)).c_str(),
                                      pipeline, implementation);

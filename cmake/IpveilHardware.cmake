@@ -1,12 +1,27 @@
-# ipveil_add_x86_paths(TARGET NI_SOURCE VAES_SOURCE): adds a target's AES-NI
-# and VAES sources on x86-64 only, each compiled with its own instruction-set
-# flags rather than project-wide ones, so the binary still runs on any x86-64
-# CPU and chooses its path at run time. Defines IPVEIL_X86_AES to 1 or 0.
-function(ipveil_add_x86_paths target ni_source vaes_source)
+# ipveil_add_x86_paths(TARGET [CPU SOURCE...] [NI SOURCE...] [VAES SOURCE...]
+#                      [VAES512 SOURCE...]): adds a target's x86 sources on
+# x86-64 only, each group compiled with its own instruction-set flags rather
+# than project-wide ones, so the binary still runs on any x86-64 CPU and
+# chooses its path at run time. CPU sources get no extra flags: they decide
+# whether the others may run. Defines IPVEIL_X86_AES to 1 or 0.
+#
+# A file with flags must not define inline functions that other files also
+# define (the linker keeps one copy, perhaps the one using instructions the
+# CPU lacks): the path files use intrinsics and their own local helpers only.
+function(ipveil_add_x86_paths target)
+  cmake_parse_arguments(ARG "" "" "CPU;NI;VAES;VAES512" ${ARGN})
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-    target_sources(${target} PRIVATE ${ni_source} ${vaes_source})
-    set_source_files_properties(${ni_source} PROPERTIES COMPILE_OPTIONS "-maes;-msse4.1")
-    set_source_files_properties(${vaes_source} PROPERTIES COMPILE_OPTIONS "-maes;-mvaes;-mavx2")
+    target_sources(${target} PRIVATE ${ARG_CPU} ${ARG_NI} ${ARG_VAES} ${ARG_VAES512})
+    if(ARG_NI)
+      set_source_files_properties(${ARG_NI} PROPERTIES COMPILE_OPTIONS "-maes;-msse4.1")
+    endif()
+    if(ARG_VAES)
+      set_source_files_properties(${ARG_VAES} PROPERTIES COMPILE_OPTIONS "-maes;-mvaes;-mavx2")
+    endif()
+    if(ARG_VAES512)
+      set_source_files_properties(${ARG_VAES512} PROPERTIES COMPILE_OPTIONS
+                                  "-maes;-mvaes;-mavx2;-mavx512f;-mavx512bw;-mavx512vl")
+    endif()
     target_compile_definitions(${target} PRIVATE IPVEIL_X86_AES=1)
   else()
     target_compile_definitions(${target} PRIVATE IPVEIL_X86_AES=0)

@@ -30,7 +30,7 @@ struct Buffer {
 
 std::vector<AesImplementation> availableImplementations() {
     std::vector<AesImplementation> found;
-    for (auto implementation : {AesImplementation::Portable, AesImplementation::AesNi, AesImplementation::Vaes}) {
+    for (auto implementation : ipveil::AllAesImplementations) {
         if (ipveil::aesImplementationAvailable(implementation)) found.push_back(implementation);
     }
     return found;

@@ -37,6 +37,11 @@ const BlockPath& tablePath() noexcept;
 // The hardware paths, or null where this build or this CPU lacks them.
 const BlockPath* aesNiPath() noexcept;
 const BlockPath* vaesPath() noexcept;
+const BlockPath* vaes512Path() noexcept;
+
+// Whether the CPU has AVX-512 (F, BW, VL) with VAES and the OS saves the
+// 512-bit registers; x86-64 builds only.
+bool cpuHasVaes512() noexcept;
 
 // The path every context uses, chosen on first use.
 const BlockPath& activePath() noexcept;

@@ -9,10 +9,11 @@
 // negative CipherStatus on failure. No data operation changes the context, so
 // every call starts its chain afresh from the stored initialisation vector.
 //
-// Block implementations. The blocks are transformed by one of three code
-// paths chosen once per process from what the CPU offers: VAES (two blocks per
-// 256-bit register), AES-NI, or the portable table-driven transform that is
-// always compiled. The hardware paths run in constant time. The table path
+// Block implementations. The blocks are transformed by one of four code
+// paths chosen once per process from what the CPU offers: VAES on 512-bit
+// registers (four blocks each, where the CPU has AVX-512 and the OS saves its
+// registers), VAES on 256-bit registers (two blocks each), AES-NI, or the
+// portable table-driven transform that is always compiled. The hardware paths run in constant time. The table path
 // indexes memory with key- and data-dependent bytes, so it can leak timing
 // through the cache; it is used only where the CPU has no AES instructions.
 // All paths read the same round-key layout and give identical results.
@@ -40,8 +41,10 @@ enum CipherStatus : std::int32_t {
     LengthTooLarge = -8,         // encryptPadded: the padded length would not fit in an int
 };
 
-// The block implementations a process can run.
-enum class AesImplementation { Portable, AesNi, Vaes };
+// The block implementations a process can run, slowest first.
+enum class AesImplementation { Portable, AesNi, Vaes, Vaes512 };
+inline constexpr AesImplementation AllAesImplementations[] = {AesImplementation::Portable, AesImplementation::AesNi,
+                                                              AesImplementation::Vaes, AesImplementation::Vaes512};
 
 // Whether this build and this CPU can run `implementation`.
 bool aesImplementationAvailable(AesImplementation implementation) noexcept;
@@ -52,7 +55,8 @@ bool aesImplementationAvailable(AesImplementation implementation) noexcept;
 // is using a cipher.
 bool selectAesImplementation(AesImplementation implementation) noexcept;
 
-// The implementation in use, and its name ("portable", "aes-ni", "vaes").
+// The implementation in use, and its name ("portable", "aes-ni", "vaes",
+// "vaes512").
 AesImplementation activeAesImplementation() noexcept;
 const char* aesImplementationName(AesImplementation implementation) noexcept;
 

@@ -1,5 +1,5 @@
-// Chooses the block path once per process: VAES, then AES-NI, then the
-// portable tables. The hardware paths are compiled only for x86 targets
+// Chooses the block path once per process: VAES on 512-bit registers, VAES
+// on 256-bit registers, AES-NI, then the portable tables. The hardware paths are compiled only for x86 targets
 // (IPVEIL_X86_AES), each in its own file with its own instruction-set flags.
 #include <atomic>
 
@@ -12,6 +12,7 @@ namespace aes_detail {
 #if !IPVEIL_X86_AES
 const BlockPath* aesNiPath() noexcept { return nullptr; }
 const BlockPath* vaesPath() noexcept { return nullptr; }
+const BlockPath* vaes512Path() noexcept { return nullptr; }
 #endif
 
 namespace {
@@ -21,11 +22,13 @@ const BlockPath* pathFor(AesImplementation implementation) noexcept {
         case AesImplementation::Portable: return &tablePath();
         case AesImplementation::AesNi: return aesNiPath();
         case AesImplementation::Vaes: return vaesPath();
+        case AesImplementation::Vaes512: return vaes512Path();
     }
     return nullptr;
 }
 
 const BlockPath* fastestPath() noexcept {
+    if (const BlockPath* path = vaes512Path()) return path;
     if (const BlockPath* path = vaesPath()) return path;
     if (const BlockPath* path = aesNiPath()) return path;
     return &tablePath();
@@ -64,6 +67,7 @@ const char* aesImplementationName(AesImplementation implementation) noexcept {
         case AesImplementation::Portable: return "portable";
         case AesImplementation::AesNi: return "aes-ni";
         case AesImplementation::Vaes: return "vaes";
+        case AesImplementation::Vaes512: return "vaes512";
     }
     return "unknown";
 }

@@ -33,6 +33,7 @@ std::uint32_t PrefixAnonymizer::anonymize(std::uint32_t orig) const noexcept {
     // The fused kernels follow the cipher's choice of block path, so that
     // forcing a path for the cipher forces it here too.
     switch (activeAesImplementation()) {
+        case AesImplementation::Vaes512:
         case AesImplementation::Vaes: return orig ^ anonymizer_detail::vaesPrefixMask(cipher.roundKey(0), pad, orig);
         case AesImplementation::AesNi: return orig ^ anonymizer_detail::aesNiPrefixMask(cipher.roundKey(0), pad, orig);
         case AesImplementation::Portable: break;

@@ -17,8 +17,7 @@ namespace ipveil::aes_test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-inline constexpr AesImplementation AllImplementations[] = {AesImplementation::Portable, AesImplementation::AesNi,
-                                                           AesImplementation::Vaes};
+inline constexpr const auto& AllImplementations = AllAesImplementations;
 inline constexpr int AllKeySizes[] = {Bits128, Bits192, Bits256};
 
 inline std::size_t keyLength(int keySize) { return 16 + 8 * static_cast<std::size_t>(keySize); }
@@ -43,6 +42,7 @@ inline std::string implementationLabel(const ::testing::TestParamInfo<AesImpleme
         case AesImplementation::Portable: return "Portable";
         case AesImplementation::AesNi: return "AesNi";
         case AesImplementation::Vaes: return "Vaes";
+        case AesImplementation::Vaes512: return "Vaes512";
     }
     return "Unknown";
 }

@@ -62,8 +62,7 @@ int commonPrefix(std::uint32_t a, std::uint32_t b) { return a == b ? 32 : std::c
 // follow it, must give the reference's bits.
 TEST(PrefixAnonymizer, MatchesOpenSslReferenceOnEveryImplementation) {
     const ipveil::AesImplementation previous = ipveil::activeAesImplementation();
-    for (auto implementation :
-         {ipveil::AesImplementation::Portable, ipveil::AesImplementation::AesNi, ipveil::AesImplementation::Vaes}) {
+    for (auto implementation : ipveil::AllAesImplementations) {
         if (!ipveil::selectAesImplementation(implementation)) continue;
         SCOPED_TRACE(ipveil::aesImplementationName(implementation));
         std::mt19937_64 rng(20261208);
