@@ -1,11 +1,12 @@
 // Throughput of AesCipher (every mode and direction, AES-128) and of
-// PrefixAnonymizer, for each block implementation this CPU can run, each
-// beside OpenSSL's EVP doing the same work in the same run so that the ratio
-// does not depend on the machine's mood. Before timing, every ipveil case
-// checks its output against OpenSSL's and refuses to run if they differ.
+// PrefixAnonymizer (anonymizer_bench.cpp), for each block implementation this
+// CPU can run, each beside OpenSSL's EVP doing the same work in the same run
+// so that the ratio does not depend on the machine's mood. Before timing,
+// every ipveil case checks its output against OpenSSL's and refuses to run if
+// they differ.
 //
-// Names: aes128/<mode_dir>/<impl>/<bytes>, anonymize/<impl>. <impl> is
-// portable, aes-ni, vaes, or evp. Run with OPENSSL_ia32cap="~0x200000200000000"
+// Names: aes128/<mode_dir>/<impl>/<bytes>, and the anonymizer's (see
+// anonymizer_bench.cpp). <impl> is portable, aes-ni, vaes, vaes512, or evp. Run with OPENSSL_ia32cap="~0x200000200000000"
 // to compare against OpenSSL without its AES-NI code (see aes_ratios.sh).
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
@@ -17,9 +18,7 @@
 #include <vector>
 
 #include "aes_cipher.h"
-#include "baseline_anonymizer.h"
-#include "ipveil_key.h"
-#include "prefix_anonymizer.h"
+#include "anonymizer_bench.h"
 
 namespace {
 
@@ -129,119 +128,6 @@ void aesEvp(benchmark::State& state, const ModeCase& mode) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(bytes));
 }
 
-// Enough addresses that the branch predictor cannot learn them, few enough to
-// stay in L1 beside the round keys.
-constexpr std::size_t AddressCount = 4096;
-
-const std::vector<std::uint32_t>& randomAddresses() {
-    static const std::vector<std::uint32_t> addresses = [] {
-        std::mt19937 rng(20240611);
-        std::vector<std::uint32_t> values(AddressCount);
-        for (auto& value : values) value = rng();
-        return values;
-    }();
-    return addresses;
-}
-
-void anonymizeIpveil(benchmark::State& state, AesImplementation implementation) {
-    if (!ipveil::selectAesImplementation(implementation)) {
-        state.SkipWithError("implementation not available");
-        return;
-    }
-    const ipveil::PrefixAnonymizer anonymizer(ipveil::BuiltInKey);
-    const ipveil::bench::BaselineAnonymizer reference(ipveil::BuiltInKey);
-    const auto& addresses = randomAddresses();
-    for (std::size_t i = 0; i < 256; ++i) {
-        if (anonymizer.anonymize(addresses[i]) != reference.anonymize(addresses[i])) {
-            state.SkipWithError("anonymizer differs from the baseline mapping");
-            return;
-        }
-    }
-    for (auto _ : state) {
-        std::uint32_t sink = 0;
-        for (const std::uint32_t address : addresses) sink ^= anonymizer.anonymize(address);
-        benchmark::DoNotOptimize(sink);
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * AddressCount));
-}
-
-// The baseline program's loop: 32 one-block calls per address.
-void anonymizeOneBlockCalls(benchmark::State& state, AesImplementation implementation) {
-    if (!ipveil::selectAesImplementation(implementation)) {
-        state.SkipWithError("implementation not available");
-        return;
-    }
-    const ipveil::bench::BaselineAnonymizer anonymizer(ipveil::BuiltInKey);
-    const auto& addresses = randomAddresses();
-    for (auto _ : state) {
-        std::uint32_t sink = 0;
-        for (const std::uint32_t address : addresses) sink ^= anonymizer.anonymize(address);
-        benchmark::DoNotOptimize(sink);
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * AddressCount));
-}
-
-// Only the AES part of anonymize: 512 bytes of ready-made blocks per address
-// through one ECB call, so that anonymize/<impl> minus this is the cost of
-// building the blocks and gathering the bits.
-void anonymizeAesOnly(benchmark::State& state, AesImplementation implementation) {
-    if (!ipveil::selectAesImplementation(implementation)) {
-        state.SkipWithError("implementation not available");
-        return;
-    }
-    AesCipher cipher;
-    cipher.setup(ipveil::ECB, ipveil::Encrypt, ipveil::BuiltInKey, ipveil::Bits128);
-    alignas(64) std::uint8_t blocks[32][16];
-    alignas(64) std::uint8_t encrypted[32][16];
-    const std::vector<std::uint8_t> pad = randomBytes(16, 3);
-    for (int pos = 0; pos < 32; ++pos) ipveil::bench::buildPrefixBlock(pad.data(), 0x0a000001, pos, blocks[pos]);
-    for (auto _ : state) {
-        for (std::size_t i = 0; i < AddressCount; ++i) {
-            cipher.encryptBlocks(blocks[0], 32 * 128, encrypted[0]);
-            benchmark::DoNotOptimize(encrypted[0][0]);
-        }
-        benchmark::ClobberMemory();
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * AddressCount));
-}
-
-// The same 32 blocks per address through OpenSSL: build them, one 512-byte
-// ECB update, gather the top bits.
-void anonymizeEvp(benchmark::State& state) {
-    ipveil::selectAesImplementation(AesImplementation::Portable);  // only for the pad, computed once
-    const ipveil::bench::BaselineAnonymizer reference(ipveil::BuiltInKey);
-    const std::uint8_t* pad = reference.padBytes();
-    EvpContext context(EVP_CIPHER_CTX_new());
-    if (!context || EVP_EncryptInit_ex(context.get(), EVP_aes_128_ecb(), nullptr, ipveil::BuiltInKey, nullptr) != 1 ||
-        EVP_CIPHER_CTX_set_padding(context.get(), 0) != 1) {
-        state.SkipWithError("EVP setup failed");
-        return;
-    }
-    auto anonymize = [&](std::uint32_t address) {
-        alignas(64) std::uint8_t blocks[32][16];
-        alignas(64) std::uint8_t encrypted[32][16];
-        for (int pos = 0; pos < 32; ++pos) ipveil::bench::buildPrefixBlock(pad, address, pos, blocks[pos]);
-        int written = 0;
-        EVP_EncryptUpdate(context.get(), encrypted[0], &written, blocks[0], sizeof blocks);
-        std::uint32_t flips = 0;
-        for (int pos = 0; pos < 32; ++pos) flips |= static_cast<std::uint32_t>(encrypted[pos][0] >> 7) << (31 - pos);
-        return address ^ flips;
-    };
-    const auto& addresses = randomAddresses();
-    for (std::size_t i = 0; i < 256; ++i) {
-        if (anonymize(addresses[i]) != reference.anonymize(addresses[i])) {
-            state.SkipWithError("OpenSSL mapping differs from the baseline mapping");
-            return;
-        }
-    }
-    for (auto _ : state) {
-        std::uint32_t sink = 0;
-        for (const std::uint32_t address : addresses) sink ^= anonymize(address);
-        benchmark::DoNotOptimize(sink);
-    }
-    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * AddressCount));
-}
-
 void registerAll() {
     for (const ModeCase& mode : ModeCases) {
         const std::string prefix = std::string("aes128/") + mode.name + "/";
@@ -256,16 +142,6 @@ void registerAll() {
         }
         benchmark::RegisterBenchmark((prefix + "evp").c_str(), aesEvp, mode)->RangeMultiplier(4)->Range(16, 64 << 10);
     }
-    for (const AesImplementation implementation : Implementations) {
-        if (!ipveil::aesImplementationAvailable(implementation)) continue;
-        const char* name = ipveil::aesImplementationName(implementation);
-        benchmark::RegisterBenchmark((std::string("anonymize/") + name).c_str(), anonymizeIpveil, implementation);
-        benchmark::RegisterBenchmark((std::string("anonymize_aes_only/") + name).c_str(), anonymizeAesOnly,
-                                     implementation);
-        benchmark::RegisterBenchmark((std::string("anonymize_one_block_calls/") + name).c_str(),
-                                     anonymizeOneBlockCalls, implementation);
-    }
-    benchmark::RegisterBenchmark("anonymize/evp", anonymizeEvp);
 }
 
 }  // namespace
@@ -274,6 +150,7 @@ int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     registerAll();
+    ipveil::bench::registerAnonymizerBenchmarks();
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;

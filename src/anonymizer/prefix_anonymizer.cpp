@@ -2,9 +2,28 @@
 
 #include <cstring>
 
-#include "prefix_masks.h"
+#include "prefix_kernels.h"
 
 namespace ipveil {
+
+namespace {
+
+// The fused kernels follow the cipher's choice of block path, so that forcing
+// a path for the cipher forces it here too. Null for the portable tables,
+// which go through the cipher block by block.
+const anonymizer_detail::PrefixKernels* activeKernels() noexcept {
+#if IPVEIL_X86_AES
+    switch (activeAesImplementation()) {
+        case AesImplementation::Vaes512: return &anonymizer_detail::vaes512Kernels();
+        case AesImplementation::Vaes: return &anonymizer_detail::vaesKernels();
+        case AesImplementation::AesNi: return &anonymizer_detail::aesNiKernels();
+        case AesImplementation::Portable: break;
+    }
+#endif
+    return nullptr;
+}
+
+}  // namespace
 
 PrefixAnonymizer::PrefixAnonymizer(const std::uint8_t* key) noexcept {
     std::memcpy(cipherKey, key, sizeof cipherKey);
@@ -28,19 +47,9 @@ void PrefixAnonymizer::prefixBlock(std::uint32_t address, int pos, std::uint8_t*
     block[3] = static_cast<std::uint8_t>(value);
 }
 
-std::uint32_t PrefixAnonymizer::anonymize(std::uint32_t orig) const noexcept {
-#if IPVEIL_X86_AES
-    // The fused kernels follow the cipher's choice of block path, so that
-    // forcing a path for the cipher forces it here too.
-    switch (activeAesImplementation()) {
-        case AesImplementation::Vaes512:
-        case AesImplementation::Vaes: return orig ^ anonymizer_detail::vaesPrefixMask(cipher.roundKey(0), pad, orig);
-        case AesImplementation::AesNi: return orig ^ anonymizer_detail::aesNiPrefixMask(cipher.roundKey(0), pad, orig);
-        case AesImplementation::Portable: break;
-    }
-#endif
+std::uint32_t PrefixAnonymizer::portableAnonymize(std::uint32_t orig) const noexcept {
     // The 32 blocks are independent of each other, so they are built first
-    // and encrypted in one call that the hardware paths can pipeline.
+    // and encrypted in one call.
     alignas(64) std::uint8_t rin_input[32][16];
     alignas(64) std::uint8_t rin_output[32][16];
     for (int pos = 0; pos < 32; ++pos) prefixBlock(orig, pos, rin_input[pos]);
@@ -51,7 +60,7 @@ std::uint32_t PrefixAnonymizer::anonymize(std::uint32_t orig) const noexcept {
     return result ^ orig;
 }
 
-std::uint32_t PrefixAnonymizer::deanonymize(std::uint32_t anonymized) const noexcept {
+std::uint32_t PrefixAnonymizer::portableDeanonymize(std::uint32_t anonymized) const noexcept {
     std::uint32_t orig = 0;
     std::uint8_t block[16];
     for (int pos = 0; pos < 32; ++pos) {
@@ -63,6 +72,36 @@ std::uint32_t PrefixAnonymizer::deanonymize(std::uint32_t anonymized) const noex
         if (((anonymized & bit) != 0) != ((block[0] & 0x80) != 0)) orig |= bit;
     }
     return orig;
+}
+
+std::uint32_t PrefixAnonymizer::anonymize(std::uint32_t address) const noexcept {
+    std::uint32_t image;
+    anonymize(&address, 1, &image);
+    return image;
+}
+
+std::uint32_t PrefixAnonymizer::deanonymize(std::uint32_t anonymized) const noexcept {
+    std::uint32_t address;
+    deanonymize(&anonymized, 1, &address);
+    return address;
+}
+
+void PrefixAnonymizer::anonymize(const std::uint32_t* addresses, std::size_t count,
+                                 std::uint32_t* images) const noexcept {
+    if (const auto* kernels = activeKernels()) {
+        kernels->anonymize4(cipher.roundKey(0), pad, addresses, count, images);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) images[i] = portableAnonymize(addresses[i]);
+}
+
+void PrefixAnonymizer::deanonymize(const std::uint32_t* images, std::size_t count,
+                                   std::uint32_t* addresses) const noexcept {
+    if (const auto* kernels = activeKernels()) {
+        kernels->deanonymize4(cipher.roundKey(0), pad, images, count, addresses);
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) addresses[i] = portableDeanonymize(images[i]);
 }
 
 }  // namespace ipveil

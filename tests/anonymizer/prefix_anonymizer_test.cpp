@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cstdint>
@@ -159,6 +160,44 @@ TEST(PrefixAnonymizer, DeanonymizeInvertsAnonymize) {
             ASSERT_EQ(anonymizer.anonymize(anonymizer.deanonymize(a)), a);
         }
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Batches of every size up to a few register groups, separate and in place,
+// must give exactly the one-at-a-time results (themselves checked against
+// the reference above) on every implementation; so must batch deanonymizing.
+TEST(PrefixAnonymizer, BatchesEqualOneAtATimeOnEveryImplementation) {
+    const ipveil::AesImplementation previous = ipveil::activeAesImplementation();
+    std::mt19937_64 rng(17);
+    const Key key = randomKey(rng);
+    const ipveil::PrefixAnonymizer anonymizer(key.data());
+    std::vector<std::uint32_t> addresses(150);
+    for (auto& address : addresses) address = static_cast<std::uint32_t>(rng());
+    ipveil::selectAesImplementation(ipveil::AesImplementation::Portable);
+    std::vector<std::uint32_t> expected;
+    for (const std::uint32_t address : addresses) expected.push_back(anonymizer.anonymize(address));
+
+    for (auto implementation : ipveil::AllAesImplementations) {
+        if (!ipveil::selectAesImplementation(implementation)) continue;
+        SCOPED_TRACE(ipveil::aesImplementationName(implementation));
+        for (std::size_t count = 0; count <= addresses.size(); count += count < 70 ? 1 : 79) {
+            std::vector<std::uint32_t> images(count + 1, 0xDEADBEEF);  // one past the end must stay untouched
+            anonymizer.anonymize(addresses.data(), count, images.data());
+            ASSERT_TRUE(std::equal(images.begin(), images.begin() + static_cast<std::ptrdiff_t>(count), expected.begin()))
+                << count << " addresses";
+            ASSERT_EQ(images[count], 0xDEADBEEF);
+
+            std::vector<std::uint32_t> inPlace(expected.begin(), expected.begin() + static_cast<std::ptrdiff_t>(count));
+            anonymizer.deanonymize(inPlace.data(), count, inPlace.data());
+            ASSERT_TRUE(std::equal(inPlace.begin(), inPlace.end(), addresses.begin())) << count << " addresses back";
+            anonymizer.anonymize(inPlace.data(), count, inPlace.data());
+            ASSERT_TRUE(std::equal(inPlace.begin(), inPlace.end(), expected.begin())) << count << " in place";
+        }
+    }
+    ipveil::selectAesImplementation(previous);
 }
 
 }  // namespace
