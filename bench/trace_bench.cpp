@@ -15,6 +15,7 @@
 #include "aes_cipher.h"
 #include "ipveil_key.h"
 #include "prefix_anonymizer.h"
+#include "record_loop.h"
 #include "record_writer.h"
 #include "trace_gen.h"
 #include "trace_reader.h"
@@ -23,7 +24,13 @@ namespace {
 
 using ipveil::trace::ReadResult;
 using ipveil::trace::TraceReader;
-using ipveil::trace::TraceRecord;
+using ipveil::trace::RecordBatch;
+
+struct TraceRecord {
+    float packet_time;
+    std::uint32_t packet_size;
+    std::uint32_t packet_addr;  // packed
+};
 
 constexpr std::size_t RecordCount = 100000;
 
@@ -52,29 +59,33 @@ const std::vector<TraceRecord>& parsedRecords() {
         std::vector<TraceRecord> all;
         std::FILE* input = openTrace();
         auto reader = makeReader(input);
-        TraceRecord record;
-        while (reader->next(record) == ReadResult::Record) all.push_back(record);
+        RecordBatch batch;
+        ReadResult result;
+        do {
+            result = reader->read(batch);
+            for (std::size_t i = 0; i < batch.count; ++i)
+                all.push_back({batch.packet_time[i], batch.packet_size[i], batch.packet_addr[i]});
+        } while (result == ReadResult::Record);
         std::fclose(input);
         return all;
     }();
     return records;
 }
 
-std::uint32_t packed(const TraceRecord& record) {
-    return (record.packet_addr[0] << 24) + (record.packet_addr[1] << 16) + (record.packet_addr[2] << 8) +
-           record.packet_addr[3];
-}
+std::uint32_t packed(const TraceRecord& record) { return record.packet_addr; }
 
 void parseReader(benchmark::State& state) {
     for (auto _ : state) {
         std::FILE* input = openTrace();
         auto reader = makeReader(input);
-        TraceRecord record;
+        RecordBatch batch;
         std::size_t count = 0;
-        while (reader->next(record) == ReadResult::Record) {
-            benchmark::DoNotOptimize(record);
-            ++count;
-        }
+        ReadResult result;
+        do {
+            result = reader->read(batch);
+            benchmark::DoNotOptimize(batch);
+            count += batch.count;
+        } while (result == ReadResult::Record);
         std::fclose(input);
         if (count != RecordCount) state.SkipWithError("reader lost records");
     }
@@ -153,7 +164,7 @@ void formatPrintf(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * records.size()));
 }
 
-// main.cpp's loop without the file system.
+// The command's record loop without the file system.
 void pipeline(benchmark::State& state, ipveil::AesImplementation implementation) {
     if (!ipveil::selectAesImplementation(implementation)) {
         state.SkipWithError("implementation not available");
@@ -164,11 +175,9 @@ void pipeline(benchmark::State& state, ipveil::AesImplementation implementation)
     for (auto _ : state) {
         std::FILE* input = openTrace();
         auto reader = makeReader(input);
-        TraceRecord record;
-        while (reader->next(record) == ReadResult::Record)
-            writer->write(record.packet_time, record.packet_size, anonymizer.anonymize(packed(record)));
+        const auto outcome = ipveil::cmd::runRecordLoop(*reader, *writer, anonymizer, ipveil::cmd::Mapping::Anonymize);
         std::fclose(input);
-        if (!writer->flush()) state.SkipWithError("write failed");
+        if (outcome.writeFailed || outcome.stop != ReadResult::End) state.SkipWithError("the loop failed");
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * RecordCount));
 }

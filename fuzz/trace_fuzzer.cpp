@@ -12,8 +12,7 @@
 #include <string>
 
 #include "prefix_anonymizer.h"
-#include "record_writer.h"
-#include "trace_reader.h"
+#include "record_loop.h"
 
 namespace {
 
@@ -82,12 +81,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     reader.emplace(input);
     writer.emplace(output);
 
-    ipveil::trace::TraceRecord record;
-    ipveil::trace::ReadResult result;
-    while ((result = reader->next(record)) == ipveil::trace::ReadResult::Record) {
-        writer->write(record.packet_time, record.packet_size, anonymizer().anonymize(pack(record.packet_addr)));
-    }
-    if (!writer->flush()) std::abort();
+    const auto outcome = ipveil::cmd::runRecordLoop(*reader, *writer, anonymizer(), ipveil::cmd::Mapping::Anonymize);
+    const ipveil::trace::ReadResult result = outcome.stop;
+    if (outcome.writeFailed) std::abort();
     std::fclose(input);
     std::fclose(output);
     const std::string ours(written, writtenSize);

@@ -151,6 +151,15 @@ char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t addr
     return out;
 }
 
+bool RecordWriter::write(const RecordBatch& batch) noexcept {
+    for (std::size_t i = 0; i < batch.count; ++i) {
+        if (BufferBytes - used < MaxLineChars && !drain()) return false;
+        used = static_cast<std::size_t>(
+            formatRecord(buffer + used, batch.packet_time[i], batch.packet_size[i], batch.packet_addr[i]) - buffer);
+    }
+    return !failed;
+}
+
 bool RecordWriter::drain() noexcept {
     if (used != 0 && !failed) failed = std::fwrite(buffer, 1, used, output) != used;
     used = 0;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "record_batch.h"
+
 namespace ipveil::trace {
 
 // Longest line: a sign, 39 integer digits of FLT_MAX, 7 for ".dddddd", two
@@ -36,6 +38,9 @@ public:
         used = static_cast<std::size_t>(formatRecord(buffer + used, time, size, address) - buffer);
         return true;
     }
+
+    // Queues the batch's lines, in order; false once a write has failed.
+    bool write(const RecordBatch& batch) noexcept;
 
     // Hands everything queued to the stream and flushes it; false if any
     // write failed.

@@ -1,4 +1,4 @@
-// TraceReader: reads the records of a raw text trace, one at a time.
+// TraceReader: reads the records of a raw text trace, a batch at a time.
 //
 // A trace is a stream of records, each three whitespace-separated fields:
 //   time     a number as strtof reads it in full (sign, decimals, exponent,
@@ -23,30 +23,16 @@
 #include <cstdio>
 #include <cstring>
 
+#include "record_batch.h"
+
 namespace ipveil::trace {
 
-struct TraceRecord {
-    float packet_time;
-    std::uint32_t packet_size;
-    std::uint32_t packet_addr[4];  // dotted-quad components, first to last
-};
-
 enum class ReadResult {
-    Record,     // a record was read
+    Record,     // the batch is full; more records may follow
     End,        // the input ended where a record could begin
     Malformed,  // the record starting on line recordLine() is not a record
     ReadError,  // the input could not be read
 };
-
-// Parses a whole time field [first, last) as strtof would, rounding to single
-// precision. *last must be writable (it is restored); returns false unless
-// strtof accepts every character, and for a NaN with a payload in brackets.
-bool parseTime(char* first, char* last, float& value) noexcept;
-
-// Parses decimal digits with an optional leading '+' from [first, last) into
-// value; returns the position after the digits, or nullptr when there are no
-// digits or the value exceeds 4294967295.
-const char* parseUnsigned(const char* first, const char* last, std::uint32_t& value) noexcept;
 
 class TraceReader {
 public:
@@ -57,7 +43,10 @@ public:
     TraceReader(const TraceReader&) = delete;
     TraceReader& operator=(const TraceReader&) = delete;
 
-    ReadResult next(TraceRecord& record) noexcept;
+    // Replaces the batch's records by the next ones, until it is full
+    // (Record) or reading stops (End, Malformed, ReadError); the batch then
+    // holds every record read before the stop.
+    ReadResult read(RecordBatch& batch) noexcept;
 
     // The line (from 1) on which the last record read, or the malformed one,
     // starts: the line of its time field.
@@ -65,7 +54,7 @@ public:
 
 private:
     enum class Parse { Done, NeedMore, Malformed };
-    Parse parseRecord(TraceRecord& record) noexcept;
+    Parse parseRecord(RecordBatch& batch) noexcept;
     bool refill() noexcept;  // false on a read error
 
     std::FILE* input;
@@ -74,8 +63,6 @@ private:
     bool atEof = false;
     std::uint64_t line = 1;  // line of buffer[begin]
     std::uint64_t startLine = 1;
-    std::size_t recordEnd = 0;
-    std::uint64_t recordNewlines = 0;
     // The bytes held are followed by PadBytes zero bytes: a '\0' stops every
     // digit and whitespace scan at the end without a bounds check (the scan
     // then tells the end from a '\0' in the input by its position), the

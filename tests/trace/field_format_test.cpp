@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "field_parse.h"
 #include "record_writer.h"
-#include "trace_reader.h"
 #include "trace_test_support.h"
 
 namespace {

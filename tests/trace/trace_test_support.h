@@ -103,7 +103,8 @@ struct LibraryRun {
     std::uint64_t line = 0;  // recordLine() when reading stopped
 };
 
-// TraceReader and RecordWriter wired together the way the command does it.
+// TraceReader and RecordWriter wired together the way the command does it:
+// a batch at a time, the addresses anonymized in one call per batch.
 inline LibraryRun runLibrary(const std::string& text) {
     LibraryRun run;
     std::FILE* in = fileHolding(text);
@@ -116,11 +117,12 @@ inline LibraryRun runLibrary(const std::string& text) {
         // Both hold large buffers; keep them off the stack.
         auto reader = std::make_unique<trace::TraceReader>(in);
         auto writer = std::make_unique<trace::RecordWriter>(out);
-        trace::TraceRecord record;
-        while ((run.result = reader->next(record)) == trace::ReadResult::Record) {
-            EXPECT_TRUE(writer->write(record.packet_time, record.packet_size,
-                                      builtInAnonymizer().anonymize(packAddress(record.packet_addr))));
-        }
+        trace::RecordBatch batch;
+        do {
+            run.result = reader->read(batch);
+            builtInAnonymizer().anonymize(batch.packet_addr, batch.count, batch.packet_addr);
+            EXPECT_TRUE(writer->write(batch));
+        } while (run.result == trace::ReadResult::Record);
         EXPECT_TRUE(writer->flush());
         run.line = reader->recordLine();
     }
