@@ -142,9 +142,17 @@ std::FILE* devNull() {
 
 void formatWriter(benchmark::State& state) {
     const auto& records = parsedRecords();
+    // The records in batches, as the reader hands them over.
+    std::vector<RecordBatch> batches((records.size() + RecordBatch::Capacity - 1) / RecordBatch::Capacity);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        RecordBatch& batch = batches[i / RecordBatch::Capacity];
+        batch.packet_time[batch.count] = records[i].packet_time;
+        batch.packet_size[batch.count] = records[i].packet_size;
+        batch.packet_addr[batch.count++] = records[i].packet_addr;
+    }
     auto writer = std::make_unique<ipveil::trace::RecordWriter>(devNull());
     for (auto _ : state) {
-        for (const TraceRecord& record : records) writer->write(record.packet_time, record.packet_size, packed(record));
+        for (const RecordBatch& batch : batches) writer->write(batch);
         if (!writer->flush()) state.SkipWithError("write failed");
     }
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * records.size()));

@@ -29,20 +29,24 @@ constexpr auto DigitPairs = [] {
     return pairs;
 }();
 
-// 0 to 255 with a dot after it, as text (low half) and its length (high half).
+// 0 to 255 with a dot after it, as text.
 constexpr auto DottedBytes = [] {
-    std::array<std::uint64_t, 256> texts{};
+    std::array<std::uint32_t, 256> texts{};
     for (unsigned i = 0; i < 256; ++i) {
-        std::uint64_t text = 0;
+        std::uint32_t text = 0;
         unsigned length = 0;
-        if (i >= 100) text |= std::uint64_t{'0' + i / 100} << (8 * length++);
-        if (i >= 10) text |= std::uint64_t{'0' + i / 10 % 10} << (8 * length++);
-        text |= std::uint64_t{'0' + i % 10} << (8 * length++);
-        text |= std::uint64_t{'.'} << (8 * length++);
-        texts[i] = text | std::uint64_t{length} << 32;
+        if (i >= 100) text |= std::uint32_t{'0' + i / 100} << (8 * length++);
+        if (i >= 10) text |= std::uint32_t{'0' + i / 10 % 10} << (8 * length++);
+        text |= std::uint32_t{'0' + i % 10} << (8 * length++);
+        texts[i] = text | std::uint32_t{'.'} << (8 * length);
     }
     return texts;
 }();
+
+// Lengths are computed by compares rather than looked up with the text: the
+// next field, and the next line, start where this one ends, so a length that
+// waited for a load would hold up everything after it.
+inline unsigned dottedLength(std::uint32_t byte) noexcept { return 2 + (byte >= 10) + (byte >= 100); }
 
 constexpr std::uint32_t PowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
@@ -60,7 +64,7 @@ inline char* writeUnsigned(char* out, std::uint64_t value) noexcept {
     if (value < 10000) [[likely]] {  // sizes, and the whole seconds of many traces
         const auto v = static_cast<std::uint32_t>(value);
         const std::uint32_t text = DigitPairs[v / 100] | std::uint32_t{DigitPairs[v % 100]} << 16;
-        const unsigned length = decimalLength(v);
+        const unsigned length = 1 + (v >= 10) + (v >= 100) + (v >= 1000);
         store(out, text >> (8 * (4 - length)));
         return out + length;
     }
@@ -78,31 +82,40 @@ inline char* writeUnsigned(char* out, std::uint64_t value) noexcept {
     return std::to_chars(out, out + 20, value).ptr;
 }
 
+// "000" to "999" as three characters each.
+constexpr auto DigitTriples = [] {
+    std::array<std::uint32_t, 1000> triples{};
+    for (unsigned i = 0; i < 1000; ++i) triples[i] = ('0' + i / 100) | ('0' + i / 10 % 10) << 8 | ('0' + i % 10) << 16;
+    return triples;
+}();
+
 // A point and exactly six digits, with leading zeros.
 inline char* writePointSixDigits(char* out, std::uint32_t value) noexcept {
-    const std::uint32_t high = value / 10000;
-    const std::uint32_t low = value % 10000;
-    store(out, std::uint64_t{'.'} | std::uint64_t{DigitPairs[high]} << 8 | std::uint64_t{DigitPairs[low / 100]} << 24 |
-                   std::uint64_t{DigitPairs[low % 100]} << 40);
+    const std::uint32_t high = value / 1000;
+    const std::uint32_t low = value - 1000 * high;
+    store(out, std::uint64_t{'.'} | std::uint64_t{DigitTriples[high]} << 8 | std::uint64_t{DigitTriples[low]} << 32);
     return out + 7;
 }
 
-}  // namespace
+// A time as printf("%6f") shows it: "inf" or "nan" (Special), a value of 2^64
+// or more (Huge), or else (Fixed) the sign, the whole part and six decimals,
+// value * 10^6 rounded half to even.
+enum class TimeKind { Fixed, Special, Huge };
+
+struct FixedTime {
+    bool negative;
+    std::uint64_t whole;
+    std::uint32_t millionths;
+};
 
 // A float is m * 2^e with m below 2^24, so value * 10^6 is m * 10^6 * 2^e, which
 // integer arithmetic rounds exactly; only values of 2^64 and above are left
 // to std::to_chars, which is exact too but slower.
-char* formatTime(char* out, float value) noexcept {
+inline TimeKind splitTime(float value, FixedTime& parts) noexcept {
     const auto bits = std::bit_cast<std::uint32_t>(value);
-    const bool negative = (bits >> 31) != 0;
     const std::uint32_t biased = (bits >> 23) & 0xFF;
     const std::uint32_t fraction = bits & 0x7FFFFF;
-
-    if (biased == 0xFF) {  // printf pads "inf" and "nan" to the width of 6
-        const char* text = fraction != 0 ? (negative ? "  -nan" : "   nan") : (negative ? "  -inf" : "   inf");
-        std::memcpy(out, text, 6);
-        return out + 6;
-    }
+    if (biased == 0xFF) [[unlikely]] return TimeKind::Special;
 
     const std::uint64_t mantissa = biased == 0 ? fraction : (fraction | 0x800000u);
     const int exponent = biased == 0 ? -149 : static_cast<int>(biased) - 150;
@@ -111,7 +124,7 @@ char* formatTime(char* out, float value) noexcept {
     std::uint64_t whole = 0;
     std::uint32_t millionths = 0;
     if (exponent >= 0) {
-        if (exponent > 20) return std::to_chars(out, out + MaxLineChars, double{value}, std::chars_format::fixed, 6).ptr;
+        if (exponent > 20) [[unlikely]] return TimeKind::Huge;
         whole = mantissa << exponent;  // below 2^44
     } else if (const int shift = -exponent; shift < 46) {
         // For 46 and more, value * 10^6 < 2^44 / 2^46 rounds to 0.
@@ -130,33 +143,85 @@ char* formatTime(char* out, float value) noexcept {
         }
         millionths = static_cast<std::uint32_t>(units);
     }
-
-    if (negative) *out++ = '-';
-    out = writeUnsigned(out, whole);
-    return writePointSixDigits(out, millionths);
+    parts = {(bits >> 31) != 0, whole, millionths};
+    return TimeKind::Fixed;
 }
 
-char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t address) noexcept {
-    out = formatTime(out, time);
+// What follows the time: a tab, the size, a tab, the dotted quad, a line feed.
+inline char* writeRest(char* out, std::uint32_t size, std::uint32_t address) noexcept {
     *out++ = '\t';
     out = writeUnsigned(out, size);
     *out++ = '\t';
     // Each component comes with a dot; the last dot becomes the line feed.
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        const std::uint64_t text = DottedBytes[(address >> shift) & 0xFF];
-        store(out, static_cast<std::uint32_t>(text));
-        out += text >> 32;
-    }
-    out[-1] = '\n';
-    return out;
+    const std::uint32_t a = address >> 24;
+    const std::uint32_t b = (address >> 16) & 0xFF;
+    const std::uint32_t c = (address >> 8) & 0xFF;
+    const std::uint32_t d = address & 0xFF;
+    char* const second = out + dottedLength(a);
+    char* const third = second + dottedLength(b);
+    char* const fourth = third + dottedLength(c);
+    char* const end = fourth + dottedLength(d);
+    store(out, DottedBytes[a]);
+    store(second, DottedBytes[b]);
+    store(third, DottedBytes[c]);
+    store(fourth, DottedBytes[d]);
+    end[-1] = '\n';
+    return end;
 }
 
+}  // namespace
+
+char* formatTime(char* out, float value) noexcept {
+    FixedTime parts;
+    switch (splitTime(value, parts)) {
+        case TimeKind::Special: {  // printf pads "inf" and "nan" to the width of 6
+            const auto bits = std::bit_cast<std::uint32_t>(value);
+            const bool negative = (bits >> 31) != 0;
+            const char* text = (bits & 0x7FFFFF) != 0 ? (negative ? "  -nan" : "   nan") : (negative ? "  -inf" : "   inf");
+            std::memcpy(out, text, 6);
+            return out + 6;
+        }
+        case TimeKind::Huge:
+            return std::to_chars(out, out + MaxLineChars, double{value}, std::chars_format::fixed, 6).ptr;
+        case TimeKind::Fixed:
+            break;
+    }
+    if (parts.negative) *out++ = '-';
+    out = writeUnsigned(out, parts.whole);
+    return writePointSixDigits(out, parts.millionths);
+}
+
+char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t address) noexcept {
+    return writeRest(formatTime(out, time), size, address);
+}
+
+
+// Consecutive records of a trace mostly fall in the same second, so the text
+// of the sign and whole part is kept from one line to the next; within a
+// batch its length stays in a register.
 bool RecordWriter::write(const RecordBatch& batch) noexcept {
+    std::size_t length = wholeLength;
     for (std::size_t i = 0; i < batch.count; ++i) {
         if (BufferBytes - used < MaxLineChars && !drain()) return false;
-        used = static_cast<std::size_t>(
-            formatRecord(buffer + used, batch.packet_time[i], batch.packet_size[i], batch.packet_addr[i]) - buffer);
+        char* out = buffer + used;
+        const float time = batch.packet_time[i];
+        FixedTime parts;
+        if (splitTime(time, parts) == TimeKind::Fixed) [[likely]] {
+            if (parts.whole != wholeValue || parts.negative != wholeNegative) [[unlikely]] {
+                char* text = wholeText;
+                if (parts.negative) *text++ = '-';
+                length = static_cast<std::size_t>(writeUnsigned(text, parts.whole) - wholeText);
+                wholeValue = parts.whole;
+                wholeNegative = parts.negative;
+            }
+            std::memcpy(out, wholeText, sizeof wholeText);
+            out = writePointSixDigits(out + length, parts.millionths);
+        } else {
+            out = formatTime(out, time);
+        }
+        used = static_cast<std::size_t>(writeRest(out, batch.packet_size[i], batch.packet_addr[i]) - buffer);
     }
+    wholeLength = length;
     return !failed;
 }
 

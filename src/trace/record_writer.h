@@ -32,13 +32,6 @@ public:
     RecordWriter(const RecordWriter&) = delete;
     RecordWriter& operator=(const RecordWriter&) = delete;
 
-    // Queues one line; false once a write to the stream has failed.
-    bool write(float time, std::uint32_t size, std::uint32_t address) noexcept {
-        if (BufferBytes - used < MaxLineChars && !drain()) return false;
-        used = static_cast<std::size_t>(formatRecord(buffer + used, time, size, address) - buffer);
-        return true;
-    }
-
     // Queues the batch's lines, in order; false once a write has failed.
     bool write(const RecordBatch& batch) noexcept;
 
@@ -52,6 +45,11 @@ private:
     std::FILE* output;
     std::size_t used = 0;
     bool failed = false;
+    // The sign and whole part of the last time written, as text.
+    std::uint64_t wholeValue = ~std::uint64_t{0};
+    bool wholeNegative = false;
+    std::size_t wholeLength = 0;
+    char wholeText[24] = {};  // a sign and 20 digits at most
     char buffer[BufferBytes];
 };
 

@@ -83,7 +83,7 @@ inline std::uint64_t nonDigitMask(const char* p) noexcept {
 // The usual record, as a whole: time "D.D", size "D", address "D.D.D.D",
 // where D is 1 to 7 digits (1 to 8 for the unsigned fields, whose values then
 // stay below 10^8), the fields apart by one whitespace character and the
-// address followed by one, all within the Window bytes from p. Stores the
+// address followed by one, all within the first Window - 8 bytes from p. Stores the
 // record at index i of the batch and returns the end of the whitespace after
 // it, adding the line feeds in the record to newlines; returns nullptr for
 // anything else, which the field-by-field parse then reads.
@@ -94,19 +94,22 @@ inline std::uint64_t nonDigitMask(const char* p) noexcept {
 // between the same separators.
 inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size_t i,
                                     std::uint64_t& newlines) noexcept {
-    std::uint64_t stops = nonDigitMask(p);
-    // The separators, in order; a missing one shows as 64.
+    // The separators, in order. The last eight bytes of the window are taken
+    // as separators, so that seven are always found; a record must end
+    // before them.
+    std::uint64_t stops = nonDigitMask(p) | 0xFF00000000000000;
     unsigned at[7];
-    for (unsigned& position : at) {
-        position = static_cast<unsigned>(std::countr_zero(stops));
+#pragma GCC unroll 7
+    for (int f = 0; f < 7; ++f) {
+        at[f] = static_cast<unsigned>(__builtin_ctzll(stops));
         stops &= stops - 1;
     }
-    if (at[6] >= Window) return nullptr;
+    if (at[6] >= Window - 8) return nullptr;
     // Every field has 1 to 8 digits (ends apart by 2 to 9).
-    if (at[0] - 1 >= 8) return nullptr;
-    for (int f = 1; f < 7; ++f) {
-        if (at[f] - at[f - 1] - 2 >= 8) return nullptr;
-    }
+    bool lengthsOk = at[0] - 1 < 8;
+#pragma GCC unroll 6
+    for (int f = 1; f < 7; ++f) lengthsOk &= at[f] - at[f - 1] - 2 < 8;
+    if (!lengthsOk) return nullptr;
     if (p[at[0]] != '.' || !isSpace(p[at[1]]) || !isSpace(p[at[2]]) || p[at[3]] != '.' || p[at[4]] != '.' ||
         p[at[5]] != '.' || !isSpace(p[at[6]])) {
         return nullptr;
@@ -121,6 +124,7 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
 
     batch.packet_size[i] = digitsValue(load8(p + at[1] + 1), at[2] - at[1] - 1);
     std::uint32_t a[4];
+#pragma GCC unroll 4
     for (int c = 0; c < 4; ++c) a[c] = digitsValue(load8(p + at[c + 2] + 1), at[c + 3] - at[c + 2] - 1);
     batch.packet_addr[i] = pack(a);
     newlines += (p[at[1]] == '\n') + (p[at[2]] == '\n') + (p[at[6]] == '\n');
