@@ -1,6 +1,7 @@
 # Installation: the command, its man page, the public headers under
 # include/ipveil/, the libraries, and a CMake package so that another project
-# can find_package(ipveil) and link ipveil::aes and ipveil::anonymizer.
+# can find_package(ipveil) and link ipveil::aes, ipveil::address and
+# ipveil::anonymizer.
 # CPack turns the same layout into a Debian package.
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
@@ -8,7 +9,7 @@ include(CMakePackageConfigHelpers)
 set(IPVEIL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ipveil)
 
 install(TARGETS ipveil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(TARGETS ipveil_aes ipveil_anonymizer
+install(TARGETS ipveil_aes ipveil_address ipveil_anonymizer
         EXPORT ipveilTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -13,7 +13,7 @@ endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 foreach(path bin/ipveil share/man/man1/ipveil.1 include/ipveil/aes_cipher.h include/ipveil/prefix_anonymizer.h
-             lib/cmake/ipveil/ipveilConfig.cmake)
+             include/ipveil/ipv6_address.h lib/cmake/ipveil/ipveilConfig.cmake)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "missing from the installation: ${path}")
   endif()

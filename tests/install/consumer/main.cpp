@@ -1,10 +1,12 @@
 // Uses the installed headers and libraries the way a downstream project would.
 #include <ipveil/aes_cipher.h>
+#include <ipveil/ipv6_address.h>
 #include <ipveil/prefix_anonymizer.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 int main() {
     std::uint8_t key[32];
@@ -22,6 +24,13 @@ int main() {
     std::uint8_t opened[16];
     if (encrypt.encryptPadded(reinterpret_cast<const std::uint8_t*>(message), 8, sealed) != 16) return 2;
     if (decrypt.decryptPadded(sealed, 16, opened) != 8 || std::memcmp(opened, message, 8) != 0) return 3;
+
+    const char text[] = "2001:DB8:0:0:1::0A";
+    ipveil::Ipv6Address parsed;
+    if (!ipveil::parseIpv6Address(text, text + sizeof text - 1, parsed)) return 4;
+    char printed[ipveil::Ipv6MaxTextChars];
+    const char* end = ipveil::formatIpv6Address(printed, parsed);
+    if (std::string_view(printed, static_cast<std::size_t>(end - printed)) != "2001:db8::1:0:0:a") return 5;
     std::puts("ok");
     return 0;
 }

@@ -1,0 +1,229 @@
+#include "ipv6_address.h"
+
+#include <array>
+#include <bit>
+#include <cstring>
+
+namespace ipveil {
+
+namespace {
+
+constexpr std::uint8_t NotHex = 0xFF;
+
+// Each character's hexadecimal value, NotHex for anything else.
+constexpr auto HexValues = [] {
+    std::array<std::uint8_t, 256> values{};
+    values.fill(NotHex);
+    for (unsigned i = 0; i < 10; ++i) values['0' + i] = static_cast<std::uint8_t>(i);
+    for (unsigned i = 0; i < 6; ++i) {
+        values['a' + i] = static_cast<std::uint8_t>(10 + i);
+        values['A' + i] = static_cast<std::uint8_t>(10 + i);
+    }
+    return values;
+}();
+
+// Reads the whole of [p, last) as four decimal components of 1 to 3 digits,
+// none above 255 and none with a leading zero, into out[0..3]: the dotted
+// quad that glibc accepts in the last 32 bits.
+bool parseDottedQuad(const char* p, const char* last, std::uint8_t* out) noexcept {
+    for (int i = 0; i < 4; ++i) {
+        if (i != 0) {
+            if (p == last || *p != '.') return false;
+            ++p;
+        }
+        if (p == last) return false;
+        unsigned value = static_cast<unsigned char>(*p) - unsigned{'0'};
+        if (value > 9) return false;
+        ++p;
+        if (value != 0) {  // a 0 stands alone: "01" is refused
+            for (int more = 0; more < 2 && p != last; ++more) {
+                const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
+                if (digit > 9) break;
+                value = value * 10 + digit;
+                ++p;
+            }
+            if (value > 255) return false;
+        }
+        out[i] = static_cast<std::uint8_t>(value);
+    }
+    return p == last;
+}
+
+// The text writers build characters in integers, the first character in the
+// lowest byte, and store four at once whatever the machine's byte order.
+inline void store(char* out, std::uint32_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+    std::memcpy(out, &word, sizeof word);
+}
+
+// "00" to "ff" as two characters each.
+constexpr auto HexPairs = [] {
+    constexpr char digits[] = "0123456789abcdef";
+    std::array<std::uint16_t, 256> pairs{};
+    for (unsigned i = 0; i < 256; ++i) {
+        pairs[i] = static_cast<std::uint16_t>(static_cast<unsigned char>(digits[i >> 4]) |
+                                              static_cast<unsigned char>(digits[i & 15]) << 8);
+    }
+    return pairs;
+}();
+
+// 0 to 255 with a dot after it, as text (low 32 bits) and its length (high).
+constexpr auto DottedBytes = [] {
+    std::array<std::uint64_t, 256> texts{};
+    for (unsigned i = 0; i < 256; ++i) {
+        std::uint64_t text = 0;
+        unsigned length = 0;
+        if (i >= 100) text |= std::uint64_t{'0' + i / 100} << (8 * length++);
+        if (i >= 10) text |= std::uint64_t{'0' + i / 10 % 10} << (8 * length++);
+        text |= std::uint64_t{'0' + i % 10} << (8 * length++);
+        text |= std::uint64_t{'.'} << (8 * length++);
+        texts[i] = text | std::uint64_t{length} << 32;
+    }
+    return texts;
+}();
+
+// For each set of zero groups (bit i for group i), the run that "::" replaces:
+// the first longest run of two or more, as start | length << 4; 0 if none.
+constexpr auto ZeroRuns = [] {
+    std::array<std::uint8_t, 256> runs{};
+    for (unsigned zeros = 0; zeros < 256; ++zeros) {
+        unsigned bestStart = 0;
+        unsigned bestLength = 1;  // a run must beat 1 to count
+        for (unsigned start = 0; start < 8;) {
+            unsigned length = 0;
+            while (start + length < 8 && (zeros >> (start + length) & 1) != 0) ++length;
+            if (length > bestLength) {
+                bestStart = start;
+                bestLength = length;
+            }
+            start += length + 1;
+        }
+        runs[zeros] = bestLength > 1 ? static_cast<std::uint8_t>(bestStart | bestLength << 4) : 0;
+    }
+    return runs;
+}();
+
+// One group in lowercase without leading zeros. The four-byte store may
+// overwrite up to 3 bytes past the returned end.
+inline char* writeGroup(char* out, unsigned group) noexcept {
+    const std::uint32_t text = HexPairs[group >> 8] | std::uint32_t{HexPairs[group & 0xFF]} << 16;
+    const unsigned length = (static_cast<unsigned>(std::bit_width(group | 1)) + 3) / 4;
+    store(out, text >> (8 * (4 - length)));
+    return out + length;
+}
+
+// Groups [from, to), each followed by a colon.
+inline char* writeGroupsWithColons(char* out, const unsigned* groups, unsigned from, unsigned to) noexcept {
+    for (unsigned i = from; i < to; ++i) {
+        out = writeGroup(out, groups[i]);
+        *out++ = ':';
+    }
+    return out;
+}
+
+}  // namespace
+
+// One scan: hex digits accumulate into the current group, a colon stores it
+// (an empty group marks the "::"), and a dot hands the current token, from
+// its first character, to the dotted-quad reader, which must then reach
+// last. The groups after "::" are moved to the end once their count is known.
+bool parseIpv6Address(const char* first, const char* last, Ipv6Address& address) noexcept {
+    const char* p = first;
+    if (p == last) return false;
+    if (*p == ':' && (++p == last || *p != ':')) return false;  // a leading colon only as half of "::"
+
+    std::uint8_t bytes[16];
+    unsigned used = 0;  // bytes of groups read so far
+    int gap = -1;       // where the "::" stands, in bytes
+    unsigned value = 0;
+    unsigned digits = 0;
+    const char* token = p;
+    while (p != last) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (const unsigned hex = HexValues[c]; hex != NotHex) [[likely]] {
+            if (++digits > 4) return false;
+            value = value << 4 | hex;
+            ++p;
+            continue;
+        }
+        if (c == ':') {
+            ++p;
+            token = p;
+            if (digits == 0) {  // the second colon of "::"
+                if (gap >= 0) return false;
+                gap = static_cast<int>(used);
+                continue;
+            }
+            if (p == last || used == 16) return false;  // a trailing single colon, or a ninth group
+            bytes[used] = static_cast<std::uint8_t>(value >> 8);
+            bytes[used + 1] = static_cast<std::uint8_t>(value);
+            used += 2;
+            value = 0;
+            digits = 0;
+            continue;
+        }
+        if (c == '.' && used <= 12) {
+            if (!parseDottedQuad(token, last, bytes + used)) return false;
+            used += 4;
+            digits = 0;
+            break;
+        }
+        return false;
+    }
+    if (digits != 0) {
+        if (used == 16) return false;
+        bytes[used] = static_cast<std::uint8_t>(value >> 8);
+        bytes[used + 1] = static_cast<std::uint8_t>(value);
+        used += 2;
+    }
+    if (gap >= 0) {
+        if (used == 16) return false;  // "::" must stand for at least one group
+        const unsigned start = static_cast<unsigned>(gap);
+        const unsigned tail = used - start;
+        std::memmove(bytes + 16 - tail, bytes + start, tail);
+        std::memset(bytes + start, 0, 16 - tail - start);
+    } else if (used != 16) {
+        return false;
+    }
+    std::memcpy(address.bytes, bytes, sizeof bytes);
+    return true;
+}
+
+// Every store lands within out + Ipv6MaxTextChars: the group at position i of
+// the text starts at most at 5 * i, and its four-byte store ends at most at
+// 5 * i + 4, which is 39 for the eighth.
+char* formatIpv6Address(char* out, const Ipv6Address& address) noexcept {
+    unsigned groups[8];
+    unsigned zeros = 0;
+    for (unsigned i = 0; i < 8; ++i) {
+        groups[i] = unsigned{address.bytes[2 * i]} << 8 | address.bytes[2 * i + 1];
+        zeros |= unsigned{groups[i] == 0} << i;
+    }
+
+    if ((zeros & 0x1F) == 0x1F && groups[5] == 0xFFFF) {  // IPv4-mapped
+        std::memcpy(out, "::ffff:", 7);
+        out += 7;
+        for (unsigned i = 12; i < 16; ++i) {
+            const std::uint64_t text = DottedBytes[address.bytes[i]];
+            store(out, static_cast<std::uint32_t>(text));
+            out += text >> 32;
+        }
+        return out - 1;  // drop the last dot
+    }
+
+    const unsigned run = ZeroRuns[zeros];
+    if (run == 0) {
+        out = writeGroupsWithColons(out, groups, 0, 7);
+        return writeGroup(out, groups[7]);
+    }
+    const unsigned start = run & 7;
+    const unsigned end = start + (run >> 4);
+    out = writeGroupsWithColons(out, groups, 0, start);
+    if (start == 0) *out++ = ':';
+    *out++ = ':';
+    if (end == 8) return out;
+    out = writeGroupsWithColons(out, groups, end, 7);
+    return writeGroup(out, groups[7]);
+}
+
+}  // namespace ipveil
