@@ -63,7 +63,7 @@ const std::vector<TraceRecord>& parsedRecords() {
         ReadResult result;
         do {
             result = reader->read(batch);
-            for (std::size_t i = 0; i < batch.count; ++i)
+            for (std::size_t i = 0; i < batch.count; ++i)  // the synthetic trace is all IPv4
                 all.push_back({batch.packet_time[i], batch.packet_size[i], batch.packet_addr[i]});
         } while (result == ReadResult::Record);
         std::fclose(input);
@@ -148,7 +148,8 @@ void formatWriter(benchmark::State& state) {
         RecordBatch& batch = batches[i / RecordBatch::Capacity];
         batch.packet_time[batch.count] = records[i].packet_time;
         batch.packet_size[batch.count] = records[i].packet_size;
-        batch.packet_addr[batch.count++] = records[i].packet_addr;
+        batch.is_ipv6[batch.count++] = false;
+        batch.packet_addr[batch.count4++] = records[i].packet_addr;
     }
     auto writer = std::make_unique<ipveil::trace::RecordWriter>(devNull());
     for (auto _ : state) {

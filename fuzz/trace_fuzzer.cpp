@@ -2,8 +2,12 @@
 // library. For any input the reader must end without a crash or an
 // out-of-bounds access, every line written must equal the line that
 // scanf("%f", "%u", "%u.%u.%u.%u") and printf("%6f\t%u\t%u.%u.%u.%u\n")
-// produce for the same record, and when the whole input is accepted the
-// reference must accept it too, with identical output.
+// produce for the same record -- or, for an address field holding a ':',
+// what inet_pton(AF_INET6) reads from it, printed in RFC 5952 form -- and
+// when the whole input is accepted the reference must accept it too, with
+// identical output.
+#include <arpa/inet.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -26,6 +30,9 @@ const ipveil::PrefixAnonymizer& anonymizer() {
 }
 
 std::uint32_t pack(const std::uint32_t (&a)[4]) { return (a[0] << 24) + (a[1] << 16) + (a[2] << 8) + a[3]; }
+
+// isspace() of the "C" locale, which is what scanf skips.
+bool isSpace(std::uint8_t c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
 std::FILE* openInput(const std::uint8_t* data, std::size_t size) {
     // fmemopen refuses an empty buffer.
@@ -52,10 +59,25 @@ Reference scanfReference(const std::uint8_t* data, std::size_t size) {
             reference.acceptedAll = true;
             break;
         }
-        if (got != 1 || std::fscanf(input, "%u", &sizeField) != 1 ||
-            std::fscanf(input, "%u.%u.%u.%u", &address[0], &address[1], &address[2], &address[3]) != 4) {
-            break;
+        if (got != 1 || std::fscanf(input, "%u", &sizeField) != 1) break;
+        // The address field: from the next non-whitespace byte to whitespace.
+        std::size_t first = static_cast<std::size_t>(std::ftell(input));
+        while (first < size && isSpace(data[first])) ++first;
+        std::size_t last = first;
+        while (last < size && !isSpace(data[last])) ++last;
+        const std::string field(reinterpret_cast<const char*>(data) + first, last - first);
+        if (field.find(':') != std::string::npos) {
+            ipveil::Ipv6Address address6;
+            if (field.find('\0') != std::string::npos || inet_pton(AF_INET6, field.c_str(), address6.bytes) != 1) break;
+            char line[128];
+            int length = std::snprintf(line, sizeof line, "%6f\t%u\t", static_cast<double>(time), sizeField);
+            length = static_cast<int>(ipveil::formatIpv6Address(line + length, anonymizer().anonymize(address6)) - line);
+            line[length++] = '\n';
+            reference.output.append(line, static_cast<std::size_t>(length));
+            std::fseek(input, static_cast<long>(last), SEEK_SET);
+            continue;
         }
+        if (std::fscanf(input, "%u.%u.%u.%u", &address[0], &address[1], &address[2], &address[3]) != 4) break;
         const std::uint32_t image = anonymizer().anonymize(pack(address));
         char line[128];
         const int length = std::snprintf(line, sizeof line, "%6f\t%u\t%u.%u.%u.%u\n", static_cast<double>(time),

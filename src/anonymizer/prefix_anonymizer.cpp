@@ -104,4 +104,72 @@ void PrefixAnonymizer::deanonymize(const std::uint32_t* images, std::size_t coun
     for (std::size_t i = 0; i < count; ++i) addresses[i] = portableDeanonymize(images[i]);
 }
 
+// The block for bit pos: the address's first pos bits, then the pad's.
+void PrefixAnonymizer::portableAnonymize(const std::uint8_t* address, std::uint8_t* image) const noexcept {
+    using anonymizer_detail::Positions;
+    alignas(64) std::uint8_t blocks[128][16];
+    for (int pos = 0; pos < 128; ++pos) {
+        for (int b = 0; b < 16; ++b) {
+            blocks[pos][b] = static_cast<std::uint8_t>((address[b] & Positions.keep[pos][b]) |
+                                                       (pad[b] & ~Positions.keep[pos][b]));
+        }
+    }
+    cipher.encryptBlocks(blocks[0], 128 * 128, blocks[0]);
+    std::uint8_t result[16];
+    std::memcpy(result, address, 16);
+    for (int pos = 0; pos < 128; ++pos) result[pos / 8] ^= static_cast<std::uint8_t>((blocks[pos][0] >> 7) << (7 - pos % 8));
+    std::memcpy(image, result, 16);
+}
+
+void PrefixAnonymizer::portableDeanonymize(const std::uint8_t* anonymized, std::uint8_t* address) const noexcept {
+    using anonymizer_detail::Positions;
+    // The image, turned into the original from the top: the bits above pos
+    // are already the original's when bit pos's block is built.
+    std::uint8_t orig[16];
+    std::memcpy(orig, anonymized, 16);
+    for (int pos = 0; pos < 128; ++pos) {
+        std::uint8_t block[16];
+        for (int b = 0; b < 16; ++b) {
+            block[b] = static_cast<std::uint8_t>((orig[b] & Positions.keep[pos][b]) | (pad[b] & ~Positions.keep[pos][b]));
+        }
+        cipher.encryptBlocks(block, 128, block);
+        orig[pos / 8] ^= static_cast<std::uint8_t>((block[0] >> 7) << (7 - pos % 8));
+    }
+    std::memcpy(address, orig, 16);
+}
+
+Ipv6Address PrefixAnonymizer::anonymize(const Ipv6Address& address) const noexcept {
+    Ipv6Address image;
+    anonymize(&address, 1, &image);
+    return image;
+}
+
+Ipv6Address PrefixAnonymizer::deanonymize(const Ipv6Address& anonymized) const noexcept {
+    Ipv6Address address;
+    deanonymize(&anonymized, 1, &address);
+    return address;
+}
+
+// Ipv6Address is its 16 bytes and nothing else, so an array of them is the
+// kernels' array of 16-byte addresses.
+static_assert(sizeof(Ipv6Address) == 16);
+
+void PrefixAnonymizer::anonymize(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images) const noexcept {
+    if (const auto* kernels = activeKernels()) {
+        kernels->anonymize6(cipher.roundKey(0), pad, reinterpret_cast<const std::uint8_t*>(addresses), count,
+                            reinterpret_cast<std::uint8_t*>(images));
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) portableAnonymize(addresses[i].bytes, images[i].bytes);
+}
+
+void PrefixAnonymizer::deanonymize(const Ipv6Address* images, std::size_t count, Ipv6Address* addresses) const noexcept {
+    if (const auto* kernels = activeKernels()) {
+        kernels->deanonymize6(cipher.roundKey(0), pad, reinterpret_cast<const std::uint8_t*>(images), count,
+                              reinterpret_cast<std::uint8_t*>(addresses));
+        return;
+    }
+    for (std::size_t i = 0; i < count; ++i) portableDeanonymize(images[i].bytes, addresses[i].bytes);
+}
+
 }  // namespace ipveil

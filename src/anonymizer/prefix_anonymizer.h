@@ -1,4 +1,5 @@
-// PrefixAnonymizer: a keyed, prefix-preserving permutation of IPv4 addresses.
+// PrefixAnonymizer: a keyed, prefix-preserving permutation of IPv4 addresses,
+// and of IPv6 addresses over their 128 bits.
 //
 // Bit i (from the top) of the anonymized address is bit i of the original,
 // flipped by a pseudo-random function of the original's first i bits: the top
@@ -11,8 +12,15 @@
 // depends on nothing else, so every object and every run built from one key
 // agree, and separate pieces of a trace can be anonymized independently.
 //
-// Speed: every address costs exactly 32 AES encryptions, whatever the call;
-// nothing is cached. The batch calls choose the block path once and keep the
+// IPv6: the same rule with the address occupying 128 bits. Bit pos (from the
+// top, 0 to 127) is flipped by the top bit of AES-128 of the block made of
+// the address's first pos bits and the pad's last 128 - pos bits. An IPv4
+// block is the same with the address in the first 32 bits, so an IPv6
+// address whose first 32 bits equal an IPv4 address gets that address's
+// image in its first 32 bits.
+//
+// Speed: every IPv4 address costs exactly 32 AES encryptions and every IPv6
+// address 128, whatever the call; nothing is cached. The batch calls choose the block path once and keep the
 // AES units busy with several addresses at a time, so a caller with many
 // addresses should hand them over together.
 #pragma once
@@ -21,6 +29,7 @@
 #include <cstdint>
 
 #include "aes_cipher.h"
+#include "ipv6_address.h"
 
 namespace ipveil {
 
@@ -47,6 +56,12 @@ public:
     void anonymize(const std::uint32_t* addresses, std::size_t count, std::uint32_t* images) const noexcept;
     void deanonymize(const std::uint32_t* images, std::size_t count, std::uint32_t* addresses) const noexcept;
 
+    // The same for IPv6 addresses: 128 AES encryptions each.
+    Ipv6Address anonymize(const Ipv6Address& address) const noexcept;
+    Ipv6Address deanonymize(const Ipv6Address& anonymized) const noexcept;
+    void anonymize(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images) const noexcept;
+    void deanonymize(const Ipv6Address* images, std::size_t count, Ipv6Address* addresses) const noexcept;
+
 private:
     std::uint32_t padPrefix() const noexcept;
     // Fills `block` with the pseudo-random function's input for bit pos:
@@ -55,6 +70,8 @@ private:
     void prefixBlock(std::uint32_t address, int pos, std::uint8_t* block) const noexcept;
     std::uint32_t portableAnonymize(std::uint32_t address) const noexcept;
     std::uint32_t portableDeanonymize(std::uint32_t anonymized) const noexcept;
+    void portableAnonymize(const std::uint8_t* address, std::uint8_t* image) const noexcept;
+    void portableDeanonymize(const std::uint8_t* anonymized, std::uint8_t* address) const noexcept;
 
     std::uint8_t cipherKey[16];
     std::uint8_t pad[16];

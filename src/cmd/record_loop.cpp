@@ -8,9 +8,11 @@ LoopOutcome runRecordLoop(trace::TraceReader& reader, trace::RecordWriter& write
     for (;;) {
         const trace::ReadResult result = reader.read(batch);
         if (mapping == Mapping::Anonymize) {
-            anonymizer.anonymize(batch.packet_addr, batch.count, batch.packet_addr);
+            anonymizer.anonymize(batch.packet_addr, batch.count4, batch.packet_addr);
+            anonymizer.anonymize(batch.packet_addr6, batch.count6, batch.packet_addr6);
         } else {
-            anonymizer.deanonymize(batch.packet_addr, batch.count, batch.packet_addr);
+            anonymizer.deanonymize(batch.packet_addr, batch.count4, batch.packet_addr);
+            anonymizer.deanonymize(batch.packet_addr6, batch.count6, batch.packet_addr6);
         }
         if (!writer.write(batch)) return {result, true};
         if (result != trace::ReadResult::Record) {

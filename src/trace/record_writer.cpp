@@ -147,7 +147,7 @@ inline TimeKind splitTime(float value, FixedTime& parts) noexcept {
     return TimeKind::Fixed;
 }
 
-// What follows the time: a tab, the size, a tab, the dotted quad, a line feed.
+// What follows the time: a tab, the size, a tab, the address, a line feed.
 inline char* writeRest(char* out, std::uint32_t size, std::uint32_t address) noexcept {
     *out++ = '\t';
     out = writeUnsigned(out, size);
@@ -167,6 +167,15 @@ inline char* writeRest(char* out, std::uint32_t size, std::uint32_t address) noe
     store(fourth, DottedBytes[d]);
     end[-1] = '\n';
     return end;
+}
+
+inline char* writeRest(char* out, std::uint32_t size, const Ipv6Address& address) noexcept {
+    *out++ = '\t';
+    out = writeUnsigned(out, size);
+    *out++ = '\t';
+    out = formatIpv6Address(out, address);
+    *out++ = '\n';
+    return out;
 }
 
 }  // namespace
@@ -195,12 +204,18 @@ char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t addr
     return writeRest(formatTime(out, time), size, address);
 }
 
+char* formatRecord(char* out, float time, std::uint32_t size, const Ipv6Address& address) noexcept {
+    return writeRest(formatTime(out, time), size, address);
+}
+
 
 // Consecutive records of a trace mostly fall in the same second, so the text
 // of the sign and whole part is kept from one line to the next; within a
 // batch its length stays in a register.
 bool RecordWriter::write(const RecordBatch& batch) noexcept {
     std::size_t length = wholeLength;
+    std::size_t next4 = 0;
+    std::size_t next6 = 0;
     for (std::size_t i = 0; i < batch.count; ++i) {
         if (BufferBytes - used < MaxLineChars && !drain()) return false;
         char* out = buffer + used;
@@ -219,7 +234,9 @@ bool RecordWriter::write(const RecordBatch& batch) noexcept {
         } else {
             out = formatTime(out, time);
         }
-        used = static_cast<std::size_t>(writeRest(out, batch.packet_size[i], batch.packet_addr[i]) - buffer);
+        out = batch.is_ipv6[i] ? writeRest(out, batch.packet_size[i], batch.packet_addr6[next6++])
+                               : writeRest(out, batch.packet_size[i], batch.packet_addr[next4++]);
+        used = static_cast<std::size_t>(out - buffer);
     }
     wholeLength = length;
     return !failed;

@@ -1,6 +1,8 @@
 // RecordWriter: writes anonymized records in the trace output format,
-// "%6f\t%u\t%u.%u.%u.%u\n" -- byte for byte what printf prints -- through one
-// reused buffer that is handed to the output stream in large writes.
+// "%6f\t%u\t%u.%u.%u.%u\n" -- byte for byte what printf prints -- or, for an
+// IPv6 record, "%6f\t%u\t" and the address's RFC 5952 text and a line feed,
+// through one reused buffer that is handed to the output stream in large
+// writes.
 #pragma once
 
 #include <cstddef>
@@ -11,9 +13,10 @@
 
 namespace ipveil::trace {
 
-// Longest line: a sign, 39 integer digits of FLT_MAX, 7 for ".dddddd", two
-// tabs, 10 digits of size, 15 of address and the line feed.
-inline constexpr std::size_t MaxLineChars = 80;
+// Room for a line: a sign, 39 integer digits of FLT_MAX, 7 for ".dddddd",
+// two tabs, 10 digits of size, 39 of IPv6 address and the line feed make 99;
+// the formatters may store a few bytes past the end.
+inline constexpr std::size_t MaxLineChars = 112;
 
 // Writes printf("%6f", double(value)) at out (room for MaxLineChars: bytes
 // just past the end may be overwritten) and returns the end: fixed notation,
@@ -23,6 +26,7 @@ char* formatTime(char* out, float value) noexcept;
 // Writes one whole output line at out (room for MaxLineChars, of which bytes
 // past the end may be overwritten) and returns the end.
 char* formatRecord(char* out, float time, std::uint32_t size, std::uint32_t address) noexcept;
+char* formatRecord(char* out, float time, std::uint32_t size, const Ipv6Address& address) noexcept;
 
 class RecordWriter {
 public:

@@ -80,20 +80,21 @@ inline std::uint64_t nonDigitMask(const char* p) noexcept {
 #endif
 }
 
-// The usual record, as a whole: time "D.D", size "D", address "D.D.D.D",
+// The usual IPv4 record, as a whole: time "D.D", size "D", address "D.D.D.D",
 // where D is 1 to 7 digits (1 to 8 for the unsigned fields, whose values then
 // stay below 10^8), the fields apart by one whitespace character and the
-// address followed by one, all within the first Window - 8 bytes from p. Stores the
-// record at index i of the batch and returns the end of the whitespace after
-// it, adding the line feeds in the record to newlines; returns nullptr for
-// anything else, which the field-by-field parse then reads.
+// address followed by one, all within the first Window - 8 bytes from p.
+// Stores the record at the end of the batch and returns the end of the
+// whitespace after it, adding the line feeds in the record to newlines;
+// returns nullptr for anything else, which the field-by-field parse then
+// reads.
 //
 // One mask of the non-digit bytes gives every field's position at once, so
 // no field waits for the one before it to be scanned. The fields' values are
 // exactly what the field-by-field parse gives: it would read the same digits
 // between the same separators.
-inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size_t i,
-                                    std::uint64_t& newlines) noexcept {
+inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::uint64_t& newlines) noexcept {
+    const std::size_t i = batch.count;
     // The separators, in order. The last eight bytes of the window are taken
     // as separators, so that seven are always found; a record must end
     // before them.
@@ -126,7 +127,9 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
     std::uint32_t a[4];
 #pragma GCC unroll 4
     for (int c = 0; c < 4; ++c) a[c] = digitsValue(load8(p + at[c + 2] + 1), at[c + 3] - at[c + 2] - 1);
-    batch.packet_addr[i] = pack(a);
+    batch.packet_addr[batch.count4++] = pack(a);
+    batch.is_ipv6[i] = false;
+    ++batch.count;
     newlines += (p[at[1]] == '\n') + (p[at[2]] == '\n') + (p[at[6]] == '\n');
     return p + at[6] + 1;
 }
@@ -161,7 +164,7 @@ bool TraceReader::refill() noexcept {
 }
 
 ReadResult TraceReader::read(RecordBatch& batch) noexcept {
-    batch.count = 0;
+    batch.clear();
     while (batch.count < RecordBatch::Capacity) {
         // Whitespace between records is consumed as it streams past; the
         // '\0' after the bytes held ends the loop.
@@ -182,18 +185,15 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
         // meet that for all but a record per buffer.
         if (end - begin >= Window + 8) [[likely]] {
             std::uint64_t newlines = 0;
-            if (const char* const usualEnd = parseUsualRecord(buffer + begin, batch, batch.count, newlines))
-                [[likely]] {
+            if (const char* const usualEnd = parseUsualRecord(buffer + begin, batch, newlines)) [[likely]] {
                 begin = static_cast<std::size_t>(usualEnd - buffer);
                 line += newlines;
-                ++batch.count;
                 continue;
             }
         }
 
         switch (parseRecord(batch)) {
             case Parse::Done:
-                ++batch.count;
                 break;
             case Parse::Malformed:
                 return ReadResult::Malformed;
@@ -208,8 +208,8 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
     return ReadResult::Record;
 }
 
-// Parses the record at buffer[begin], which is not whitespace, into index
-// batch.count of the batch, and on success moves begin past it. A field that
+// Parses the record at buffer[begin], which is not whitespace, onto the end
+// of the batch, and on success moves begin past it. A field that
 // reaches the end of the bytes held may go on in the input, so unless the
 // input has ended the record is parsed again after a refill.
 TraceReader::Parse TraceReader::parseRecord(RecordBatch& batch) noexcept {
@@ -250,6 +250,21 @@ TraceReader::Parse TraceReader::parseRecord(RecordBatch& batch) noexcept {
     }
     p = const_cast<char*>(sizeEnd);
 
+    if (!skipSpace()) [[unlikely]] return more;
+    // An address holding a ':' before its end is IPv6, a single field that
+    // ends at whitespace; an IPv4 address may have whitespace after a dot.
+    char* const addressLast = fieldEnd(p);
+    if (std::memchr(p, ':', static_cast<std::size_t>(addressLast - p)) != nullptr) {
+        if (addressLast == last && !atEof) return Parse::NeedMore;
+        if (!parseIpv6Address(p, addressLast, batch.packet_addr6[batch.count6])) return Parse::Malformed;
+        ++batch.count6;
+        batch.is_ipv6[i] = true;
+        ++batch.count;
+        begin = static_cast<std::size_t>(addressLast - buffer);
+        line += newlines;
+        return Parse::Done;
+    }
+
     std::uint32_t a[4];
     for (int c = 0; c < 4; ++c) {
         if (!skipSpace()) [[unlikely]] return more;  // before the address, or after a dot
@@ -264,7 +279,9 @@ TraceReader::Parse TraceReader::parseRecord(RecordBatch& batch) noexcept {
         }
         p = const_cast<char*>(stop) + (c < 3 ? 1 : 0);
     }
-    batch.packet_addr[i] = pack(a);
+    batch.packet_addr[batch.count4++] = pack(a);
+    batch.is_ipv6[i] = false;
+    ++batch.count;
 
     begin = static_cast<std::size_t>(p - buffer);
     line += newlines;

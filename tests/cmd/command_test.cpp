@@ -51,9 +51,10 @@ protected:
         return path;
     }
 
-    // Runs ipveil with these arguments, stdout to stdoutPath (a file of the
-    // temporary directory unless given).
-    CommandRun run(const std::vector<std::string>& args, std::string stdoutPath = "") {
+    // Runs ipveil (or another program) with these arguments, stdout to
+    // stdoutPath (a file of the temporary directory unless given).
+    CommandRun run(const std::vector<std::string>& args, std::string stdoutPath = "",
+                   const char* program = IPVEIL_COMMAND) {
         const std::string outPath = stdoutPath.empty() ? (dir / "stdout").string() : stdoutPath;
         const std::string errPath = (dir / "stderr").string();
         posix_spawn_file_actions_t actions;
@@ -61,16 +62,16 @@ protected:
         posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 1, outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         posix_spawn_file_actions_addopen(&actions, 2, errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        std::vector<char*> argv{const_cast<char*>(IPVEIL_COMMAND)};
+        std::vector<char*> argv{const_cast<char*>(program)};
         for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
         argv.push_back(nullptr);
 
         CommandRun result;
         pid_t pid;
-        const int spawned = posix_spawn(&pid, IPVEIL_COMMAND, &actions, nullptr, argv.data(), environ);
+        const int spawned = posix_spawn(&pid, program, &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         if (spawned != 0) {
-            ADD_FAILURE() << "cannot run " << IPVEIL_COMMAND;
+            ADD_FAILURE() << "cannot run " << program;
             return result;
         }
         int wstatus = 0;
@@ -241,6 +242,21 @@ TEST_F(Command, MalformedRecordStopsAfterTheRecordsBeforeIt) {
         {"ends after \"1.2.3.\"", "5.0\n7\n1.2.3.\n", 4},
         {"ends after \"1.2.3\"", "5.0 7 1.2.3", 4},
         {"ends after a lone '+'", "5.0 7 1.2.3.+", 4},
+        // IPv6: anything inet_pton(AF_INET6) refuses.
+        {"zone index", "1 2 fe80::1%eth0\n", 4},
+        {"brackets", "1 2 [2001:db8::1]\n", 4},
+        {"prefix length", "1 2 2001:db8::/32\n", 4},
+        {"three colons", "1 2 1:::2\n", 4},
+        {"two double colons", "1 2 1::2::3\n", 4},
+        {"five-digit group", "1 2 12345::1\n", 4},
+        {"nine groups", "1 2 1:2:3:4:5:6:7:8:9\n", 4},
+        {"a lone leading colon", "1 2 :1:2:3:4:5:6:7\n", 4},
+        {"not hexadecimal", "1 2 2001:db8::g\n", 4},
+        {"dotted quad with a leading zero", "1 2 ::ffff:1.2.3.04\n", 4},
+        {"dotted quad too big", "1 2 ::ffff:1.2.3.256\n", 4},
+        {"IPv4 with a port", "1 2 1.2.3.4:80\n", 4},
+        {"IPv6 on a later line", "\n\n5 6\n::1::\n", 6},
+        {"ends inside an address", "5.0 7 2001:db8:", 4},
     };
     const std::string expected = expectedOutput(good);
     for (const Case& c : cases) {
@@ -249,6 +265,33 @@ TEST_F(Command, MalformedRecordStopsAfterTheRecordsBeforeIt) {
         EXPECT_EQ(r.err, "Malformed record at line " + std::to_string(c.line) + "\n") << c.what;
         EXPECT_EQ(r.out, expected) << c.what;
     }
+}
+
+// The key holder's command undoes ipveil: revealing ipveil's output of a
+// mixed IPv4 and IPv6 trace gives the records with their original
+// addresses, as ipveil prints everything but the addresses; and it fails
+// the way ipveil does.
+TEST_F(Command, RevealUndoesAnonymization) {
+    TraceGenerator gen(29);
+    const std::string text = gen.trace(3000);
+    const CommandRun anonymized = runOn(text);
+    ASSERT_EQ(anonymized.status, 0);
+    const std::string output = writeTrace("anonymized", anonymized.out);
+    const CommandRun revealed = run({output}, "", IPVEIL_REVEAL_COMMAND);
+    EXPECT_EQ(revealed.status, 0);
+    EXPECT_EQ(revealed.err, "");
+    const auto asRead = scanfReference(text, ipveil::cmd_test::Addresses::AsRead);
+    ASSERT_TRUE(asRead.complete);
+    EXPECT_TRUE(revealed.out == asRead.output) << "revealed output differs from the trace as read";
+
+    EXPECT_EQ(run({}, "", IPVEIL_REVEAL_COMMAND).err, "usage: ipveil-reveal anonymized-trace-file\n");
+    EXPECT_EQ(run({output, output}, "", IPVEIL_REVEAL_COMMAND).status, 255);
+    EXPECT_EQ(run({(dir / "missing").string()}, "", IPVEIL_REVEAL_COMMAND).status, 254);
+    const std::string good = runOn("1 2 ::1\n").out;
+    const CommandRun malformed = run({writeTrace("bad", good + "3 4 ::1::\n")}, "", IPVEIL_REVEAL_COMMAND);
+    EXPECT_EQ(malformed.status, 253);
+    EXPECT_EQ(malformed.err, "Malformed record at line 2\n");
+    EXPECT_EQ(malformed.out, "1.000000\t2\t::1\n");
 }
 
 // A trace longer than the reader buffer, with a record straddling the refill,

@@ -16,6 +16,10 @@
 #include <random>
 #include <string>
 
+#include <arpa/inet.h>
+
+#include "ipv6_address.h"
+#include "ipv6_forms.h"
 #include "ipveil_key.h"
 #include "prefix_anonymizer.h"
 #include "record_writer.h"
@@ -40,12 +44,29 @@ inline const PrefixAnonymizer& builtInAnonymizer() {
 // In 32-bit arithmetic, so components above 255 carry into their neighbours.
 inline std::uint32_t packAddress(const std::uint32_t* a) { return (a[0] << 24) + (a[1] << 16) + (a[2] << 8) + a[3]; }
 
+// Whether a reference anonymizes the addresses, as ipveil does, or prints
+// them as they are, as ipveil-reveal does for ipveil's output.
+enum class Addresses { Anonymized, AsRead };
+
 // The output line of one record, as printf prints it.
-inline std::string referenceLine(float time, std::uint32_t size, std::uint32_t address) {
-    const std::uint32_t anon = builtInAnonymizer().anonymize(address);
+inline std::string referenceLine(float time, std::uint32_t size, std::uint32_t address,
+                                 Addresses addresses = Addresses::Anonymized) {
+    const std::uint32_t anon = addresses == Addresses::Anonymized ? builtInAnonymizer().anonymize(address) : address;
     char line[128];
     const int n = std::snprintf(line, sizeof line, "%6f\t%u\t%u.%u.%u.%u\n", double{time}, size, anon >> 24,
                                 (anon >> 16) & 0xFF, (anon >> 8) & 0xFF, anon & 0xFF);
+    return std::string(line, static_cast<std::size_t>(n));
+}
+
+// The output line of an IPv6 record: printf's time and size, then the
+// address's RFC 5952 text.
+inline std::string referenceLine(float time, std::uint32_t size, const Ipv6Address& address,
+                                 Addresses addresses = Addresses::Anonymized) {
+    char line[128];
+    int n = std::snprintf(line, sizeof line, "%6f\t%u\t", double{time}, size);
+    const Ipv6Address shown = addresses == Addresses::Anonymized ? builtInAnonymizer().anonymize(address) : address;
+    n = static_cast<int>(formatIpv6Address(line + n, shown) - line);
+    line[n++] = '\n';
     return std::string(line, static_cast<std::size_t>(n));
 }
 
@@ -72,8 +93,10 @@ struct ScanfReference {
     std::size_t consumed = 0;   // offset just past the last record read
 };
 
-// The trace as a loop of fscanf("%f"), "%u", "%u.%u.%u.%u" reads it.
-inline ScanfReference scanfReference(const std::string& text) {
+// The trace as a loop of fscanf("%f"), "%u", "%u.%u.%u.%u" reads it, where
+// an address field (up to whitespace) holding a ':' is read instead as a
+// token that inet_pton(AF_INET6) must accept.
+inline ScanfReference scanfReference(const std::string& text, Addresses addresses = Addresses::Anonymized) {
     ScanfReference ref;
     std::FILE* f = fileHolding(text);
     if (f == nullptr) return ref;
@@ -86,11 +109,18 @@ inline ScanfReference scanfReference(const std::string& text) {
             ref.complete = true;
             break;
         }
-        if (got != 1 || std::fscanf(f, "%u", &size) != 1 ||
-            std::fscanf(f, "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) != 4) {
-            break;
+        if (got != 1 || std::fscanf(f, "%u", &size) != 1) break;
+        const long addressAt = std::ftell(f);
+        char token[256];
+        if (std::fscanf(f, "%255s", token) == 1 && std::strchr(token, ':') != nullptr) {
+            Ipv6Address address;
+            if (inet_pton(AF_INET6, token, address.bytes) != 1) break;
+            ref.output += referenceLine(time, size, address, addresses);
+        } else {
+            std::fseek(f, addressAt, SEEK_SET);
+            if (std::fscanf(f, "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) != 4) break;
+            ref.output += referenceLine(time, size, packAddress(a), addresses);
         }
-        ref.output += referenceLine(time, size, packAddress(a));
         ref.consumed = static_cast<std::size_t>(std::ftell(f));
     }
     std::fclose(f);
@@ -120,7 +150,8 @@ inline LibraryRun runLibrary(const std::string& text) {
         trace::RecordBatch batch;
         do {
             run.result = reader->read(batch);
-            builtInAnonymizer().anonymize(batch.packet_addr, batch.count, batch.packet_addr);
+            builtInAnonymizer().anonymize(batch.packet_addr, batch.count4, batch.packet_addr);
+            builtInAnonymizer().anonymize(batch.packet_addr6, batch.count6, batch.packet_addr6);
             EXPECT_TRUE(writer->write(batch));
         } while (run.result == trace::ReadResult::Record);
         EXPECT_TRUE(writer->flush());
@@ -240,6 +271,10 @@ public:
         for (int r = 0; r < records; ++r) {
             if (r > 0) text += space(layout, Gap::Records);
             text += timeToken() + space(layout, Gap::Fields) + unsignedToken(false) + space(layout, Gap::Fields);
+            if (chance(25)) {
+                text += address_test::randomForm(address_test::randomAddress(rng), rng);
+                continue;
+            }
             for (int i = 0; i < 4; ++i) {
                 if (i > 0) {
                     text += '.';
