@@ -1,16 +1,26 @@
 #!/usr/bin/env bash
-# End to end: ipveil against the scanf/printf baseline (ipveil_baseline) on
-# synthetic traces. Builds the bench preset, generates the traces, times each
-# program with its output going to a file (best of 3 runs), checks the two
-# outputs are identical byte for byte, and prints records/s, the ratio, and
-# ipveil's peak resident memory.
+# End to end: ipveil against the straightforward scanf/printf version
+# (ipveil_baseline) and against ipveil as built from an older commit, on
+# synthetic traces of uniformly random addresses, output to a file. Builds
+# the bench preset and the older commit, generates the traces, times each
+# program (the best of RUNS runs, the programs taking turns so that a drift
+# in the machine's speed hits them alike), checks that the outputs are
+# identical byte for byte, and prints records/s, the ratios and ipveil's
+# peak resident memory. Then ipveil alone on an all-IPv6 and a mixed trace,
+# which the older programs cannot read.
 #
 #   bench/e2e.sh
 # Environment: RECORDS (default 2000000), BASELINE_RECORDS (default 200000:
 # the baseline is slow, so it runs on a smaller trace and the rates are
 # compared; ipveil also runs on that trace for the byte comparison),
-# WORK_DIR (default build/bench/e2e).
+# OLD_COMMIT (default 1a54652, the command before batches and 512-bit VAES;
+# empty to skip), RUNS (default 5), WORK_DIR (default build/bench/e2e).
+# Peak memory is read with GNU time (Debian package time) where it is
+# installed, else with python3's resource module; this script installs
+# nothing.
 set -euo pipefail
+[[ -x /usr/bin/time ]] || command -v python3 >/dev/null ||
+    { echo "e2e.sh needs GNU time (package time) or python3 to read peak memory" >&2; exit 1; }
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -22,32 +32,61 @@ build=$root/build/bench
 work=${WORK_DIR:-$build/e2e}
 records=${RECORDS:-2000000}
 baseline_records=${BASELINE_RECORDS:-200000}
+old_commit=${OLD_COMMIT-1a54652}
+runs=${RUNS:-5}
 mkdir -p "$work"
 
-if [[ ! -x /usr/bin/time ]]; then
-    if [[ $(id -u) -eq 0 ]]; then
-        apt-get install -y -qq time >/dev/null || true
+ipveil=$build/ipveil
+baseline=$build/bench/ipveil_baseline
+old=
+if [[ -n $old_commit ]]; then
+    # The older commit's sources, exported (not checked out), built once
+    # per commit with its own default preset and the same compiler.
+    hash=$(git rev-parse --short "$old_commit")
+    old_dir=$build/old-$hash
+    old=$old_dir/ipveil
+    if [[ ! -x $old ]]; then
+        echo "building ipveil at $hash into $old_dir..." >&2
+        rm -rf "$old_dir.src" && mkdir -p "$old_dir.src"
+        git archive "$hash" | tar -x -C "$old_dir.src"
+        cmake -S "$old_dir.src" -B "$old_dir" -DCMAKE_BUILD_TYPE=Release -DIPVEIL_BUILD_TESTS=OFF >/dev/null
+        cmake --build "$old_dir" --target ipveil -j 2 >/dev/null
+        [[ -x $old ]] || old=$(find "$old_dir" -name ipveil -type f -perm -u+x | head -n 1)
     fi
 fi
 
 echo "generating traces ($records and $baseline_records records)..." >&2
 "$build/bench/gen_trace" "$records" 1 >"$work/trace.txt"
 "$build/bench/gen_trace" "$baseline_records" 2 >"$work/trace_small.txt"
+"$build/bench/gen_trace" "$records" 3 100 >"$work/trace_ipv6.txt"
+"$build/bench/gen_trace" "$records" 4 30 >"$work/trace_mixed.txt"
 
-# best_of3 OUT_FILE COMMAND... : runs the command three times with stdout to
-# OUT_FILE and sets $best to the shortest wall time in seconds. The output
-# file is removed before the clock starts, so truncating a large old file is
-# not timed.
-best_of3() {
+# time_once OUT COMMAND...: one run with stdout to OUT, its wall time in
+# seconds in $elapsed. The output file is removed before the clock starts,
+# so truncating a large old file is not timed.
+time_once() {
     local out=$1
     shift
-    best=
-    for _ in 1 2 3; do
-        rm -f "$out"
-        local start=$EPOCHREALTIME
-        "$@" >"$out"
-        local end=$EPOCHREALTIME
-        best=$(awk -v s="$start" -v e="$end" -v b="$best" 'BEGIN { t = e - s; if (b == "" || t < b) b = t; printf "%.6f", b }')
+    rm -f "$out"
+    local start=$EPOCHREALTIME
+    "$@" >"$out"
+    local end=$EPOCHREALTIME
+    elapsed=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')
+}
+
+# best_of NAME... : the programs named take turns, RUNS times; the shortest
+# time of each goes into best[NAME]. The commands are cmd[NAME], outputs
+# out[NAME].
+declare -A best cmd out
+best_of() {
+    local name
+    for name in "$@"; do best[$name]=; done
+    for ((i = 0; i < runs; i++)); do
+        for name in "$@"; do
+            # shellcheck disable=SC2086
+            time_once "${out[$name]}" ${cmd[$name]}
+            best[$name]=$(awk -v t="$elapsed" -v b="${best[$name]}" 'BEGIN { if (b == "" || t < b) b = t; printf "%.6f", b }')
+        done
     done
 }
 
@@ -63,39 +102,62 @@ print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"
     fi
 }
 
-ipveil=$build/ipveil
-baseline=$build/bench/ipveil_baseline
-
-best_of3 "$work/ipveil.out" "$ipveil" "$work/trace.txt"
-ipveil_time=$best
-best_of3 "$work/ipveil_small.out" "$ipveil" "$work/trace_small.txt"
-ipveil_small_time=$best
-echo "running the baseline on $baseline_records records (3 runs)..." >&2
-best_of3 "$work/baseline_small.out" "$baseline" "$work/trace_small.txt"
-baseline_time=$best
+cmd[new]="$ipveil $work/trace.txt" out[new]=$work/ipveil.out
+cmd[new_small]="$ipveil $work/trace_small.txt" out[new_small]=$work/ipveil_small.out
+cmd[baseline]="$baseline $work/trace_small.txt" out[baseline]=$work/baseline_small.out
+cmd[ipv6]="$ipveil $work/trace_ipv6.txt" out[ipv6]=$work/ipveil_ipv6.out
+cmd[mixed]="$ipveil $work/trace_mixed.txt" out[mixed]=$work/ipveil_mixed.out
+names=(new)
+if [[ -n $old ]]; then
+    cmd[old]="$old $work/trace.txt" out[old]=$work/old.out
+    names+=(old)
+fi
+echo "timing ipveil${old:+ and ipveil at $old_commit} on $records records ($runs runs each)..." >&2
+best_of "${names[@]}"
+echo "timing ipveil and the baseline on $baseline_records records..." >&2
+best_of new_small baseline
+echo "timing ipveil on IPv6 and mixed traces..." >&2
+best_of ipv6 mixed
 
 status=0
-if cmp "$work/ipveil_small.out" "$work/baseline_small.out"; then
-    echo "outputs identical ($baseline_records records, $(wc -c <"$work/baseline_small.out") bytes)"
-else
-    echo "OUTPUTS DIFFER"
-    status=1
-fi
-lines=$(wc -l <"$work/ipveil.out")
-if [[ $lines -ne $records ]]; then
-    echo "ipveil wrote $lines lines for $records records"
-    status=1
-fi
+check_same() {
+    if cmp -s "$1" "$2"; then
+        echo "outputs identical: $3 ($(wc -c <"$1") bytes)"
+    else
+        echo "OUTPUTS DIFFER: $3"
+        status=1
+    fi
+}
+check_same "${out[new_small]}" "${out[baseline]}" "ipveil and the baseline, $baseline_records records"
+[[ -n $old ]] && check_same "${out[new]}" "${out[old]}" "ipveil and ipveil at $old_commit, $records records"
+for name in new ipv6 mixed; do
+    lines=$(wc -l <"${out[$name]}")
+    if [[ $lines -ne $records ]]; then
+        echo "ipveil wrote $lines lines for $records records (${cmd[$name]})"
+        status=1
+    fi
+done
 
 peak=$(peak_kib "$ipveil" "$work/trace.txt")
+peak6=$(peak_kib "$ipveil" "$work/trace_ipv6.txt")
+cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 
-awk -v n="$records" -v t="$ipveil_time" -v ns="$baseline_records" -v ts="$ipveil_small_time" \
-    -v tb="$baseline_time" -v peak="$peak" 'BEGIN {
+awk -v n="$records" -v t="${best[new]}" -v told="${best[old]:-}" -v ns="$baseline_records" -v ts="${best[new_small]}" \
+    -v tb="${best[baseline]}" -v t6="${best[ipv6]}" -v tm="${best[mixed]}" -v peak="$peak" -v peak6="$peak6" \
+    -v commit="$old_commit" -v cpu="$cpu" 'BEGIN {
     rate = n / t; rate_small = ns / ts; rate_base = ns / tb
-    printf "ipveil    %9d records  %8.3f s  %7.2f M records/s   (target >= 16)\n", n, t, rate / 1e6
-    printf "ipveil    %9d records  %8.3f s  %7.2f M records/s\n", ns, ts, rate_small / 1e6
-    printf "baseline  %9d records  %8.3f s  %7.2f M records/s\n", ns, tb, rate_base / 1e6
-    printf "ratio ipveil/baseline: %.1fx   (target >= 55x; ipveil on %d records against the baseline)\n", rate / rate_base, n
-    printf "ipveil peak resident memory: %d KiB = %.2f MiB   (target < 8 MiB)\n", peak, peak / 1024
+    printf "CPU: %s\n", cpu
+    printf "ipveil              %9d records  %8.3f s  %7.2f M records/s\n", n, t, rate / 1e6
+    if (told != "") {
+        printf "ipveil at %-9s %9d records  %8.3f s  %7.2f M records/s\n", commit, n, told, n / told / 1e6
+    }
+    printf "ipveil              %9d records  %8.3f s  %7.2f M records/s\n", ns, ts, rate_small / 1e6
+    printf "baseline            %9d records  %8.3f s  %7.2f M records/s\n", ns, tb, rate_base / 1e6
+    if (told != "") printf "ratio ipveil / ipveil at %s: %.2fx   (same trace, same run)\n", commit, told / t
+    printf "ratio ipveil / baseline: %.1fx   (ipveil on %d records against the baseline on %d)\n", rate / rate_base, n, ns
+    printf "ipveil, all IPv6    %9d records  %8.3f s  %7.2f M records/s\n", n, t6, n / t6 / 1e6
+    printf "ipveil, 30%% IPv6    %9d records  %8.3f s  %7.2f M records/s\n", n, tm, n / tm / 1e6
+    printf "ipveil peak resident memory: %d KiB = %.2f MiB (IPv4), %d KiB = %.2f MiB (IPv6)   (target < 8 MiB)\n",
+           peak, peak / 1024, peak6, peak6 / 1024
 }'
 exit $status

@@ -38,7 +38,7 @@ const std::string& traceText() {
     static const std::string text = [] {
         ipveil::bench::TraceGenerator generator(7);
         std::string all;
-        char line[64];
+        char line[ipveil::bench::TraceGenerator::MaxLineChars];
         for (std::size_t i = 0; i < RecordCount; ++i) all.append(line, static_cast<std::size_t>(generator.nextLine(line)));
         return all;
     }();

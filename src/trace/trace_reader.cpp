@@ -253,9 +253,10 @@ TraceReader::Parse TraceReader::parseRecord(RecordBatch& batch) noexcept {
     if (!skipSpace()) [[unlikely]] return more;
     // An address holding a ':' before its end is IPv6, a single field that
     // ends at whitespace; an IPv4 address may have whitespace after a dot.
+    // Until the field's end is held, which it is cannot be told.
     char* const addressLast = fieldEnd(p);
+    if (addressLast == last && !atEof) return Parse::NeedMore;
     if (std::memchr(p, ':', static_cast<std::size_t>(addressLast - p)) != nullptr) {
-        if (addressLast == last && !atEof) return Parse::NeedMore;
         if (!parseIpv6Address(p, addressLast, batch.packet_addr6[batch.count6])) return Parse::Malformed;
         ++batch.count6;
         batch.is_ipv6[i] = true;

@@ -68,8 +68,11 @@ TEST(TraceReader, EveryCutOfATraceEndsOrIsMalformedLikeScanf) {
 TEST(TraceReader, RecordsStraddlingARefillAreReadWhole) {
     const std::string before = "1 2 3.4.5.6";
     const std::string after = "+5e-1\n8\n9.\n10.11.12";
+    // An IPv6 address whose text starts like an IPv4 one is told apart only
+    // once its first ':' is held.
     const std::string straddling[] = {"+1.25e+1\t\n+0042 \v 010.\n 020.\t\f030.+0040",
-                                      "0x1.8p3 \r\n 4294967295 255.255.255.256"};
+                                      "0x1.8p3 \r\n 4294967295 255.255.255.256",
+                                      "12.5 61 7a35:18:bc6e::3c16:1.2.3.4"};
     const std::string padPattern = " \n\t \r\n  \v\f";
     for (const std::string& record : straddling) {
         const std::string records = before + "\n" + record + "\n" + after;
