@@ -1,19 +1,319 @@
-// The VAES block path on 512-bit registers: four blocks per zmm register.
+// The VAES block path on 512-bit registers: the AES-NI round instructions
+// widened to zmm (EVEX-encoded vaesenc/vaesdec), each register holding four
+// blocks that go through the same round key. References: FIPS-197; NIST
+// SP 800-38A for the modes; Intel's AES-NI white paper (Gueron) for the
+// instruction semantics, which VAES applies to each 128-bit lane.
+//
+// Two zmm vaesenc issue per cycle, each with a latency of several cycles, so
+// the parallel modes (ECB, CBC decryption) keep eight zmm, 32 blocks, in
+// flight; with 32 vector registers the round keys stay in registers for the
+// whole call instead of being broadcast again each round. Tails drop to four,
+// two and one zmm, and the last one to three blocks go through one zmm with
+// masked loads and stores, which never touch the bytes past the data.
+// CFB-1 decryption takes four data bytes per step, 32 shift registers in
+// eight zmm. CBC and CFB-1 encryption are serial, one block at a time, and
+// gain nothing from wide registers: they are the AES-NI path's.
+// No table is indexed by secret data: the path runs in constant time.
+//
+// This file is compiled with AVX-512 flags: everything it defines stays in
+// the anonymous namespace, and the decision whether it may run is made in
+// aes_x86_cpu.cpp, which has no such flags.
+// GCC 12 starts many AVX-512 intrinsics from a deliberately undefined
+// register and then reports it as used uninitialized (fixed in GCC 13); the
+// warning is about those header lines, so it is silenced for them alone.
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#endif
+#include <immintrin.h>
+#if defined(__GNUC__) && !defined(__clang__)
+#pragma GCC diagnostic pop
+#endif
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+
 #include "aes_block_paths.h"
+#include "aes_x86_ni.h"
 
 namespace ipveil::aes_detail {
 
-// Until the modes have their own 512-bit code they run the 256-bit path's;
-// the anonymizer's kernels already use the full width.
+namespace {
+
+// zmm registers per step of the parallel modes' main loops: enough to cover
+// vaesenc's latency at two per cycle, few enough to leave registers for the
+// round keys.
+constexpr std::size_t Group = 8;
+constexpr std::size_t GroupBlocks = 4 * Group;
+
+inline __m128i load128(const std::uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline __m512i load512(const std::uint8_t* p) noexcept { return _mm512_loadu_si512(p); }
+// A block in all four lanes.
+inline __m512i broadcast128(__m128i v) noexcept { return _mm512_broadcast_i32x4(v); }
+inline void store512(std::uint8_t* p, __m512i v) noexcept { _mm512_storeu_si512(p, v); }
+
+// The mask of the first `blocks` (1 to 4) blocks of a zmm, in 64-bit
+// elements. A masked load reads zero for the other lanes and a masked store
+// leaves their memory alone; neither faults on the bytes it skips.
+inline __mmask8 blockMask(std::size_t blocks) noexcept {
+    return static_cast<__mmask8>(0xFFu >> (8 - 2 * blocks));
+}
+inline __m512i loadPart(const std::uint8_t* p, __mmask8 mask) noexcept { return _mm512_maskz_loadu_epi64(mask, p); }
+inline void storePart(std::uint8_t* p, __m512i v, __mmask8 mask) noexcept { _mm512_mask_storeu_epi64(p, mask, v); }
+
+// N consecutive registers from or to memory. Unrolled at once: left as
+// loops, GCC turns them into block copies through the stack.
+template <std::size_t N>
+inline void loadAll(const std::uint8_t* in, __m512i (&x)[N]) noexcept {
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < N; ++i) x[i] = load512(in + 64 * i);
+}
+
+template <std::size_t N>
+inline void storeAll(std::uint8_t* out, const __m512i (&x)[N]) noexcept {
+#pragma GCC unroll 8
+    for (std::size_t i = 0; i < N; ++i) store512(out + 64 * i, x[i]);
+}
+
+// Every round key in all four lanes, loaded once per call.
+template <unsigned Rounds>
+struct WideKeys {
+    __m512i k[Rounds + 1];
+};
+
+template <unsigned Rounds>
+inline void loadWideKeys(const std::uint8_t* roundKeys, WideKeys<Rounds>& keys) noexcept {
+#pragma GCC unroll 15
+    for (unsigned r = 0; r <= Rounds; ++r) keys.k[r] = broadcast128(load128(roundKeys + 16 * r));
+}
+
+// The forward cipher on N zmm (4N blocks), round by round so that the N
+// vaesenc of a round are independent and overlap in the pipeline.
+template <unsigned Rounds, std::size_t N>
+inline void encryptWide(const WideKeys<Rounds>& keys, __m512i (&x)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) x[i] = _mm512_xor_si512(x[i], keys.k[0]);
+#pragma GCC unroll 14
+    for (unsigned r = 1; r < Rounds; ++r) {
+        for (std::size_t i = 0; i < N; ++i) x[i] = _mm512_aesenc_epi128(x[i], keys.k[r]);
+    }
+    for (std::size_t i = 0; i < N; ++i) x[i] = _mm512_aesenclast_epi128(x[i], keys.k[Rounds]);
+}
+
+// The equivalent inverse cipher: round keys from last to first. The last
+// round ends by adding round key 0, which decryptRounds leaves to the caller
+// (CBC folds the chaining value into that key).
+template <unsigned Rounds, std::size_t N>
+inline void decryptRounds(const WideKeys<Rounds>& keys, __m512i (&x)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) x[i] = _mm512_xor_si512(x[i], keys.k[Rounds]);
+#pragma GCC unroll 14
+    for (unsigned r = Rounds - 1; r > 0; --r) {
+        for (std::size_t i = 0; i < N; ++i) x[i] = _mm512_aesdec_epi128(x[i], keys.k[r]);
+    }
+}
+
+template <bool Decrypting, unsigned Rounds, std::size_t N>
+inline void cipherWide(const WideKeys<Rounds>& keys, __m512i (&x)[N]) noexcept {
+    if constexpr (Decrypting) {
+        decryptRounds<Rounds>(keys, x);
+        for (std::size_t i = 0; i < N; ++i) x[i] = _mm512_aesdeclast_epi128(x[i], keys.k[0]);
+    } else {
+        encryptWide<Rounds>(keys, x);
+    }
+}
+
+// ECB: N zmm in, through the cipher, N zmm out.
+template <bool Decrypting, unsigned Rounds, std::size_t N>
+inline void ecbStep(const WideKeys<Rounds>& keys, const std::uint8_t* in, std::uint8_t* out) noexcept {
+    __m512i x[N];
+    loadAll(in, x);
+    cipherWide<Decrypting>(keys, x);
+    storeAll(out, x);
+}
+
+template <bool Decrypting, unsigned Rounds>
+void ecb(const std::uint8_t* roundKeys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+    WideKeys<Rounds> keys;
+    loadWideKeys(roundKeys, keys);
+    for (; blocks >= GroupBlocks; blocks -= GroupBlocks, in += 16 * GroupBlocks, out += 16 * GroupBlocks) {
+        ecbStep<Decrypting, Rounds, Group>(keys, in, out);
+    }
+    // The last 0 to 31 blocks, still several at a time.
+    if (blocks & 16) {
+        ecbStep<Decrypting, Rounds, 4>(keys, in, out);
+        in += 256;
+        out += 256;
+    }
+    if (blocks & 8) {
+        ecbStep<Decrypting, Rounds, 2>(keys, in, out);
+        in += 128;
+        out += 128;
+    }
+    if (blocks & 4) {
+        ecbStep<Decrypting, Rounds, 1>(keys, in, out);
+        in += 64;
+        out += 64;
+    }
+    if (blocks & 3) {
+        const __mmask8 mask = blockMask(blocks & 3);
+        __m512i x[1] = {loadPart(in, mask)};
+        cipherWide<Decrypting>(keys, x);
+        storePart(out, x[0], mask);
+    }
+}
+
+void wideEncryptEcb(const std::uint8_t* roundKeys, unsigned rounds, const std::uint8_t* in, std::uint8_t* out,
+                    std::size_t blocks) noexcept {
+    withRounds(rounds, [&](auto r) { ecb<false, r()>(roundKeys, in, out, blocks); });
+}
+
+void wideDecryptEcb(const std::uint8_t* roundKeys, unsigned rounds, const std::uint8_t* in, std::uint8_t* out,
+                    std::size_t blocks) noexcept {
+    withRounds(rounds, [&](auto r) { ecb<true, r()>(roundKeys, in, out, blocks); });
+}
+
+// CBC decryption, 4N blocks per step. The value each plaintext is XORed with
+// is the ciphertext one block back: for zmm i that is the unaligned load 16
+// bytes before it, except for the first, which shifts the previous
+// ciphertext block (lane 3 of `chain`) in below the step's first three. The
+// last round ends by adding round key 0, so that XOR rides in the key of
+// vaesdeclast. All ciphertext is read before any plaintext is written, for
+// in-place calls.
+template <unsigned Rounds, std::size_t N>
+inline void cbcDecryptStep(const WideKeys<Rounds>& keys, __m512i& chain, const std::uint8_t* in,
+                           std::uint8_t* out) noexcept {
+    __m512i x[N];
+    loadAll(in, x);
+    const __m512i first = _mm512_alignr_epi64(x[0], chain, 6);
+    chain = x[N - 1];
+    decryptRounds<Rounds>(keys, x);
+    x[0] = _mm512_aesdeclast_epi128(x[0], _mm512_xor_si512(keys.k[0], first));
+    for (std::size_t i = 1; i < N; ++i)
+        x[i] = _mm512_aesdeclast_epi128(x[i], _mm512_xor_si512(keys.k[0], load512(in + 64 * i - 16)));
+    storeAll(out, x);
+}
+
+template <unsigned Rounds>
+void cbcDecrypt(const std::uint8_t* roundKeys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                std::size_t blocks) noexcept {
+    WideKeys<Rounds> keys;
+    loadWideKeys(roundKeys, keys);
+    // The vector in every lane: only lane 3 is read.
+    __m512i chain = broadcast128(load128(iv));
+    for (; blocks >= GroupBlocks; blocks -= GroupBlocks, in += 16 * GroupBlocks, out += 16 * GroupBlocks) {
+        cbcDecryptStep<Rounds, Group>(keys, chain, in, out);
+    }
+    if (blocks & 16) {
+        cbcDecryptStep<Rounds, 4>(keys, chain, in, out);
+        in += 256;
+        out += 256;
+    }
+    if (blocks & 8) {
+        cbcDecryptStep<Rounds, 2>(keys, chain, in, out);
+        in += 128;
+        out += 128;
+    }
+    if (blocks & 4) {
+        cbcDecryptStep<Rounds, 1>(keys, chain, in, out);
+        in += 64;
+        out += 64;
+    }
+    if (blocks & 3) {
+        const __mmask8 mask = blockMask(blocks & 3);
+        __m512i x[1] = {loadPart(in, mask)};
+        const __m512i previous = _mm512_alignr_epi64(x[0], chain, 6);
+        decryptRounds<Rounds>(keys, x);
+        storePart(out, _mm512_aesdeclast_epi128(x[0], _mm512_xor_si512(keys.k[0], previous)), mask);
+    }
+}
+
+void wideDecryptCbc(const std::uint8_t* roundKeys, unsigned rounds, const std::uint8_t* iv, const std::uint8_t* in,
+                    std::uint8_t* out, std::size_t blocks) noexcept {
+    withRounds(rounds, [&](auto r) { cbcDecrypt<r()>(roundKeys, iv, in, out, blocks); });
+}
+
+// CFB-1 decryption. The shift register before data bit i is the 128 bits of
+// IV || ciphertext starting at bit i, all known in advance; one step takes
+// the 32 registers of four data bytes j to j + 3, byte j + l's in lane l.
+// Output byte j of a block needs the 17 bytes from j of (previous ciphertext
+// block, or the IV) || (this ciphertext block); those two blocks are copied
+// aside first, which also makes in-place calls safe.
+template <unsigned Rounds>
+void cfb1Decrypt(const std::uint8_t* roundKeys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
+                 std::size_t blocks) noexcept {
+    WideKeys<Rounds> keys;
+    loadWideKeys(roundKeys, keys);
+    alignas(32) std::uint8_t window[32];
+    std::memcpy(window, iv, 16);
+    for (std::size_t b = 0; b < blocks; ++b) {
+        std::memcpy(window + 16, in + 16 * b, 16);
+        for (int j = 0; j < 16; j += 4) {
+            __m512i x[8];
+            const __m128i from1 = load128(window + j + 1);
+            const __m128i from2 = load128(window + j + 2);
+            const __m128i from3 = load128(window + j + 3);
+            const __m512i a = _mm512_inserti32x4(
+                _mm512_inserti32x4(_mm512_inserti32x4(_mm512_castsi128_si512(load128(window + j)), from1, 1), from2,
+                                   2),
+                from3, 3);
+            const __m512i next = _mm512_inserti32x4(
+                _mm512_inserti32x4(_mm512_inserti32x4(_mm512_castsi128_si512(from1), from2, 1), from3, 2),
+                load128(window + j + 4), 3);
+            // Big-endian byte pairs (a[i], next[i]) in 16-bit lanes: shifting
+            // a lane left by r leaves (a[i] << r | next[i] >> (8 - r)) in its
+            // high byte, byte i of the register r bits further on.
+            const __m512i low = _mm512_unpacklo_epi8(next, a);
+            const __m512i high = _mm512_unpackhi_epi8(next, a);
+            const auto shifted = [&](auto r) {
+                return _mm512_packus_epi16(_mm512_srli_epi16(_mm512_slli_epi16(low, r()), 8),
+                                           _mm512_srli_epi16(_mm512_slli_epi16(high, r()), 8));
+            };
+            x[0] = a;
+            x[1] = shifted(std::integral_constant<unsigned, 1>{});
+            x[2] = shifted(std::integral_constant<unsigned, 2>{});
+            x[3] = shifted(std::integral_constant<unsigned, 3>{});
+            x[4] = shifted(std::integral_constant<unsigned, 4>{});
+            x[5] = shifted(std::integral_constant<unsigned, 5>{});
+            x[6] = shifted(std::integral_constant<unsigned, 6>{});
+            x[7] = shifted(std::integral_constant<unsigned, 7>{});
+            encryptWide<Rounds>(keys, x);
+            // Gather byte 0 of each lane's output, x[7] first, and take the
+            // top bits: bit 7 - r of a keystream byte comes from register r;
+            // byte j + l's bits land in mask bits 16l to 16l + 7.
+            const __m512i t76 = _mm512_unpacklo_epi8(x[7], x[6]);
+            const __m512i t54 = _mm512_unpacklo_epi8(x[5], x[4]);
+            const __m512i t32 = _mm512_unpacklo_epi8(x[3], x[2]);
+            const __m512i t10 = _mm512_unpacklo_epi8(x[1], x[0]);
+            const __m512i gathered =
+                _mm512_unpacklo_epi32(_mm512_unpacklo_epi16(t76, t54), _mm512_unpacklo_epi16(t32, t10));
+            const std::uint64_t mask = _mm512_movepi8_mask(gathered);
+            for (int l = 0; l < 4; ++l) {
+                out[16 * b + j + l] = static_cast<std::uint8_t>(window[16 + j + l] ^ (mask >> (16 * l)));
+            }
+        }
+        std::memcpy(window, window + 16, 16);
+    }
+}
+
+void wideDecryptCfb1(const std::uint8_t* roundKeys, unsigned rounds, const std::uint8_t* iv, const std::uint8_t* in,
+                     std::uint8_t* out, std::size_t blocks) noexcept {
+    withRounds(rounds, [&](auto r) { cfb1Decrypt<r()>(roundKeys, iv, in, out, blocks); });
+}
+
+constexpr BlockPath Vaes512Path{
+    AesImplementation::Vaes512, wideEncryptEcb,   wideDecryptEcb,  aesNiEncryptCbc,
+    wideDecryptCbc,             aesNiEncryptCfb1, wideDecryptCfb1,
+};
+
+}  // namespace
+
+// The serial modes come from the AES-NI path, so it must be usable too; the
+// 256-bit path is required as well, so that the order of preference stays a
+// chain of ever wider CPUs.
 const BlockPath* vaes512Path() noexcept {
-    const BlockPath* narrow = vaesPath();
-    if (narrow == nullptr || !cpuHasVaes512()) return nullptr;
-    static const BlockPath path = [narrow] {
-        BlockPath wide = *narrow;
-        wide.id = AesImplementation::Vaes512;
-        return wide;
-    }();
-    return &path;
+    return aesNiPath() != nullptr && vaesPath() != nullptr && cpuHasVaes512() ? &Vaes512Path : nullptr;
 }
 
 }  // namespace ipveil::aes_detail
