@@ -53,11 +53,11 @@ constexpr std::size_t Group = 8;
 constexpr std::size_t GroupBlocks = 4 * Group;
 
 inline __m128i load128(const std::uint8_t* p) noexcept { return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p)); }
+inline void store128(std::uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
 inline __m512i load512(const std::uint8_t* p) noexcept { return _mm512_loadu_si512(p); }
+inline void store512(std::uint8_t* p, __m512i v) noexcept { _mm512_storeu_si512(p, v); }
 // A block in all four lanes.
 inline __m512i broadcast128(__m128i v) noexcept { return _mm512_broadcast_i32x4(v); }
-inline void store128(std::uint8_t* p, __m128i v) noexcept { _mm_storeu_si128(reinterpret_cast<__m128i*>(p), v); }
-inline void store512(std::uint8_t* p, __m512i v) noexcept { _mm512_storeu_si512(p, v); }
 
 // The mask of the first `blocks` (1 to 4) blocks of a zmm, in 64-bit
 // elements. A masked load reads zero for the other lanes and a masked store
