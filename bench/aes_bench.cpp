@@ -5,8 +5,9 @@
 // checks its output against OpenSSL's and refuses to run if they differ.
 //
 // Names: aes128/<mode_dir>/<impl>/<bytes>, anonymize/<impl>. <impl> is
-// portable, aes-ni, vaes, or evp. Run with OPENSSL_ia32cap="~0x200000200000000"
-// to compare against OpenSSL without its AES-NI code (see aes_ratios.sh).
+// portable, aes-ni, vaes, vaes512, or evp. Run with
+// OPENSSL_ia32cap="~0x200000200000000" to compare against OpenSSL without its
+// AES-NI code (see aes_ratios.sh).
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
