@@ -11,7 +11,9 @@
 // 16 zmm measured the same on Zen 5: consecutive steps are independent and
 // overlap anyway.) Tails drop to four, two and one zmm, and the last one to
 // three blocks go through one zmm with masked loads and stores, which never
-// touch the bytes past the data. CFB-1 decryption builds a block's 128 shift
+// touch the bytes past the data. A call of fewer than four blocks uses xmm
+// alone, as the 256-bit path does: there, broadcasting the keys and building
+// a mask cost more than the blocks themselves. CFB-1 decryption builds a block's 128 shift
 // registers in registers, 32 per step, so that blocks overlap too. CBC and
 // CFB-1 encryption are serial, one block at a time, and gain nothing from
 // wide registers: they are the AES-NI path's.
@@ -128,6 +130,22 @@ inline void cipherWide(const WideKeys<Rounds>& keys, __m512i (&x)[N]) noexcept {
     }
 }
 
+// One block in an xmm, its round keys read from memory, for calls of fewer
+// blocks than a zmm holds: broadcasting every key for them costs more than
+// it saves, and a single xmm needs no mask.
+template <bool Decrypting, unsigned Rounds>
+inline __m128i cipherOne(const std::uint8_t* roundKeys, __m128i x) noexcept {
+    if constexpr (Decrypting) {
+        x = _mm_xor_si128(x, load128(roundKeys + 16 * Rounds));
+        for (unsigned r = Rounds - 1; r > 0; --r) x = _mm_aesdec_si128(x, load128(roundKeys + 16 * r));
+        return _mm_aesdeclast_si128(x, load128(roundKeys));
+    } else {
+        x = _mm_xor_si128(x, load128(roundKeys));
+        for (unsigned r = 1; r < Rounds; ++r) x = _mm_aesenc_si128(x, load128(roundKeys + 16 * r));
+        return _mm_aesenclast_si128(x, load128(roundKeys + 16 * Rounds));
+    }
+}
+
 // ECB: N zmm in, through the cipher, N zmm out.
 template <bool Decrypting, unsigned Rounds, std::size_t N>
 inline void ecbStep(const WideKeys<Rounds>& keys, const std::uint8_t* in, std::uint8_t* out) noexcept {
@@ -139,6 +157,12 @@ inline void ecbStep(const WideKeys<Rounds>& keys, const std::uint8_t* in, std::u
 
 template <bool Decrypting, unsigned Rounds>
 void ecb(const std::uint8_t* roundKeys, const std::uint8_t* in, std::uint8_t* out, std::size_t blocks) noexcept {
+    if (blocks < 4) {
+        for (std::size_t i = 0; i < blocks; ++i) {
+            store128(out + 16 * i, cipherOne<Decrypting, Rounds>(roundKeys, load128(in + 16 * i)));
+        }
+        return;
+    }
     WideKeys<Rounds> keys;
     loadWideKeys(roundKeys, keys);
     for (; blocks >= GroupBlocks; blocks -= GroupBlocks, in += 16 * GroupBlocks, out += 16 * GroupBlocks) {
@@ -202,6 +226,15 @@ inline void cbcDecryptStep(const WideKeys<Rounds>& keys, __m512i& chain, const s
 template <unsigned Rounds>
 void cbcDecrypt(const std::uint8_t* roundKeys, const std::uint8_t* iv, const std::uint8_t* in, std::uint8_t* out,
                 std::size_t blocks) noexcept {
+    if (blocks < 4) {
+        __m128i chain = load128(iv);
+        for (std::size_t i = 0; i < blocks; ++i) {
+            const __m128i block = load128(in + 16 * i);
+            store128(out + 16 * i, _mm_xor_si128(cipherOne<true, Rounds>(roundKeys, block), chain));
+            chain = block;
+        }
+        return;
+    }
     WideKeys<Rounds> keys;
     loadWideKeys(roundKeys, keys);
     // The vector in every lane: only lane 3 is read.
