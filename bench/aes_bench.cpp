@@ -6,8 +6,9 @@
 // they differ.
 //
 // Names: aes128/<mode_dir>/<impl>/<bytes>, and the anonymizer's (see
-// anonymizer_bench.cpp). <impl> is portable, aes-ni, vaes, vaes512, or evp. Run with OPENSSL_ia32cap="~0x200000200000000"
-// to compare against OpenSSL without its AES-NI code (see aes_ratios.sh).
+// anonymizer_bench.cpp). <impl> is portable, aes-ni, vaes, vaes512, or evp.
+// Run with OPENSSL_ia32cap="~0x200000200000000" to compare against OpenSSL
+// without its AES-NI code (see aes_ratios.sh).
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
 
