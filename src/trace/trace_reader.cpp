@@ -163,7 +163,7 @@ bool TraceReader::refill() noexcept {
     return ok;
 }
 
-ReadResult TraceReader::read(RecordBatch& batch, InterleavedWork work) noexcept {
+ReadResult TraceReader::read(RecordBatch& batch) noexcept {
     batch.clear();
     while (batch.count < RecordBatch::Capacity) {
         // Whitespace between records is consumed as it streams past; the
@@ -188,14 +188,12 @@ ReadResult TraceReader::read(RecordBatch& batch, InterleavedWork work) noexcept 
             if (const char* const usualEnd = parseUsualRecord(buffer + begin, batch, newlines)) [[likely]] {
                 begin = static_cast<std::size_t>(usualEnd - buffer);
                 line += newlines;
-                if (work.step != nullptr) work.step(work.context);
                 continue;
             }
         }
 
         switch (parseRecord(batch)) {
             case Parse::Done:
-                if (work.step != nullptr) work.step(work.context);
                 break;
             case Parse::Malformed:
                 return ReadResult::Malformed;

@@ -34,15 +34,6 @@ enum class ReadResult {
     ReadError,  // the input could not be read
 };
 
-// Work to run beside the parsing: step(context) is called once after each
-// record the reader parses. Parsing keeps the integer units busy and leaves
-// the vector units idle, so another stage's vector work (the anonymizer's
-// AES rounds) handed over a record at a time runs in them at little cost.
-struct InterleavedWork {
-    void (*step)(void* context) noexcept = nullptr;
-    void* context = nullptr;
-};
-
 class TraceReader {
 public:
     static constexpr std::size_t BufferBytes = 1 << 20;
@@ -54,9 +45,8 @@ public:
 
     // Replaces the batch's records by the next ones, until it is full
     // (Record) or reading stops (End, Malformed, ReadError); the batch then
-    // holds every record read before the stop. work.step, if given, runs
-    // after every record.
-    ReadResult read(RecordBatch& batch, InterleavedWork work = {}) noexcept;
+    // holds every record read before the stop.
+    ReadResult read(RecordBatch& batch) noexcept;
 
     // The line (from 1) on which the last record read, or the malformed one,
     // starts: the line of its time field.
