@@ -218,21 +218,30 @@ char* formatRecord(char* out, float time, std::uint32_t size, const Ipv6Address&
 // of the sign and whole part is kept from one line to the next; within a
 // batch its length stays in a register.
 bool RecordWriter::write(const RecordBatch& batch) noexcept {
+    // The position and the cached whole part live in locals: kept in the
+    // object, every character stored would make the compiler load them
+    // again, a chain through memory from one line to the next.
     std::size_t length = wholeLength;
+    std::uint64_t value = wholeValue;
+    bool negative = wholeNegative;
+    char* out = buffer + used;
     std::size_t next4 = 0;
     std::size_t next6 = 0;
     for (std::size_t i = 0; i < batch.count; ++i) {
-        if (BufferBytes - used < MaxLineChars && !drain()) return false;
-        char* out = buffer + used;
+        if (static_cast<std::size_t>(buffer + BufferBytes - out) < MaxLineChars) [[unlikely]] {
+            used = static_cast<std::size_t>(out - buffer);
+            if (!drain()) return false;
+            out = buffer;
+        }
         const float time = batch.packet_time[i];
         FixedTime parts;
         if (splitTime(time, parts) == TimeKind::Fixed) [[likely]] {
-            if (parts.whole != wholeValue || parts.negative != wholeNegative) [[unlikely]] {
+            if (parts.whole != value || parts.negative != negative) [[unlikely]] {
                 char* text = wholeText;
                 if (parts.negative) *text++ = '-';
                 length = static_cast<std::size_t>(writeUnsigned(text, parts.whole) - wholeText);
-                wholeValue = parts.whole;
-                wholeNegative = parts.negative;
+                value = parts.whole;
+                negative = parts.negative;
             }
             std::memcpy(out, wholeText, sizeof wholeText);
             out = writePointSixDigits(out + length, parts.millionths);
@@ -241,9 +250,11 @@ bool RecordWriter::write(const RecordBatch& batch) noexcept {
         }
         out = batch.is_ipv6[i] ? writeRest(out, batch.packet_size[i], batch.packet_addr6[next6++])
                                : writeRest(out, batch.packet_size[i], batch.packet_addr[next4++]);
-        used = static_cast<std::size_t>(out - buffer);
     }
+    used = static_cast<std::size_t>(out - buffer);
     wholeLength = length;
+    wholeValue = value;
+    wholeNegative = negative;
     return !failed;
 }
 

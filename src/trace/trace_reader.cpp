@@ -84,17 +84,17 @@ inline std::uint64_t nonDigitMask(const char* p) noexcept {
 // where D is 1 to 7 digits (1 to 8 for the unsigned fields, whose values then
 // stay below 10^8), the fields apart by one whitespace character and the
 // address followed by one, all within the first Window - 8 bytes from p.
-// Stores the record at the end of the batch and returns the end of the
-// whitespace after it, adding the line feeds in the record to newlines;
-// returns nullptr for anything else, which the field-by-field parse then
-// reads.
+// Stores the record as record i and IPv4 address j of the batch and returns
+// the end of the whitespace after it, adding the line feeds in the record to
+// newlines; returns nullptr for anything else, which the field-by-field
+// parse then reads.
 //
 // One mask of the non-digit bytes gives every field's position at once, so
 // no field waits for the one before it to be scanned. The fields' values are
 // exactly what the field-by-field parse gives: it would read the same digits
 // between the same separators.
-inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::uint64_t& newlines) noexcept {
-    const std::size_t i = batch.count;
+inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size_t i, std::size_t j,
+                                    std::uint64_t& newlines) noexcept {
     // The separators, in order. The last eight bytes of the window are taken
     // as separators, so that seven are always found; a record must end
     // before them.
@@ -127,9 +127,8 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::uint
     std::uint32_t a[4];
 #pragma GCC unroll 4
     for (int c = 0; c < 4; ++c) a[c] = digitsValue(load8(p + at[c + 2] + 1), at[c + 3] - at[c + 2] - 1);
-    batch.packet_addr[batch.count4++] = pack(a);
+    batch.packet_addr[j] = pack(a);
     batch.is_ipv6[i] = false;
-    ++batch.count;
     newlines += (p[at[1]] == '\n') + (p[at[2]] == '\n') + (p[at[6]] == '\n');
     return p + at[6] + 1;
 }
@@ -166,6 +165,34 @@ bool TraceReader::refill() noexcept {
 ReadResult TraceReader::read(RecordBatch& batch) noexcept {
     batch.clear();
     while (batch.count < RecordBatch::Capacity) {
+        // The everyday records, whole, with the reader's position and the
+        // batch's counts in registers: kept in the objects, every byte
+        // stored would make the compiler load them again, a chain through
+        // memory from one record to the next.
+        {
+            const char* q = buffer + begin;
+            const char* const fastEnd = buffer + end - (Window + 8);
+            std::size_t count = batch.count;
+            std::size_t count4 = batch.count4;
+            std::uint64_t lines = line;
+            while (count < RecordBatch::Capacity && q <= fastEnd) {
+                while (isSpace(*q)) lines += *q++ == '\n';
+                if (q > fastEnd) break;
+                std::uint64_t newlines = 0;
+                const char* const usualEnd = parseUsualRecord(q, batch, count, count4, newlines);
+                if (usualEnd == nullptr) [[unlikely]] break;
+                q = usualEnd;
+                lines += newlines;
+                ++count;
+                ++count4;
+            }
+            begin = static_cast<std::size_t>(q - buffer);
+            line = lines;
+            batch.count = count;
+            batch.count4 = count4;
+            if (count == RecordBatch::Capacity) break;
+        }
+
         // Whitespace between records is consumed as it streams past; the
         // '\0' after the bytes held ends the loop.
         while (isSpace(buffer[begin])) {
@@ -179,19 +206,10 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
             continue;
         }
 
+        // What the whole-record path did not take: a record of another
+        // shape, or one too near the end of the bytes held for its window
+        // and the 8 bytes a last field's digits are loaded with.
         startLine = line;
-        // The whole-record path needs its window and the 8 bytes a last
-        // field's digits are loaded with inside the bytes held; real traces
-        // meet that for all but a record per buffer.
-        if (end - begin >= Window + 8) [[likely]] {
-            std::uint64_t newlines = 0;
-            if (const char* const usualEnd = parseUsualRecord(buffer + begin, batch, newlines)) [[likely]] {
-                begin = static_cast<std::size_t>(usualEnd - buffer);
-                line += newlines;
-                continue;
-            }
-        }
-
         switch (parseRecord(batch)) {
             case Parse::Done:
                 break;
@@ -205,6 +223,7 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
                 break;
         }
     }
+    startLine = line;
     return ReadResult::Record;
 }
 
