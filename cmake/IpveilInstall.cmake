@@ -33,4 +33,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
+# The package and CPack's staging tree stay in the build tree, out of the
+# source tree and, for a keyed build, closed to other users with it.
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+# Refuses to build a .deb without the tools that compute its Depends.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/IpveilCPackChecks.cmake)
 include(CPack)
