@@ -1,4 +1,4 @@
-# Installation: the command, its man page, the public headers under
+# Installation: the commands, their man pages, the public headers under
 # include/ipveil/, the libraries, and a CMake package so that another project
 # can find_package(ipveil) and link ipveil::aes and ipveil::anonymizer.
 # CPack turns the same layout into a Debian package.
@@ -7,7 +7,11 @@ include(CMakePackageConfigHelpers)
 
 set(IPVEIL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ipveil)
 
-install(TARGETS ipveil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The commands carry the key; a keyed build restricts who may read and run
+# them (IpveilKey.cmake).
+get_property(_ipveil_keyed_commands GLOBAL PROPERTY IPVEIL_KEYED_COMMANDS)
+install(TARGETS ${_ipveil_keyed_commands} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        PERMISSIONS ${IPVEIL_EXECUTABLE_PERMISSIONS})
 install(TARGETS ipveil_aes ipveil_anonymizer
         EXPORT ipveilTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
