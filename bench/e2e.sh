@@ -9,8 +9,12 @@
 # Environment: RECORDS (default 2000000), BASELINE_RECORDS (default 200000:
 # the baseline is slow, so it runs on a smaller trace and the rates are
 # compared; ipveil also runs on that trace for the byte comparison),
-# WORK_DIR (default build/bench/e2e).
+# WORK_DIR (default build/bench/e2e). Peak memory is read with GNU time
+# (Debian package time) where it is installed, else with python3's resource
+# module; this script installs nothing.
 set -euo pipefail
+[[ -x /usr/bin/time ]] || command -v python3 >/dev/null ||
+    { echo "e2e.sh needs GNU time (package time) or python3 to read peak memory" >&2; exit 1; }
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -23,12 +27,6 @@ work=${WORK_DIR:-$build/e2e}
 records=${RECORDS:-2000000}
 baseline_records=${BASELINE_RECORDS:-200000}
 mkdir -p "$work"
-
-if [[ ! -x /usr/bin/time ]]; then
-    if [[ $(id -u) -eq 0 ]]; then
-        apt-get install -y -qq time >/dev/null || true
-    fi
-fi
 
 echo "generating traces ($records and $baseline_records records)..." >&2
 "$build/bench/gen_trace" "$records" 1 >"$work/trace.txt"
