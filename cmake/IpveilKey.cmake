@@ -96,13 +96,14 @@ unset(_ipveil_key)
 unset(_ipveil_key_lower)
 unset(IPVEIL_KEY_BYTES)
 
-# Whoever can read a keyed command can copy the key out of it; whoever can
-# run it can map any address and so reverse the mapping one bit at a time.
-# Linux runs a binary for a user who may execute but not read it, and then
-# also refuses to let that user trace the process or read its memory. So a
-# keyed command is installed rwx--x---: its group (the people trusted with
-# the raw traces) may run it, only its owner may read it, others may do
-# neither. The public-key build installs as usual.
+# Whoever can read a keyed command can copy the key out of it. Whoever can
+# run it can reverse any address by chosen queries, and can preload code into
+# it that reads the key, so running it is as good as holding the key. Linux
+# runs a binary for a user who may execute but not read it (and refuses that
+# user ptrace and /proc/PID/mem of the process), so a keyed command is
+# installed rwx--x---: its group, who must be trusted with the raw traces,
+# may run it but gets no copy of it; others may do nothing with it. The
+# public-key build installs as usual.
 if(IPVEIL_KEYED)
   set(IPVEIL_EXECUTABLE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_EXECUTE)
 else()
