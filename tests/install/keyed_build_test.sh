@@ -71,8 +71,15 @@ loose-file-refused)
 build)
     rm -rf "$work"
     mkdir -p "$work"
-    # The README's recipe for making the key file.
-    (umask 077; openssl rand -hex 32 >"$work/key")
+    # The README's recipe for making the key file, which will not overwrite it.
+    make_key() { (umask 077 && mkdir -p "$work/config" && set -C && openssl rand -hex 32 >"$work/config/key"); }
+    make_key || fail "the key file was not made"
+    cp "$work/config/key" "$work/key.copy"
+    ! make_key 2>/dev/null && cmp -s "$work/config/key" "$work/key.copy" || fail "the recipe overwrote the key"
+    [[ $(stat -c %a "$work/config") == 700 && $(stat -c %a "$work/config/key") == 600 ]] ||
+        fail "the recipe made a key file others can reach"
+    rm "$work/key.copy"
+    ln -s config/key "$work/key"
     configure "$build" -DIPVEIL_KEY_FILE="$work/key" >"$work/configure.log" 2>&1 ||
         fail "configure: $(cat "$work/configure.log")"
     cmake --build "$build" --target ipveil >"$work/build.log" 2>&1 || fail "build: $(cat "$work/build.log")"
