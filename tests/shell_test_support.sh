@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the shell-script tests: a private scratch directory removed on
 # exit, and the ctest conventions for failing and skipping (status 77, which
 # the tests register as SKIP_RETURN_CODE).

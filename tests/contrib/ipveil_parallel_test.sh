@@ -26,6 +26,7 @@ awk 'BEGIN {
     }
 }' >"$scratch/trace.txt"
 lines=$(wc -l <"$scratch/trace.txt")
+"$ipveil" "$scratch/trace.txt" >"$scratch/trace-one.out"
 # The same trace with a malformed record on line N.
 broken() { awk -v n="$1" 'NR == n { $3 = "10.0.0.x" } { print }' "$scratch/trace.txt" >"$scratch/broken-$1.txt"; }
 broken 12
@@ -68,10 +69,15 @@ for input in trace.txt "broken-$((lines * 2 / 5)).txt"; do
     expected_status=0
     "$ipveil" "$input" >one.out 2>one.err || expected_status=$?
     [[ $status -eq $expected_status ]] && cmp -s one.err many.err || fail "-o $input: status or message differs"
-    cat piece.? | cmp -s one.out - || fail "-o $input: the pieces do not concatenate to ipveil's output"
+    cat piece.* | cmp -s one.out - || fail "-o $input: the pieces do not concatenate to ipveil's output"
 done
 # The malformed record lies in the second of four pieces.
 [[ $(ls piece.* | wc -l) -eq 2 ]] || fail "-o: the pieces after the failing one were left: $(ls piece.*)"
+# Past ten pieces the numbers keep their order as names.
+rm -f piece.*
+"$wrapper" -j 12 -o piece trace.txt
+[[ $(ls piece.* | head -n 1) == piece.00 && $(ls piece.* | wc -l) -eq 12 ]] || fail "-j 12 -o: pieces $(ls piece.*)"
+cat piece.* | cmp -s trace-one.out - || fail "-j 12 -o: the pieces do not concatenate to ipveil's output"
 
 # A record across a line feed may be cut: then the run fails as malformed
 # with what came before it written, and is never silently wrong.
