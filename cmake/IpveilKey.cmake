@@ -7,8 +7,9 @@
 #                            the path goes into the cache
 #   -DIPVEIL_KEY=<digits>    older form: the key itself lands in CMakeCache.txt
 # A keyed build closes its build tree to everyone but its owner (the generated
-# header, the object files, the binaries, a .deb staged by CPack and the cache
-# all hold the key) and installs its commands with IPVEIL_EXECUTABLE_PERMISSIONS.
+# header, the object files, the binaries and a .deb staged by CPack hold the
+# key, and with -DIPVEIL_KEY the cache too) and installs its commands with
+# IPVEIL_EXECUTABLE_PERMISSIONS.
 set(IPVEIL_DEFAULT_KEY "6f807ded2e1e4ccfbed418caa4c6af8a6ff55867260a0ec10ff46c5455bd57ef")
 set(IPVEIL_KEY_FILE "" CACHE FILEPATH
     "File holding the anonymization key (64 hexadecimal digits), readable by its owner alone")

@@ -1,14 +1,15 @@
 #!/usr/bin/env bash
 # Builds with a secret key the way the README tells (a key file made under
 # umask 077), in a scratch build tree, and checks how the key is kept: loose
-# key files refused, the key absent from the cache, every file that holds it
-# closed to other users, the installed command and the .deb restricted, the
-# older -DIPVEIL_KEY closed the same way, and a mapping of its own.
+# or malformed key files refused, the key absent from the cache, every file
+# that holds it closed to other users, the installed command and the .deb
+# restricted, the older -DIPVEIL_KEY closed the same way, and a mapping of its
+# own.
 #
 #   keyed_build_test.sh CHECK SOURCE_DIR WORK_DIR CXX DEFAULT_IPVEIL
-# CHECK is one of: loose-file-refused, build (the fixture the checks after it
-# use), mapping-differs, cache-holds-no-key, tree-closed, installed-restricted,
-# legacy-key-closed, clean.
+# CHECK is one of: loose-file-refused, malformed-file-refused, build (the
+# fixture the checks after it use), mapping-differs, cache-holds-no-key,
+# tree-closed, installed-restricted, legacy-key-closed, clean.
 source "$(dirname "$0")/../shell_test_support.sh"
 
 check=$1 source_dir=$2 work=$3 cxx=$4 default_ipveil=$5
@@ -66,6 +67,19 @@ loose-file-refused)
         fi
         grep -q "has mode $mode" "$scratch/log" || fail "no clear message for mode $mode: $(cat "$scratch/log")"
         [[ ! -e $scratch/build-$mode/generated/ipveil_key.h ]] || fail "mode $mode: a key header was written"
+    done
+    ;;
+malformed-file-refused)
+    # One trailing line end is allowed, nothing else but the 64 digits.
+    digits=$(openssl rand -hex 32)
+    for contents in "${digits:1}" "${digits}0" "${digits:1}g" "$digits"$'\n\n' " $digits"; do
+        (umask 077; printf '%s' "$contents" >"$scratch/key")
+        if configure "$scratch/build" -DIPVEIL_KEY_FILE="$scratch/key" >"$scratch/log" 2>&1; then
+            fail "a key file of ${#contents} characters was accepted"
+        fi
+        grep -q "must be 64 hexadecimal digits" "$scratch/log" || fail "no clear message: $(cat "$scratch/log")"
+        ! grep -qF "${digits:8:16}" "$scratch/log" || fail "the message shows the key"
+        rm -rf "$scratch/build"
     done
     ;;
 build)
