@@ -9,6 +9,7 @@
 # (default 3; the median is used), BUILD_DIR (default build/bench), SKIP_RUN=1
 # (print the tables again from the last run's JSON files).
 set -euo pipefail
+command -v python3 >/dev/null || { echo "aes_ratios.sh needs python3 for its tables" >&2; exit 1; }
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build/bench}

@@ -1,4 +1,4 @@
-# Installation: the command, its man page, the public headers under
+# Installation: the commands, their man pages, the public headers under
 # include/ipveil/, the libraries, and a CMake package so that another project
 # can find_package(ipveil) and link ipveil::aes, ipveil::address and
 # ipveil::anonymizer.
@@ -8,7 +8,11 @@ include(CMakePackageConfigHelpers)
 
 set(IPVEIL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ipveil)
 
-install(TARGETS ipveil RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+# The commands carry the key; a keyed build restricts who may read and run
+# them (IpveilKey.cmake).
+get_property(_ipveil_keyed_commands GLOBAL PROPERTY IPVEIL_KEYED_COMMANDS)
+install(TARGETS ${_ipveil_keyed_commands} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
+        PERMISSIONS ${IPVEIL_EXECUTABLE_PERMISSIONS})
 install(TARGETS ipveil_aes ipveil_address ipveil_anonymizer
         EXPORT ipveilTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
@@ -22,16 +26,21 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/ipveilConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/ipveilConfig.cmake ${PROJECT_BINARY_DIR}/ipveilConfigVersion.cmake
         DESTINATION ${IPVEIL_CMAKE_DIR})
 
-install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 ${PROJECT_SOURCE_DIR}/man/ipveil-reveal.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ipveil)
 set(CPACK_PACKAGE_VENDOR "ipveil developers")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Prefix-preserving anonymization of IPv4 addresses in packet traces")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Prefix-preserving anonymization of IPv4 and IPv6 addresses in packet traces")
 set(CPACK_PACKAGE_CONTACT "ipveil developers <ipveil@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
+# The package and CPack's staging tree stay in the build tree, out of the
+# source tree and, for a keyed build, closed to other users with it.
+set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
+# Refuses to build a .deb without the tools that compute its Depends.
+set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/IpveilCPackChecks.cmake)
 include(CPack)

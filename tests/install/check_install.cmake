@@ -12,7 +12,8 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(path bin/ipveil share/man/man1/ipveil.1 include/ipveil/aes_cipher.h include/ipveil/prefix_anonymizer.h
+foreach(path bin/ipveil bin/ipveil-reveal share/man/man1/ipveil.1 share/man/man1/ipveil-reveal.1
+             include/ipveil/aes_cipher.h include/ipveil/prefix_anonymizer.h
              include/ipveil/ipv6_address.h lib/cmake/ipveil/ipveilConfig.cmake)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "missing from the installation: ${path}")

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# contrib/pcap-to-trace on a capture this test writes byte by byte: IPv4,
+# IPv6, IPv4 in IPv6, IPv6 in IPv4, ICMP and ICMPv6 errors (each with a
+# second IP header inside), a frame captured short of its length, and ARP.
+#
+#   pcap_to_trace_test.sh extract SOURCE_DIR
+#       the trace's records against the packets written: times since the
+#       first frame, lengths on the wire, outer source (and with -d
+#       destination) addresses, nothing for ARP
+#   pcap_to_trace_test.sh anonymize SOURCE_DIR IPVEIL
+#       ipveil on that trace: status 0, a line per record, times and sizes as
+#       printf's %6f and %u of the input, each address of its input's family
+source "$(dirname "$0")/../shell_test_support.sh"
+
+mode=$1 source_dir=$2
+require_commands tshark
+
+# Hex helpers: little-endian 32-bit fields of the pcap headers, addresses.
+le32() { printf '%02x%02x%02x%02x' $(($1 & 255)) $((($1 >> 8) & 255)) $((($1 >> 16) & 255)) $((($1 >> 24) & 255)); }
+v4() { local IFS=.; set -- $1; printf '%02x%02x%02x%02x' "$1" "$2" "$3" "$4"; }
+udp() { printf '9c409c410010000000000000000000ff'; }  # ports 40000, 40001; 8 bytes of payload
+# ipv4 PROTOCOL SRC DST PAYLOAD_HEX (checksums are left zero: tshark does not check them by default)
+ipv4() { printf '4500%04x0000400040%02x0000%s%s%s' $((20 + ${#4} / 2)) "$1" "$(v4 "$2")" "$(v4 "$3")" "$4"; }
+# ipv6 NEXT_HEADER SRC_HEX DST_HEX PAYLOAD_HEX
+ipv6() { printf '60000000%04x%02x40%s%s%s' $((${#4} / 2)) "$1" "$2" "$3" "$4"; }
+ether() { printf '020000000002020000000001%s%s' "$1" "$2"; }
+
+a6_1=20010db8000000000000000000000001 a6_2=20010db8000000010000000000000002
+a6_a=20010db800000000000000000000000a a6_b=20010db800000000000000000000000b
+a6_fe=20010db80000000000000000000000fe ll=fe800000000000000000000000000001 all=ff020000000000000000000000000001
+arp=$(ether 0806 "0001080006040001020000000001$(v4 192.0.2.1)000000000000$(v4 192.0.2.2)")
+
+# Frames: relative time, frame length on the wire ("-": as captured), the
+# outer source and destination as tshark prints them ("-": no IP), bytes.
+frames=(
+    "0        -    -              -              $arp"
+    "0.25     -    192.0.2.1      198.51.100.7   $(ether 0800 "$(ipv4 17 192.0.2.1 198.51.100.7 "$(udp)")")"
+    "1.5      -    2001:db8::1    2001:db8:0:1::2 $(ether 86dd "$(ipv6 17 $a6_1 $a6_2 "$(udp)")")"
+    "2.000125 -    2001:db8::a    2001:db8::b    $(ether 86dd "$(ipv6 4 $a6_a $a6_b "$(ipv4 17 10.1.2.3 10.4.5.6 "$(udp)")")")"
+    "3.75     -    203.0.113.9    192.0.2.1      $(ether 0800 "$(ipv4 1 203.0.113.9 192.0.2.1 "0303000000000000$(ipv4 17 192.0.2.1 198.51.100.7 "$(udp)")")")"
+    "4.5      -    2001:db8::fe   2001:db8::1    $(ether 86dd "$(ipv6 58 $a6_fe $a6_1 "0104000000000000$(ipv6 17 $a6_1 $a6_2 "$(udp)")")")"
+    "5.0625   -    198.51.100.200 192.0.2.77     $(ether 0800 "$(ipv4 41 198.51.100.200 192.0.2.77 "$(ipv6 17 $ll $all "$(udp)")")")"
+    "6.5      1514 192.0.2.1      8.8.8.8        $(ether 0800 "$(ipv4 17 192.0.2.1 8.8.8.8 "$(udp)")")"
+    "7        -    -              -              $arp"
+)
+
+# A classic pcap with microsecond times, Ethernet links, an absolute start.
+capture=$scratch/capture.pcap
+epoch=1700000000
+hex=d4c3b2a1020004000000000000000000ffff000001000000
+: >"$scratch/expected"
+for frame in "${frames[@]}"; do
+    read -r time length source destination bytes <<<"$frame"
+    captured=$((${#bytes} / 2))
+    [[ $length != - ]] || length=$captured
+    micros=$(awk -v t="$time" 'BEGIN { printf "%d", t * 1000000 + 0.5 }')
+    hex+=$(le32 $((epoch + micros / 1000000)))$(le32 $((micros % 1000000)))$(le32 "$captured")$(le32 "$length")$bytes
+    [[ $source == - ]] || echo "$time $length $source $destination" >>"$scratch/expected"
+done
+printf "$(sed 's/../\\x&/g' <<<"$hex")" >"$capture"
+
+recipe=$source_dir/contrib/pcap-to-trace
+"$recipe" "$capture" >"$scratch/trace.txt" 2>"$scratch/stderr" || fail "pcap-to-trace: $(cat "$scratch/stderr")"
+
+case $mode in
+extract)
+    "$recipe" -d "$capture" >"$scratch/trace-dst.txt" 2>"$scratch/stderr" || fail "pcap-to-trace -d: $(cat "$scratch/stderr")"
+    for column in 3 4; do
+        out=$scratch/trace.txt
+        [[ $column -eq 4 ]] && out=$scratch/trace-dst.txt
+        [[ $(wc -l <"$out") -eq $(wc -l <"$scratch/expected") ]] ||
+            fail "$(basename "$out"): $(wc -l <"$out") records for $(wc -l <"$scratch/expected") IP packets"
+        # Times compared as numbers: tshark prints nanoseconds.
+        paste -d ' ' "$scratch/expected" "$out" | awk -v column="$column" '
+            {
+                if (NF != 7) { print "record " NR ": not three fields: " $0; bad = 1; next }
+                d = $1 - $5
+                if (d < -1e-9 || d > 1e-9) { print "record " NR ": time " $5 " for " $1; bad = 1 }
+                if ($2 != $6) { print "record " NR ": size " $6 " for " $2; bad = 1 }
+                if ($column != $7) { print "record " NR ": address " $7 " for " $column; bad = 1 }
+            }
+            END { exit bad }' || fail "$(basename "$out") does not match the packets written"
+    done
+    ;;
+anonymize)
+    ipveil=$3
+    "$ipveil" "$scratch/trace.txt" >"$scratch/anonymized.txt" 2>"$scratch/stderr" ||
+        fail "ipveil exited with status $? on the trace: $(cat "$scratch/stderr")"
+    [[ $(wc -l <"$scratch/anonymized.txt") -eq $(wc -l <"$scratch/trace.txt") ]] ||
+        fail "ipveil wrote $(wc -l <"$scratch/anonymized.txt") lines for $(wc -l <"$scratch/trace.txt") records"
+    paste "$scratch/trace.txt" "$scratch/anonymized.txt" | awk -F '\t' '
+        function family(address) {
+            if (address ~ /^[0-9]+\.[0-9]+\.[0-9]+\.[0-9]+$/) return 4
+            if (address ~ /^[0-9a-f:.]+$/ && address ~ /:/) return 6
+            return 0
+        }
+        {
+            split($1, input, " ")
+            if ($2 != sprintf("%f", input[1])) { print "line " NR ": time " $2 " for " input[1]; bad = 1 }
+            if ($3 != sprintf("%u", input[2])) { print "line " NR ": size " $3 " for " input[2]; bad = 1 }
+            if (family($4) == 0 || family($4) != family(input[3])) { print "line " NR ": " $4 " for " input[3]; bad = 1 }
+        }
+        END { exit bad }' || fail "ipveil's output does not match its input"
+    ;;
+*)
+    fail "unknown mode $mode"
+    ;;
+esac

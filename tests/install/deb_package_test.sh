@@ -1,0 +1,50 @@
+#!/usr/bin/env bash
+# Builds the .deb with cpack, installs it with apt-get (which must find and
+# install its dependencies), runs the installed command on the example trace
+# against the build's own, and removes the package again. Also checks that
+# cpack refuses to build the package when file(1) or dpkg-shlibdeps is
+# missing, rather than writing one without dependencies. Needs root.
+#
+#   deb_package_test.sh BUILD_DIR SOURCE_DIR
+source "$(dirname "$0")/../shell_test_support.sh"
+
+build=$1 source_dir=$2
+[[ $(id -u) -eq 0 ]] || skip "installing a package needs root"
+require_commands cpack dpkg-deb apt-get file dpkg-shlibdeps
+if dpkg-query -W -f='${Status}' ipveil 2>/dev/null | grep -q "install ok installed"; then
+    skip "an ipveil package is already installed here; not replacing it"
+fi
+
+# Without either tool, in a mount namespace of its own where it is hidden.
+if unshare -m true 2>/dev/null; then
+    for tool in /usr/bin/file /usr/bin/dpkg-shlibdeps; do
+        if unshare -m sh -c 'mount --bind /dev/null "$1" && exec "$2" --config "$3/CPackConfig.cmake"' \
+            sh "$tool" "$(command -v cpack)" "$build" >"$scratch/log" 2>&1; then
+            fail "cpack built a package without $tool"
+        fi
+        grep -q "Building the .deb needs" "$scratch/log" || fail "cpack without $tool: $(cat "$scratch/log")"
+    done
+else
+    echo "note: no mount namespace here; cpack without file or dpkg-shlibdeps not tried" >&2
+fi
+
+rm -rf "$build/package"
+cpack --config "$build/CPackConfig.cmake" >"$scratch/cpack.log" 2>&1 || fail "cpack: $(cat "$scratch/cpack.log")"
+debs=("$build"/package/ipveil_*.deb)
+[[ ${#debs[@]} -eq 1 && -f ${debs[0]} ]] || fail "cpack did not write one ipveil_*.deb in $build/package"
+deb=${debs[0]}
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libc6 libstdc++6; do
+    [[ $depends == *"$library"* ]] || fail "Depends lacks $library: '$depends'"
+done
+
+trap 'dpkg -r ipveil >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
+DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb" >"$scratch/apt.log" 2>&1 ||
+    fail "apt-get install: $(cat "$scratch/apt.log")"
+[[ $(stat -c %a /usr/bin/ipveil) == 755 ]] || fail "the public-key command installed with mode $(stat -c %a /usr/bin/ipveil)"
+ls /usr/share/man/man1/ipveil.1* >/dev/null || fail "the man page is not installed"
+/usr/bin/ipveil "$source_dir/examples/trace.txt" >"$scratch/installed.out" || fail "the installed ipveil failed"
+"$build/ipveil" "$source_dir/examples/trace.txt" >"$scratch/built.out"
+cmp "$scratch/installed.out" "$scratch/built.out" || fail "the installed ipveil prints something else"
+dpkg -r ipveil >/dev/null || fail "the package does not remove cleanly"
+[[ ! -e /usr/bin/ipveil ]] || fail "/usr/bin/ipveil is left after removal"
