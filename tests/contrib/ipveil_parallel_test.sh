@@ -13,14 +13,19 @@ source_dir=$1 ipveil=$2
 wrapper=$source_dir/contrib/ipveil-parallel
 export IPVEIL=$ipveil
 
-# 60000 lines of pseudo-random records, every seventh line holding two.
+# 60000 lines of pseudo-random records, IPv4 and IPv6, every seventh line
+# holding two.
 awk 'BEGIN {
     x = 12345
     for (i = 1; i <= 60000; ++i) {
         for (k = 0; k < (i % 7 == 0 ? 2 : 1); ++k) {
             x = (x * 1103515245 + 12345) % 2147483648
-            printf "%s%d.%06d %d %d.%d.%d.%d", k ? " " : "", i / 1000, (i * 37) % 1000000, 40 + x % 1461,
-                   x % 256, int(x / 256) % 256, int(x / 65536) % 256, int(x / 16777216) % 256
+            if (i % 5 == 0)  # IPv6 records among the IPv4 ones
+                printf "%s%d.%06d %d fe80::%x:%x", k ? " " : "", i / 1000, (i * 37) % 1000000, 40 + x % 1461,
+                       x % 65536, int(x / 65536) % 65536
+            else
+                printf "%s%d.%06d %d %d.%d.%d.%d", k ? " " : "", i / 1000, (i * 37) % 1000000, 40 + x % 1461,
+                       x % 256, int(x / 256) % 256, int(x / 65536) % 256, int(x / 16777216) % 256
         }
         printf "\n"
     }

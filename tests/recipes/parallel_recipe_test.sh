@@ -13,12 +13,17 @@ require_commands parallel
 PATH=$(dirname "$1"):$PATH
 cd "$scratch"
 
+# IPv4 and IPv6 records mixed.
 awk 'BEGIN {
     x = 7
     for (i = 0; i < 200000; ++i) {
         x = (x * 1103515245 + 12345) % 2147483648
-        printf "%d.%06d %d %d.%d.%d.%d\n", i / 1000, i % 1000000, 40 + x % 1461,
-               x % 256, int(x / 256) % 256, int(x / 65536) % 256, int(x / 16777216) % 256
+        if (i % 5 == 0)  # every fifth record IPv6
+            printf "%d.%06d %d 2001:db8:%x:%x::%x\n", i / 1000, i % 1000000, 40 + x % 1461,
+                   x % 65536, int(x / 65536) % 65536, i % 65536
+        else
+            printf "%d.%06d %d %d.%d.%d.%d\n", i / 1000, i % 1000000, 40 + x % 1461,
+                   x % 256, int(x / 256) % 256, int(x / 65536) % 256, int(x / 16777216) % 256
     }
 }' >trace.txt
 ipveil trace.txt >one.out
