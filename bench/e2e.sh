@@ -14,7 +14,9 @@
 # the baseline is slow, so it runs on a smaller trace and the rates are
 # compared; ipveil also runs on that trace for the byte comparison),
 # OLD_COMMIT (default 1a54652, the command before batches and 512-bit VAES;
-# empty to skip), RUNS (default 5), WORK_DIR (default build/bench/e2e).
+# empty to skip), RUNS (default 5), WORK_DIR (default build/bench/e2e),
+# PIN_CPU (default 0: every timed run on that processor, through taskset, so
+# that no run is moved between processors; empty for none).
 # Peak memory is read with GNU time (Debian package time) where it is
 # installed, else with python3's resource module; this script installs
 # nothing.
@@ -35,6 +37,8 @@ baseline_records=${BASELINE_RECORDS:-200000}
 old_commit=${OLD_COMMIT-1a54652}
 runs=${RUNS:-5}
 mkdir -p "$work"
+pin=()
+if [[ -n ${PIN_CPU-0} ]] && command -v taskset >/dev/null; then pin=(taskset -c "${PIN_CPU-0}"); fi
 
 ipveil=$build/ipveil
 baseline=$build/bench/ipveil_baseline
@@ -69,7 +73,7 @@ time_once() {
     shift
     rm -f "$out"
     local start=$EPOCHREALTIME
-    "$@" >"$out"
+    "${pin[@]}" "$@" >"$out"
     local end=$EPOCHREALTIME
     elapsed=$(awk -v s="$start" -v e="$end" 'BEGIN { printf "%.6f", e - s }')
 }
