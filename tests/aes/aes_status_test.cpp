@@ -383,3 +383,21 @@ IPVEIL_FOR_EACH_IMPLEMENTATION(AesChaining);
 
 }  // namespace
 }  // namespace ipveil::aes_test
+
+namespace ipveil {
+namespace {
+
+// Without a choice made by hand, every context uses the widest path this
+// machine has: 512-bit VAES, then 256-bit VAES, then AES-NI, then the tables.
+TEST(AesDispatch, TheWidestAvailablePathIsTheDefault) {
+    const AesImplementation active = activeAesImplementation();
+    AesImplementation widest = AesImplementation::Portable;
+    for (const AesImplementation implementation : AllAesImplementations) {
+        if (aesImplementationAvailable(implementation)) widest = implementation;
+    }
+    EXPECT_EQ(active, widest) << aesImplementationName(active) << " in use, " << aesImplementationName(widest)
+                              << " available";
+}
+
+}  // namespace
+}  // namespace ipveil

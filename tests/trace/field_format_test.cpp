@@ -207,3 +207,53 @@ TEST(ParseUnsigned, AgreesWithFromChars) {
 }
 
 }  // namespace
+
+namespace {
+
+// The writer keeps the text of the last time's sign and whole part for the
+// next line. Runs of times within one second, then across seconds, signs,
+// values that round up into the next second, -0, inf and nan between them,
+// and huge values, each in batches that split the runs anywhere, must all
+// print as printf prints them.
+TEST(RecordWriter, WholePartKeptBetweenLinesMatchesPrintf) {
+    std::mt19937_64 rng(61);
+    std::vector<float> times;
+    for (int run = 0; run < 400; ++run) {
+        const float whole = static_cast<float>(static_cast<int>(rng() % 5) - 2) * static_cast<float>(rng() % 100000);
+        const int kind = static_cast<int>(rng() % 8);
+        for (int i = 1 + static_cast<int>(rng() % 12); i > 0; --i) {
+            const float fraction = static_cast<float>(rng() % 1000000) / 1e6f;
+            float t = whole < 0 ? whole - fraction : whole + fraction;
+            if (kind == 0) t = std::nextafter(whole + 1.0f, 0.0f);  // x.9999999 prints as the next second
+            if (kind == 1 && i == 1) t = -0.0f;
+            if (kind == 2 && i == 1) t = std::numeric_limits<float>::infinity();
+            if (kind == 3 && i == 1) t = std::numeric_limits<float>::quiet_NaN();
+            if (kind == 4 && i == 1) t = std::bit_cast<float>(0x5F800000u + static_cast<std::uint32_t>(rng() % 1000));  // above 2^64
+            times.push_back(t);
+        }
+    }
+    std::string expected;
+    for (const float t : times) {
+        char line[128];
+        expected.append(line, static_cast<std::size_t>(std::snprintf(line, sizeof line, "%6f\t7\t1.2.3.4\n", double{t})));
+    }
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    auto writer = std::make_unique<trace::RecordWriter>(out);
+    auto batch = std::make_unique<trace::RecordBatch>();
+    for (std::size_t i = 0; i < times.size();) {
+        batch->clear();
+        for (std::size_t n = 1 + rng() % 40; n > 0 && i < times.size(); --n, ++i) {
+            batch->packet_time[batch->count] = times[i];
+            batch->packet_size[batch->count] = 7;
+            batch->is_ipv6[batch->count++] = false;
+            batch->packet_addr[batch->count4++] = 0x01020304;
+        }
+        ASSERT_TRUE(writer->write(*batch));
+    }
+    ASSERT_TRUE(writer->flush());
+    EXPECT_TRUE(ipveil::cmd_test::readAll(out) == expected);
+    std::fclose(out);
+}
+
+}  // namespace
