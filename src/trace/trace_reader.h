@@ -6,10 +6,12 @@
 //            which scanf does not read whole, is refused;
 //   size     decimal digits with an optional leading '+', at most 4294967295;
 //   address  four such numbers joined by dots; whitespace may follow a dot but
-//            not precede one.
+//            not precede one. Or, when the field up to whitespace holds a
+//            ':', an IPv6 address in a form inet_pton(AF_INET6) accepts.
 // Every field ends at whitespace or at the end of the input; line structure
 // carries no meaning. These are exactly the records that scanf("%f"), "%u"
-// and "%u.%u.%u.%u" read from a well-formed trace, but anything else -- a
+// and "%u.%u.%u.%u" (or inet_pton) read from a well-formed trace, but
+// anything else -- a
 // stray character, a '-' sign, a value above 4294967295, a file that ends
 // inside a record -- is reported as malformed instead of being guessed at.
 //
