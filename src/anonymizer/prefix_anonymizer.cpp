@@ -23,6 +23,23 @@ const anonymizer_detail::PrefixKernels* activeKernels() noexcept {
     return nullptr;
 }
 
+// Deanonymizes count addresses through a kernel, RevealChunk at a time:
+// stage(i, block) writes address i's image as a block, unstage(i, block)
+// takes its original back.
+template <typename Stage, typename Unstage>
+void revealStaged(const anonymizer_detail::PrefixKernels& kernels, const std::uint8_t* roundKeys,
+                  const std::uint8_t* pad, std::size_t count, int bits, Stage stage, Unstage unstage) noexcept {
+    using anonymizer_detail::RevealChunk;
+    alignas(64) std::uint8_t blocks[anonymizer_detail::RevealBufferBlocks][16];
+    for (std::size_t first = 0; first < count; first += RevealChunk) {
+        const std::size_t n = count - first < RevealChunk ? count - first : RevealChunk;
+        std::memset(blocks, 0, sizeof blocks);
+        for (std::size_t k = 0; k < n; ++k) stage(first + k, blocks[k]);
+        kernels.revealBlocks(roundKeys, pad, blocks[0], n, bits);
+        for (std::size_t k = 0; k < n; ++k) unstage(first + k, blocks[k]);
+    }
+}
+
 }  // namespace
 
 PrefixAnonymizer::PrefixAnonymizer(const std::uint8_t* key) noexcept {
@@ -98,7 +115,19 @@ void PrefixAnonymizer::anonymize(const std::uint32_t* addresses, std::size_t cou
 void PrefixAnonymizer::deanonymize(const std::uint32_t* images, std::size_t count,
                                    std::uint32_t* addresses) const noexcept {
     if (const auto* kernels = activeKernels()) {
-        kernels->deanonymize4(cipher.roundKey(0), pad, images, count, addresses);
+        // All images are staged before any original is written, chunk by
+        // chunk, so the arrays may be the same.
+        revealStaged(
+            *kernels, cipher.roundKey(0), pad, count, 32,
+            [images](std::size_t i, std::uint8_t* block) {
+                const std::uint32_t word = __builtin_bswap32(images[i]);  // big-endian, as in the block
+                std::memcpy(block, &word, 4);
+            },
+            [addresses](std::size_t i, const std::uint8_t* block) {
+                std::uint32_t word;
+                std::memcpy(&word, block, 4);
+                addresses[i] = __builtin_bswap32(word);
+            });
         return;
     }
     for (std::size_t i = 0; i < count; ++i) addresses[i] = portableDeanonymize(images[i]);
@@ -165,8 +194,10 @@ void PrefixAnonymizer::anonymize(const Ipv6Address* addresses, std::size_t count
 
 void PrefixAnonymizer::deanonymize(const Ipv6Address* images, std::size_t count, Ipv6Address* addresses) const noexcept {
     if (const auto* kernels = activeKernels()) {
-        kernels->deanonymize6(cipher.roundKey(0), pad, reinterpret_cast<const std::uint8_t*>(images), count,
-                              reinterpret_cast<std::uint8_t*>(addresses));
+        revealStaged(
+            *kernels, cipher.roundKey(0), pad, count, 128,
+            [images](std::size_t i, std::uint8_t* block) { std::memcpy(block, images[i].bytes, 16); },
+            [addresses](std::size_t i, const std::uint8_t* block) { std::memcpy(addresses[i].bytes, block, 16); });
         return;
     }
     for (std::size_t i = 0; i < count; ++i) portableDeanonymize(images[i].bytes, addresses[i].bytes);

@@ -33,15 +33,26 @@ namespace ipveil::anonymizer_detail {
 // and the pad. IPv4 addresses are plain integers (first component in the most
 // significant byte); IPv6 addresses are 16 bytes each, in network order.
 // Output may be the input (in place), but must not overlap it otherwise.
+//
+// Deanonymizing works on staged blocks: count (at most RevealChunk) 16-byte
+// blocks in memory order, an IPv4 address in the first word and an IPv6
+// address in all of it, turned into their originals in place (bits is 32 or
+// 128). The buffer holds RevealBufferBlocks blocks, 64-byte aligned, zero
+// after the first count: a kernel's last register group may run into them.
+// Staging is left to the anonymizer's own file, so that no code is shared
+// between the kernels' files, each built with its own instruction set.
+// A multiple of every kernel's widest group (64, 24 and 12 blocks), so that
+// only a batch's last group is partly empty.
+inline constexpr std::size_t RevealChunk = 192;
+inline constexpr std::size_t RevealBufferBlocks = RevealChunk + 64;
+
 struct PrefixKernels {
     void (*anonymize4)(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint32_t* addresses,
                        std::size_t count, std::uint32_t* images) noexcept;
-    void (*deanonymize4)(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint32_t* images,
-                         std::size_t count, std::uint32_t* addresses) noexcept;
     void (*anonymize6)(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint8_t* addresses,
                        std::size_t count, std::uint8_t* images) noexcept;
-    void (*deanonymize6)(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint8_t* images,
-                         std::size_t count, std::uint8_t* addresses) noexcept;
+    void (*revealBlocks)(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks,
+                         std::size_t count, int bits) noexcept;
 };
 
 const PrefixKernels& aesNiKernels() noexcept;

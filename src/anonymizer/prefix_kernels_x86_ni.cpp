@@ -5,7 +5,6 @@
 // byte of flips in memory order.
 #include <immintrin.h>
 
-#include <cstring>
 
 #include "prefix_kernels.h"
 
@@ -110,51 +109,36 @@ void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t
     }
 }
 
-template <int Bits, typename Load, typename Store>
-void reveal(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::size_t count, Load load,
-            Store store) noexcept {
+// Groups of Widest registers, then one just wide enough for what is left;
+// a group may run past count into the staging buffer's zeroed blocks.
+template <int Bits>
+void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count) noexcept {
     constexpr int Widest = 12;
+    static_assert(RevealChunk % Widest == 0 && RevealChunk + Widest <= RevealBufferBlocks);
     const Whitening w = whitening(roundKeys, pad);
-    alignas(16) std::uint8_t lanes[Widest][16];
     for (std::size_t first = 0; first < count;) {
         const std::size_t left = count - first;
         const int registers = left > 4 ? Widest : left > 1 ? 4 : 1;
-        const std::size_t take = left < std::size_t(registers) ? left : std::size_t(registers);
-        std::memset(lanes, 0, sizeof lanes);
-        for (std::size_t k = 0; k < take; ++k) load(first + k, lanes[k]);
+        auto* lanes = reinterpret_cast<std::uint8_t(*)[16]>(blocks + 16 * first);
         switch (registers) {
             case Widest: revealLanes<Bits, Widest>(roundKeys, w, lanes); break;
             case 4: revealLanes<Bits, 4>(roundKeys, w, lanes); break;
             default: revealLanes<Bits, 1>(roundKeys, w, lanes); break;
         }
-        for (std::size_t k = 0; k < take; ++k) store(first + k, lanes[k]);
-        first += take;
+        first += static_cast<std::size_t>(registers);
     }
 }
 
-void deanonymize4(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint32_t* images,
-                  std::size_t count, std::uint32_t* addresses) noexcept {
-    reveal<32>(
-        roundKeys, pad, count,
-        [images](std::size_t i, std::uint8_t* lane) {
-            const std::uint32_t word = __builtin_bswap32(images[i]);
-            std::memcpy(lane, &word, 4);
-        },
-        [addresses](std::size_t i, const std::uint8_t* lane) {
-            std::uint32_t word;
-            std::memcpy(&word, lane, 4);
-            addresses[i] = __builtin_bswap32(word);
-        });
+void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count,
+                  int bits) noexcept {
+    if (bits == 32) {
+        revealAll<32>(roundKeys, pad, blocks, count);
+    } else {
+        revealAll<128>(roundKeys, pad, blocks, count);
+    }
 }
 
-void deanonymize6(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint8_t* images,
-                  std::size_t count, std::uint8_t* addresses) noexcept {
-    reveal<128>(
-        roundKeys, pad, count, [images](std::size_t i, std::uint8_t* lane) { std::memcpy(lane, images + 16 * i, 16); },
-        [addresses](std::size_t i, const std::uint8_t* lane) { std::memcpy(addresses + 16 * i, lane, 16); });
-}
-
-constexpr PrefixKernels Kernels{anonymize4, deanonymize4, anonymize6, deanonymize6};
+constexpr PrefixKernels Kernels{anonymize4, anonymize6, revealBlocks};
 
 }  // namespace
 

@@ -187,22 +187,17 @@ void revealLanes(const Keys& keys, std::uint8_t (*lanes)[64]) noexcept {
     }
 }
 
-// Groups of Widest registers, then one group just wide enough for what is
-// left, so that a single address does not pay for a whole batch's lanes.
-template <int Bits, typename Load, typename Store>
-void reveal(const Keys& keys, std::size_t count, Load load, Store store) noexcept {
+// Groups of 16 registers, then one just wide enough for what is left, so
+// that a single address does not pay for a whole batch's lanes; a group may
+// run past count into the staging buffer's zeroed blocks.
+template <int Bits>
+void revealAll(const Keys& keys, std::uint8_t* blocks, std::size_t count) noexcept {
     constexpr int Widest = 16;
-    alignas(64) std::uint8_t lanes[Widest][64];
+    static_assert(RevealChunk % (Lanes * Widest) == 0);
     for (std::size_t first = 0; first < count;) {
         const std::size_t left = count - first;
-        constexpr int Narrower[] = {8, 4, 2, 1};
-        int registers = Widest;
-        for (const int narrower : Narrower) {
-            if (left <= std::size_t{Lanes} * narrower) registers = narrower;
-        }
-        const std::size_t take = left < std::size_t{Lanes} * registers ? left : std::size_t{Lanes} * registers;
-        std::memset(lanes, 0, sizeof lanes);
-        for (std::size_t k = 0; k < take; ++k) load(first + k, lanes[k / Lanes] + 16 * (k % Lanes));
+        const int registers = left > 8 * Lanes ? Widest : left > 4 * Lanes ? 8 : left > 2 * Lanes ? 4 : left > Lanes ? 2 : 1;
+        auto* lanes = reinterpret_cast<std::uint8_t(*)[64]>(blocks + 16 * first);
         switch (registers) {
             case Widest: revealLanes<Bits, Widest>(keys, lanes); break;
             case 8: revealLanes<Bits, 8>(keys, lanes); break;
@@ -210,38 +205,22 @@ void reveal(const Keys& keys, std::size_t count, Load load, Store store) noexcep
             case 2: revealLanes<Bits, 2>(keys, lanes); break;
             default: revealLanes<Bits, 1>(keys, lanes); break;
         }
-        for (std::size_t k = 0; k < take; ++k) store(first + k, lanes[k / Lanes] + 16 * (k % Lanes));
-        first += take;
+        first += static_cast<std::size_t>(Lanes * registers);
     }
 }
 
-void deanonymize4(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint32_t* images,
-                  std::size_t count, std::uint32_t* addresses) noexcept {
+void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count,
+                  int bits) noexcept {
     Keys keys;
     loadKeys(roundKeys, pad, keys);
-    reveal<32>(
-        keys, count,
-        [images](std::size_t i, std::uint8_t* lane) {
-            const std::uint32_t word = __builtin_bswap32(images[i]);
-            std::memcpy(lane, &word, 4);
-        },
-        [addresses](std::size_t i, const std::uint8_t* lane) {
-            std::uint32_t word;
-            std::memcpy(&word, lane, 4);
-            addresses[i] = __builtin_bswap32(word);
-        });
+    if (bits == 32) {
+        revealAll<32>(keys, blocks, count);
+    } else {
+        revealAll<128>(keys, blocks, count);
+    }
 }
 
-void deanonymize6(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint8_t* images,
-                  std::size_t count, std::uint8_t* addresses) noexcept {
-    Keys keys;
-    loadKeys(roundKeys, pad, keys);
-    reveal<128>(
-        keys, count, [images](std::size_t i, std::uint8_t* lane) { std::memcpy(lane, images + 16 * i, 16); },
-        [addresses](std::size_t i, const std::uint8_t* lane) { std::memcpy(addresses + 16 * i, lane, 16); });
-}
-
-constexpr PrefixKernels Kernels{anonymize4, deanonymize4, anonymize6, deanonymize6};
+constexpr PrefixKernels Kernels{anonymize4, anonymize6, revealBlocks};
 
 }  // namespace
 
