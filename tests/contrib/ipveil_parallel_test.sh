@@ -12,6 +12,9 @@ source "$(dirname "$0")/../shell_test_support.sh"
 source_dir=$1 ipveil=$2
 wrapper=$source_dir/contrib/ipveil-parallel
 export IPVEIL=$ipveil
+# The pieces are bounded by the processors, which GNU nproc reads from here:
+# sixteen, so that the cuts below are all exercised on a small machine.
+export OMP_NUM_THREADS=16
 
 # 60000 lines of pseudo-random records, IPv4 and IPv6, every seventh line
 # holding two.
@@ -109,4 +112,39 @@ for arguments in "" "trace.txt trace.txt" "-j 0 trace.txt" "-x trace.txt"; do
     "$wrapper" $arguments >many.out 2>many.err || status=$?
     [[ $status -eq 255 ]] && grep -q "^usage: ipveil-parallel" many.err ||
         fail "arguments '$arguments': status $status, '$(cat many.err)'"
+done
+
+# Help, a bounded -j, an output it cannot write, no ipveil to run.
+"$wrapper" --help >many.out && grep -q -- '-o PREFIX' many.out || fail "--help"
+"$wrapper" -h >many.out && grep -q -- '-j N' many.out || fail "-h"
+"$wrapper" -j 99999999999999999999 trace.txt >many.out && cmp -s trace-one.out many.out || fail "a huge -j"
+status=0
+"$wrapper" -o /nonexistent-dir/x trace.txt >many.out 2>many.err || status=$?
+[[ $status -eq 251 && ! -s many.out && $(cat many.err) == "Cannot write output" ]] ||
+    fail "-o to a folder that does not exist: status $status, '$(cat many.err)'"
+status=0
+IPVEIL=no-such-ipveil "$wrapper" trace.txt >many.out 2>many.err || status=$?
+[[ $status -eq 127 && ! -s many.out && $(wc -l <many.err) -eq 1 ]] || fail "no ipveil: status $status, '$(cat many.err)'"
+
+# Interrupted: every child ends at once, the pieces go, the status says so.
+# An ipveil that never ends keeps the pieces running. SIGTERM and SIGHUP go to
+# the script alone (as kill does), SIGINT to its process group (as Ctrl-C
+# does, which background pieces ignore; a job started with & ignores it too,
+# unless told otherwise).
+printf '#!/bin/sh\nexec sleep 30\n' >slow-ipveil
+chmod +x slow-ipveil
+alive() { ps -eo pgid=,stat=,args= | awk -v g="$1" '$1 == g && $2 !~ /^Z/'; }
+for signal in TERM INT HUP; do
+    rm -f piece.*
+    IPVEIL=$scratch/slow-ipveil setsid env --default-signal=INT "$wrapper" -j 4 -o piece trace.txt 2>/dev/null &
+    leader=$!
+    sleep 1
+    if [[ $signal == INT ]]; then kill -INT -- "-$leader"; else kill -"$signal" "$leader"; fi
+    status=0
+    wait "$leader" || status=$?
+    expected=$((128 + $(kill -l "$signal")))
+    [[ $status -eq $expected ]] || fail "SIG$signal: status $status, not $expected"
+    sleep 0.2
+    [[ -z $(alive "$leader") ]] || fail "SIG$signal: processes left: $(alive "$leader")"
+    ! ls piece.* >/dev/null 2>&1 || fail "SIG$signal: pieces left: $(ls piece.*)"
 done
