@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "file_io.h"
 #include "ipveil_key.h"
 
 namespace ipveil::cmd {
@@ -23,6 +24,10 @@ int runCommand(int argc, char** argv, const char* name, const char* operand, Map
         std::fprintf(stderr, "Cannot open file %s\n", argv[1]);
         return -2;
     }
+
+    // A write past the file size limit fails like a full disk, so the output
+    // is cut back to its last whole record instead of ending mid-line.
+    io::ignoreFileSizeSignal();
 
     // The reader and writer move large blocks through buffers of their own,
     // so stdio's buffers would only add a copy (and an allocation).

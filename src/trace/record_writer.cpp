@@ -259,14 +259,16 @@ bool RecordWriter::write(const RecordBatch& batch) noexcept {
 }
 
 bool RecordWriter::drain() noexcept {
-    if (used != 0 && !failed) failed = std::fwrite(buffer, 1, used, output) != used;
+    if (used != 0 && !failed) {
+        failed = file.descriptor() >= 0 ? !file.write(buffer, used) : std::fwrite(buffer, 1, used, output) != used;
+    }
     used = 0;
     return !failed;
 }
 
 bool RecordWriter::flush() noexcept {
     drain();
-    if (std::fflush(output) != 0 || std::ferror(output)) failed = true;
+    if (file.descriptor() < 0 && (std::fflush(output) != 0 || std::ferror(output))) failed = true;
     return !failed;
 }
 

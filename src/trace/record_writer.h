@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "file_io.h"
 #include "record_batch.h"
 
 namespace ipveil::trace {
@@ -32,7 +33,10 @@ class RecordWriter {
 public:
     static constexpr std::size_t BufferBytes = 1 << 17;
 
-    explicit RecordWriter(std::FILE* output) noexcept : output(output) {}
+    // A stream with a descriptor is written through it, whole lines at a
+    // time, so a write that fails part way leaves a regular file cut back to
+    // its last whole line; a stream without one (in memory) through stdio.
+    explicit RecordWriter(std::FILE* output) noexcept : output(output), file(fileno(output)) {}
     RecordWriter(const RecordWriter&) = delete;
     RecordWriter& operator=(const RecordWriter&) = delete;
 
@@ -47,6 +51,7 @@ private:
     bool drain() noexcept;
 
     std::FILE* output;
+    io::OutputFile file;
     std::size_t used = 0;
     bool failed = false;
     // The sign and whole part of the last time written, as text.

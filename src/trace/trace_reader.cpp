@@ -7,6 +7,7 @@
 #endif
 
 #include "field_parse.h"
+#include "file_io.h"
 
 namespace ipveil::trace {
 
@@ -143,7 +144,18 @@ bool TraceReader::refill() noexcept {
         begin = 0;
     }
     bool ok = true;
-    while (end < BufferBytes && !atEof) {
+    const int fd = fileno(input);
+    while (end < BufferBytes && !atEof && fd >= 0) {
+        const std::ptrdiff_t got = io::readSome(fd, buffer + end, BufferBytes - end);
+        if (got < 0) {
+            ok = false;
+            break;
+        }
+        if (got == 0) atEof = true;
+        end += static_cast<std::size_t>(got);
+    }
+    // A stream without a descriptor (in memory) is read through stdio.
+    while (end < BufferBytes && !atEof && fd < 0) {
         const std::size_t got = std::fread(buffer + end, 1, BufferBytes - end, input);
         end += got;
         if (got == 0 || end < BufferBytes) {

@@ -1,0 +1,53 @@
+// Descriptor I/O for the commands: what read(2) and write(2) leave to the
+// caller, done once.
+//
+// A signal handler may interrupt a call (EINTR): it is retried. A parent may
+// hand over a non-blocking descriptor (EAGAIN): the call waits for it with
+// poll and goes on, so a slow pipe is never mistaken for a failure.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ipveil::io {
+
+// Reads up to `size` bytes: the count read, 0 at the end of the input, or
+// -1 on an error (errno tells which).
+std::ptrdiff_t readSome(int fd, void* buffer, std::size_t size) noexcept;
+
+// Reads until `size` bytes are in or the input ends: the count read (less
+// than size only at the end), or -1 on an error.
+std::ptrdiff_t readFull(int fd, void* buffer, std::size_t size) noexcept;
+
+// Writes every byte; false on an error (errno tells which).
+bool writeAll(int fd, const void* data, std::size_t size) noexcept;
+
+// An output whose every write() is a whole unit (whole records, whole
+// packets). When a write fails part way -- a full disk, a file size limit --
+// and the output is a regular file, the file is cut back to where that write
+// began, so what is left is always whole units. Pipes and terminals cannot be
+// cut back; what reached them stays.
+class OutputFile {
+public:
+    explicit OutputFile(int fd) noexcept : fd(fd) {}
+
+    // Writes the unit; false once any write has failed.
+    bool write(const void* data, std::size_t size) noexcept;
+    bool failed() const noexcept { return broken; }
+    int descriptor() const noexcept { return fd; }
+
+private:
+    void cutBack() noexcept;
+
+    int fd;
+    bool started = false;
+    bool regular = false;
+    bool broken = false;
+    std::int64_t whole = 0;  // offset just past the last whole unit, on a regular file
+};
+
+// Makes a write past the file size limit fail with EFBIG, instead of the
+// signal ending the process with half a unit written.
+void ignoreFileSizeSignal() noexcept;
+
+}  // namespace ipveil::io
