@@ -12,13 +12,31 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(path bin/ipveil bin/ipveil-reveal share/man/man1/ipveil.1 share/man/man1/ipveil-reveal.1
+foreach(path bin/ipveil bin/ipveil-reveal bin/ipveil-parallel bin/pcap-to-trace
+             share/man/man1/ipveil.1 share/man/man1/ipveil-reveal.1 share/man/man1/ipveil-parallel.1
+             share/man/man1/pcap-to-trace.1
              include/ipveil/aes_cipher.h include/ipveil/prefix_anonymizer.h
              include/ipveil/ipv6_address.h lib/cmake/ipveil/ipveilConfig.cmake)
   if(NOT EXISTS ${prefix}/${path})
     message(FATAL_ERROR "missing from the installation: ${path}")
   endif()
 endforeach()
+
+# The scripts run as installed commands, and the installed ipveil-parallel
+# runs the ipveil beside it, with neither IPVEIL set nor an ipveil on PATH.
+foreach(command ipveil-parallel pcap-to-trace)
+  run(${prefix}/bin/${command} --help)
+  if(NOT last_output MATCHES "^usage: ${command}")
+    message(FATAL_ERROR "${command} --help printed: ${last_output}")
+  endif()
+endforeach()
+set(trace ${CMAKE_CURRENT_LIST_DIR}/../../examples/trace.txt)
+run(${prefix}/bin/ipveil ${trace})
+set(one_run "${last_output}")
+run(${CMAKE_COMMAND} -E env --unset=IPVEIL PATH=/usr/bin:/bin ${prefix}/bin/ipveil-parallel -j 2 ${trace})
+if(NOT last_output STREQUAL one_run OR one_run STREQUAL "")
+  message(FATAL_ERROR "the installed ipveil-parallel does not give the installed ipveil's output")
+endif()
 
 run(${CMAKE_COMMAND} -S ${CONSUMER} -B ${SCRATCH}/consumer -DCMAKE_PREFIX_PATH=${prefix}
     -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")

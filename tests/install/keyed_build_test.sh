@@ -139,11 +139,15 @@ tree-closed)
     done <<<"$holders"
     ;;
 installed-restricted)
-    # Every command installed, not only ipveil: each carries the key.
+    # Every program installed, not only ipveil: each carries the key. The
+    # scripts of contrib/ carry none and stay open to all.
     for command in "$prefix"/bin/*; do
-        [[ $(stat -c %a "$command") == 710 ]] ||
-            fail "the installed keyed $(basename "$command") has mode $(stat -c %a "$command"), not 0710"
+        mode=0710
+        [[ $(head -c 4 "$command") == $'\x7fELF' ]] || mode=0755
+        [[ $(stat -c %#a "$command") == "$mode" ]] ||
+            fail "the installed keyed $(basename "$command") has mode $(stat -c %a "$command"), not $mode"
     done
+    [[ -x $prefix/bin/ipveil-parallel && -x $prefix/bin/pcap-to-trace ]] || fail "the scripts are not installed"
     "$prefix/bin/ipveil" "$source_dir/examples/trace.txt" >/dev/null || fail "the installed keyed ipveil does not run"
     # The .deb only where the build step could make one (cpack needs file and
     # dpkg-dev) and dpkg-deb can list it.
@@ -153,7 +157,10 @@ installed-restricted)
     require_commands dpkg-deb
     commands=$(dpkg-deb -c "$deb" | grep ' \./usr/bin/.' || true)
     grep -q '\./usr/bin/ipveil$' <<<"$commands" || fail "the .deb holds no usr/bin/ipveil"
-    ! grep -v '^-rwx--x--- root/root ' <<<"$commands" || fail "the .deb holds commands not rwx--x---"
+    scripts=' \./usr/bin/\(ipveil-parallel\|pcap-to-trace\)$'
+    [[ $(grep -c "^-rwxr-xr-x root/root .*$scripts" <<<"$commands") -eq 2 ]] ||
+        fail "the .deb does not hold the scripts rwxr-xr-x: $commands"
+    ! grep -v "$scripts" <<<"$commands" | grep -v '^-rwx--x--- root/root ' || fail "the .deb holds commands not rwx--x---"
     ;;
 legacy-key-closed)
     (umask 077; openssl rand -hex 32 >"$scratch/key")
