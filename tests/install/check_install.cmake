@@ -38,10 +38,34 @@ if(NOT last_output STREQUAL one_run OR one_run STREQUAL "")
   message(FATAL_ERROR "the installed ipveil-parallel does not give the installed ipveil's output")
 endif()
 
+# The README's snippet that builds an anonymizer from a key file (its first
+# C++ block), compiled into the consumer and run on a file holding the
+# build's key: it must map the trace's first address as the installed
+# ipveil did.
+file(READ ${CMAKE_CURRENT_LIST_DIR}/../../README.md readme)
+string(REGEX MATCH "```cpp\n([^`]*)```" snippet "${readme}")
+set(snippet "${CMAKE_MATCH_1}")
+if(NOT snippet MATCHES "anonymizerFromKeyFile")
+  message(FATAL_ERROR "the README shows no anonymizerFromKeyFile snippet")
+endif()
+file(WRITE ${SCRATCH}/readme_snippet.cpp "${snippet}")
+file(WRITE ${SCRATCH}/key "${KEY_DIGITS}\n")
+if(NOT one_run MATCHES "^[^\t]*\t[^\t]*\t([0-9.]+)\n")
+  message(FATAL_ERROR "the installed ipveil's first line is not a record: ${one_run}")
+endif()
+set(first_image ${CMAKE_MATCH_1})
+file(STRINGS ${trace} first_record LIMIT_COUNT 1)
+string(REGEX MATCH "[0-9.]+$" first_address "${first_record}")
+
 run(${CMAKE_COMMAND} -S ${CONSUMER} -B ${SCRATCH}/consumer -DCMAKE_PREFIX_PATH=${prefix}
-    -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}")
+    -DCMAKE_CXX_COMPILER=${CXX} "-DCMAKE_CXX_FLAGS=${FLAGS}" "-DCMAKE_EXE_LINKER_FLAGS=${FLAGS}"
+    -DREADME_SNIPPET=${SCRATCH}/readme_snippet.cpp)
 run(${CMAKE_COMMAND} --build ${SCRATCH}/consumer)
-run(${SCRATCH}/consumer/consumer)
+if(KEY_DIGITS)
+  run(${SCRATCH}/consumer/consumer ${SCRATCH}/key ${first_address} ${first_image})
+else()
+  run(${SCRATCH}/consumer/consumer)
+endif()
 if(NOT last_output MATCHES "^ok")
   message(FATAL_ERROR "consumer printed: ${last_output}")
 endif()
