@@ -6,7 +6,7 @@
 #
 #   bench/aes_ratios.sh [extra aes_bench arguments]
 # With the defaults it takes about a minute and a half on an idle machine
-# (62 benchmarks, then 26 without AES-NI, each 3 times 0.2 s and more): the
+# (62 benchmarks, then 20 without AES-NI, each 3 times 0.2 s and more): the
 # AES modes on 64 KiB, which the README's figures use, and every anonymizer
 # and deanonymizer case.
 # Environment: MIN_TIME (seconds per benchmark, default 0.2), REPETITIONS
