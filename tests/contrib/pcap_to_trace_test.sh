@@ -149,7 +149,8 @@ statuses)
     # No tshark on the PATH: the script needs only bash to say so.
     status=0
     PATH=$scratch/empty "$BASH" "$recipe" "$capture" >/dev/null 2>"$scratch/err" || status=$?
-    [[ $status -eq 127 ]] && grep -q "needs tshark" "$scratch/err" || fail "no tshark: status $status: $(cat "$scratch/err")"
+    [[ $status -eq 127 ]] && grep -q "needs tshark" "$scratch/err" ||
+        fail "no tshark: status $status: $(cat "$scratch/err")"
     ;;
 *)
     fail "unknown mode $mode"

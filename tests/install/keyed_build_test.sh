@@ -160,7 +160,8 @@ installed-restricted)
     scripts=' \./usr/bin/\(ipveil-parallel\|pcap-to-trace\)$'
     [[ $(grep -c "^-rwxr-xr-x root/root .*$scripts" <<<"$commands") -eq 2 ]] ||
         fail "the .deb does not hold the scripts rwxr-xr-x: $commands"
-    ! grep -v "$scripts" <<<"$commands" | grep -v '^-rwx--x--- root/root ' || fail "the .deb holds commands not rwx--x---"
+    ! grep -v "$scripts" <<<"$commands" | grep -v '^-rwx--x--- root/root ' ||
+        fail "the .deb holds commands not rwx--x---"
     ;;
 legacy-key-closed)
     (umask 077; openssl rand -hex 32 >"$scratch/key")
@@ -185,7 +186,8 @@ unkeyed-tree-refused)
         digits) key=(-DIPVEIL_KEY="$(cat "$key_file")") ;;
         file-unrecorded) sed -i '/^IPVEIL_TREE_KEYED:/d' "$tree/CMakeCache.txt"; key=(-DIPVEIL_KEY_FILE="$key_file") ;;
         esac
-        ! configure "$tree" "${key[@]}" >"$scratch/log" 2>&1 || fail "$attempt: an unkeyed tree was configured with a key"
+        ! configure "$tree" "${key[@]}" >"$scratch/log" 2>&1 ||
+            fail "$attempt: an unkeyed tree was configured with a key"
         grep -q "configured without a key" "$scratch/log" && grep -q "fresh build directory" "$scratch/log" ||
             fail "$attempt: no clear message: $(cat "$scratch/log")"
         [[ -z $(key_holders "$tree") ]] || fail "$attempt: the key was written into $(key_holders "$tree")"
@@ -211,7 +213,8 @@ in-source-refused)
         [[ -e $copy/CMakeCache.txt || -e $copy/CMakeFiles ]] || break
         sleep 0.1
     done
-    (cd "$copy" && find . | sort) | diff "$scratch/before" - || fail "the refused configure left files in the source tree"
+    (cd "$copy" && find . | sort) | diff "$scratch/before" - ||
+        fail "the refused configure left files in the source tree"
     ;;
 clean)
     rm -rf "$work"
