@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds the .deb with cpack, checks it with lintian, installs it with apt-get
 # (which must find and install its dependencies), runs the installed commands
-# on the example trace against the build's own, and removes the package again. Also checks that
-# cpack refuses to build the package when file(1) or dpkg-shlibdeps is
-# missing, rather than writing one without dependencies. Needs root.
+# on the example trace against the build's own, and removes the package
+# again. Also checks that cpack refuses to build the package when file(1) or
+# dpkg-shlibdeps is missing, rather than writing one without dependencies.
+# Needs root.
 #
 #   deb_package_test.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/../shell_test_support.sh"
