@@ -5,10 +5,16 @@
 # by the targets and whether this run met them.
 #
 #   bench/aes_ratios.sh [extra aes_bench arguments]
+# With the defaults it takes about a minute and a half on an idle machine
+# (62 benchmarks, then 20 without AES-NI, each 3 times 0.2 s and more): the
+# AES modes on 64 KiB, which the README's figures use, and every anonymizer
+# and deanonymizer case.
 # Environment: MIN_TIME (seconds per benchmark, default 0.2), REPETITIONS
-# (default 3; the median is used), BUILD_DIR (default build/bench), SKIP_RUN=1
-# (print the tables again from the last run's JSON files), PIN_CPU (default 0:
-# the processor the benchmarks run on, through taskset; empty for none).
+# (default 3; the median is used), ALL_SIZES=1 (the AES modes on every size
+# from 16 bytes to 64 KiB too: four times as many benchmarks), BUILD_DIR
+# (default build/bench), SKIP_RUN=1 (print the tables again from the last
+# run's JSON files), PIN_CPU (default 0: the processor the benchmarks run on,
+# through taskset; empty for none).
 set -euo pipefail
 command -v python3 >/dev/null || { echo "aes_ratios.sh needs python3 for its tables" >&2; exit 1; }
 
@@ -28,13 +34,18 @@ results=$build/bench/results
 mkdir -p "$results"
 args=(--benchmark_min_time="${MIN_TIME:-0.2}" --benchmark_repetitions="${REPETITIONS:-3}"
       --benchmark_format=json "$@")
+# The anonymizer's cases (anonymize..., deanonymize..., aes_limit...) and the
+# AES modes on 64 KiB, or on every size.
+sizes='/65536$'
+[[ -z ${ALL_SIZES:-} ]] || sizes=/
+filter="^(an|de|aes_limit)|^aes128/.*$sizes"
 
 if [[ -z ${SKIP_RUN:-} ]]; then
     echo "running aes_bench (OpenSSL with its hardware paths)..." >&2
-    "${pin[@]}" "$bench" "${args[@]}" >"$results/aes_hw.json"
+    "${pin[@]}" "$bench" "${args[@]}" --benchmark_filter="$filter" >"$results/aes_hw.json"
     echo "running aes_bench (OpenSSL without AES-NI), portable and evp only..." >&2
-    OPENSSL_ia32cap="~0x200000200000000" "${pin[@]}" "$bench" "${args[@]}" --benchmark_filter='/(portable|evp)' \
-        >"$results/aes_nohw.json"
+    OPENSSL_ia32cap="~0x200000200000000" "${pin[@]}" "$bench" "${args[@]}" \
+        --benchmark_filter="^(an|de)[^/]*/(portable|evp)$|^aes128/[^/]*/(portable|evp)$sizes" >"$results/aes_nohw.json"
 fi
 
 python3 - "$results/aes_hw.json" "$results/aes_nohw.json" <<'PY'
@@ -58,6 +69,14 @@ def split(name):
         return (parts[1], int(parts[3])), parts[2]
     return (parts[0], 0), parts[1]
 
+def reference(groups, case, size):
+    """EVP doing the same work: for an AES mode, the same mode and size; for
+    every anonymizer case (batch or not, either direction, the AES limit),
+    EVP encrypting the same 32 (IPv4) or 128 (IPv6) blocks per address."""
+    if size:
+        return groups[(case, size)].get("evp")
+    return groups.get(("anonymize6" if "6" in case else "anonymize", 0), {}).get("evp")
+
 def table(rates, title):
     print(f"\n== {title}")
     groups = defaultdict(dict)
@@ -66,14 +85,15 @@ def table(rates, title):
         groups[key][impl] = rate
     impls = [i for i in ("portable", "aes-ni", "vaes", "vaes512") if any(i in g for g in groups.values())]
     print(f"{'case':<28}{'evp':>12}" + "".join(f"{i:>12}{'x evp':>8}" for i in impls))
-    for (case, size), g in sorted(groups.items(), key=lambda kv: (kv[0][0].startswith("anon"), kv[0])):
-        if "evp" not in g:
+    for (case, size), g in sorted(groups.items(), key=lambda kv: (not kv[0][1], kv[0])):
+        evp = reference(groups, case, size)
+        if not evp or not any(i in g for i in impls):
             continue
         label = f"{case}/{size}" if size else case
         unit = 1e6
-        row = f"{label:<28}{g['evp'] / unit:>11.1f}M"
+        row = f"{label:<28}{evp / unit:>11.1f}M"
         for i in impls:
-            row += f"{g[i] / unit:>11.1f}M{g[i] / g['evp']:>8.2f}" if i in g else f"{'-':>12}{'':>8}"
+            row += f"{g[i] / unit:>11.1f}M{g[i] / evp:>8.2f}" if i in g else f"{'-':>12}{'':>8}"
         print(row)
     return groups
 

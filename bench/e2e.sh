@@ -10,6 +10,11 @@
 # which the older programs cannot read.
 #
 #   bench/e2e.sh
+# Needs git and commit 1a54652 in the repository's history (a clone, not a
+# source tarball or a shallow clone) for the older ipveil, or OLD_COMMIT=
+# (empty) to leave that comparison out; GNU time (Debian package time) for
+# the peak memory; and what the bench preset builds with (libbenchmark-dev,
+# libssl-dev). This script installs nothing.
 # Environment: RECORDS (default 2000000), BASELINE_RECORDS (default 200000:
 # the baseline is slow, so it runs on a smaller trace and the rates are
 # compared; ipveil also runs on that trace for the byte comparison),
@@ -17,12 +22,22 @@
 # empty to skip), RUNS (default 5), WORK_DIR (default build/bench/e2e),
 # PIN_CPU (default 0: every timed run on that processor, through taskset, so
 # that no run is moved between processors; empty for none).
-# Peak memory is read with GNU time (Debian package time) where it is
-# installed, else with python3's resource module; this script installs
-# nothing.
 set -euo pipefail
-[[ -x /usr/bin/time ]] || command -v python3 >/dev/null ||
-    { echo "e2e.sh needs GNU time (package time) or python3 to read peak memory" >&2; exit 1; }
+refuse() {
+    echo "e2e.sh: $*" >&2
+    exit 1
+}
+# Not python's resource module: a child of the interpreter starts as a copy
+# of it, and its peak resident memory counts the interpreter's (about 10 MiB
+# where ipveil itself peaks at 3 to 4).
+[[ -x /usr/bin/time ]] || refuse "needs GNU time (Debian package time) to read ipveil's peak memory"
+old_commit=${OLD_COMMIT-1a54652}
+if [[ -n $old_commit ]]; then
+    command -v git >/dev/null || refuse "needs git to build ipveil at $old_commit (OLD_COMMIT= leaves it out)"
+    git -C "$(dirname "$0")" rev-parse --verify --quiet "$old_commit^{commit}" >/dev/null ||
+        refuse "commit $old_commit is not in this repository's history (a shallow clone or a tarball?);" \
+            "OLD_COMMIT= leaves that comparison out"
+fi
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -34,7 +49,6 @@ build=$root/build/bench
 work=${WORK_DIR:-$build/e2e}
 records=${RECORDS:-2000000}
 baseline_records=${BASELINE_RECORDS:-200000}
-old_commit=${OLD_COMMIT-1a54652}
 runs=${RUNS:-5}
 mkdir -p "$work"
 pin=()
@@ -46,7 +60,7 @@ old=
 if [[ -n $old_commit ]]; then
     # The older commit's sources, exported (not checked out), built once
     # per commit with its own default preset and the same compiler.
-    hash=$(git rev-parse --short "$old_commit")
+    hash=$(git rev-parse --short "$old_commit^{commit}")
     old_dir=$build/old-$hash
     old=$old_dir/ipveil
     if [[ ! -x $old ]]; then
@@ -96,14 +110,8 @@ best_of() {
 
 # Peak resident memory in KiB of one run of the command, output discarded.
 peak_kib() {
-    if [[ -x /usr/bin/time ]]; then
-        /usr/bin/time -f %M -o "$work/time.txt" "$@" >/dev/null
-        cat "$work/time.txt"
-    else
-        python3 -c 'import resource, subprocess, sys
-subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL, check=True)
-print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$@"
-    fi
+    /usr/bin/time -f %M -o "$work/time.txt" "$@" >/dev/null
+    cat "$work/time.txt"
 }
 
 cmd[new]="$ipveil $work/trace.txt" out[new]=$work/ipveil.out

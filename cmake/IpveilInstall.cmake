@@ -27,14 +27,31 @@ install(FILES ${PROJECT_BINARY_DIR}/ipveilConfig.cmake ${PROJECT_BINARY_DIR}/ipv
         DESTINATION ${IPVEIL_CMAKE_DIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 ${PROJECT_SOURCE_DIR}/man/ipveil-reveal.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The scripts of contrib/ as commands beside ipveil (ipveil-parallel runs the
+# ipveil it finds beside itself); they hold no key.
+install(PROGRAMS ${PROJECT_SOURCE_DIR}/contrib/ipveil-parallel ${PROJECT_SOURCE_DIR}/contrib/pcap-to-trace
+        DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil-parallel.1 ${PROJECT_SOURCE_DIR}/man/pcap-to-trace.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ipveil)
 set(CPACK_PACKAGE_VENDOR "ipveil developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Prefix-preserving anonymization of IPv4 and IPv6 addresses in packet traces")
-set(CPACK_PACKAGE_CONTACT "ipveil developers <ipveil@localhost>")
+# The package's long description, in lines of Debian's width (CPack does not
+# wrap them).
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+       "ipveil replaces every IPv4 and IPv6 address of a text packet trace by its"
+       "image under a keyed, prefix-preserving permutation built on AES-128, so"
+       "that traces can be shared: addresses that share a prefix keep sharing it."
+       "ipveil-reveal maps the images back for the key holder; ipveil-parallel"
+       "spreads one trace over several processes, and pcap-to-trace turns a"
+       "capture into a trace. Also the headers, static libraries and CMake"
+       "package of the anonymizer, for other programs.")
+set(CPACK_PACKAGE_CONTACT "Seed 5a52ca10 maintainers <maintainers@users.noreply.c-seed-5a52ca10.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS tshark)  # for pcap-to-trace
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_STRIP_FILES ON)
@@ -43,4 +60,8 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/package)
 # Refuses to build a .deb without the tools that compute its Depends.
 set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/IpveilCPackChecks.cmake)
+# What Debian asks of a package beyond the installed files: man pages
+# compressed, a copyright file and a changelog.
+set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/IpveilDebFiles.cmake)
+set(CPACK_IPVEIL_DEB_COPYRIGHT ${CMAKE_CURRENT_LIST_DIR}/deb/copyright)
 include(CPack)

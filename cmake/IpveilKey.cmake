@@ -14,6 +14,35 @@ set(IPVEIL_DEFAULT_KEY "6f807ded2e1e4ccfbed418caa4c6af8a6ff55867260a0ec10ff46c54
 set(IPVEIL_KEY_FILE "" CACHE FILEPATH
     "File holding the anonymization key (64 hexadecimal digits), readable by its owner alone")
 
+set(_ipveil_key_header ${PROJECT_BINARY_DIR}/generated/ipveil_key.h)
+
+# Whether this build tree was configured before, and with a key:
+# IPVEIL_TREE_KEYED once it has been, else (a tree configured before that
+# entry existed) the key header's mode, 0600 only in a keyed tree; empty for a
+# tree configured for the first time.
+if(DEFINED CACHE{IPVEIL_TREE_KEYED})
+  set(_ipveil_tree_keyed ${IPVEIL_TREE_KEYED})
+elseif(EXISTS ${_ipveil_key_header})
+  execute_process(COMMAND stat -c %a ${_ipveil_key_header} OUTPUT_VARIABLE _ipveil_header_mode
+                  OUTPUT_STRIP_TRAILING_WHITESPACE)
+  if(_ipveil_header_mode STREQUAL "600")
+    set(_ipveil_tree_keyed ON)
+  else()
+    set(_ipveil_tree_keyed OFF)
+  endif()
+else()
+  set(_ipveil_tree_keyed "")
+endif()
+
+# Refuses a keyed configure of this tree: the key given on the command line
+# is dropped from the cache written on the way out, so that only the key
+# file's path stays behind.
+function(ipveil_refuse_key)
+  unset(IPVEIL_KEY CACHE)
+  string(JOIN "" _message ${ARGV})
+  message(FATAL_ERROR "${_message}")
+endfunction()
+
 # A cache made before IPVEIL_KEY_FILE existed holds IPVEIL_KEY set to the
 # default key; that entry is no conflict.
 if(DEFINED IPVEIL_KEY AND NOT IPVEIL_KEY STREQUAL IPVEIL_DEFAULT_KEY)
@@ -21,6 +50,10 @@ if(DEFINED IPVEIL_KEY AND NOT IPVEIL_KEY STREQUAL IPVEIL_DEFAULT_KEY)
 endif()
 if(NOT IPVEIL_KEY_FILE STREQUAL "")
   if(_ipveil_key_given)
+    if(NOT _ipveil_tree_keyed)
+      ipveil_refuse_key("IPVEIL_KEY_FILE and IPVEIL_KEY are both set; keep one. The key in IPVEIL_KEY has been "
+                        "removed from the cache of this tree, which is open to other users.")
+    endif()
     message(FATAL_ERROR "IPVEIL_KEY_FILE and IPVEIL_KEY are both set; keep one (cmake -U IPVEIL_KEY removes the "
                         "older one, and the key with it, from the cache).")
   endif()
@@ -69,8 +102,26 @@ if(_ipveil_key_lower STREQUAL IPVEIL_DEFAULT_KEY)
 else()
   set(IPVEIL_KEYED ON)
   if(CMAKE_BINARY_DIR STREQUAL CMAKE_SOURCE_DIR)
-    message(FATAL_ERROR "A build with a secret key needs a build directory of its own (cmake -B DIR), which it "
-                        "closes to other users; an in-source build would spread the key through the source tree.")
+    if(_ipveil_tree_keyed STREQUAL "")
+      # CMake writes CMakeCache.txt after a failed configure, and CMakeFiles/
+      # before this runs: both go once it has exited, so that the refusal
+      # leaves the source tree as it was.
+      execute_process(COMMAND sh -c [[
+cmake=$PPID
+(while kill -0 "$cmake" 2>/dev/null; do sleep 0.1; done; rm -rf -- "$1/CMakeCache.txt" "$1/CMakeFiles") \
+    </dev/null >/dev/null 2>&1 &]] sh "${CMAKE_BINARY_DIR}")
+    endif()
+    ipveil_refuse_key("A build with a secret key needs a build directory of its own (cmake -B DIR), which it "
+                      "closes to other users; an in-source build would spread the key through the source tree.")
+  endif()
+  if(_ipveil_tree_keyed STREQUAL "OFF")
+    # Closing the tree now would come too late: a process of another user
+    # may already stand in one of its directories, or hold one of its files
+    # open, and would see the key written there.
+    ipveil_refuse_key("${CMAKE_BINARY_DIR} was configured without a key, and its directories and files are open "
+                      "to other users, who could read the key once it is built in. Configure the keyed build in "
+                      "a fresh build directory (cmake -B NEW_DIR -DIPVEIL_KEY_FILE=...), or remove this one first. "
+                      "To go on here without a key: cmake -U IPVEIL_KEY_FILE -U IPVEIL_KEY ${CMAKE_BINARY_DIR}")
   endif()
   if(_ipveil_key_source STREQUAL "IPVEIL_KEY")
     message(WARNING "IPVEIL_KEY puts the secret key into ${CMAKE_BINARY_DIR}/CMakeCache.txt (and the command line "
@@ -84,7 +135,12 @@ endif()
 
 string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1, " IPVEIL_KEY_BYTES "${_ipveil_key}")
 string(REGEX REPLACE ", $" "" IPVEIL_KEY_BYTES "${IPVEIL_KEY_BYTES}")
-set(_ipveil_key_header ${PROJECT_BINARY_DIR}/generated/ipveil_key.h)
+# Once keyed, a tree stays counted as keyed: its files may hold the key.
+if(IPVEIL_KEYED OR _ipveil_tree_keyed)
+  set(IPVEIL_TREE_KEYED ON CACHE INTERNAL "The build tree has been configured with a secret key")
+else()
+  set(IPVEIL_TREE_KEYED OFF CACHE INTERNAL "The build tree has been configured with a secret key")
+endif()
 if(IPVEIL_KEYED)
   configure_file(${CMAKE_CURRENT_LIST_DIR}/ipveil_key.h.in ${_ipveil_key_header} @ONLY
                  FILE_PERMISSIONS OWNER_READ OWNER_WRITE)

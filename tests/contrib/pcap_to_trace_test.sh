@@ -10,6 +10,10 @@
 #   pcap_to_trace_test.sh anonymize SOURCE_DIR IPVEIL
 #       ipveil on that trace: status 0, a line per record, times and sizes as
 #       printf's %6f and %u of the input, each address of its input's family
+#   pcap_to_trace_test.sh statuses SOURCE_DIR
+#       --help, and each documented status with its message: usage, a capture
+#       that cannot be opened, one that is not a capture, one cut short, a
+#       trace that cannot be written, no tshark
 source "$(dirname "$0")/../shell_test_support.sh"
 
 mode=$1 source_dir=$2
@@ -61,6 +65,9 @@ printf "$(sed 's/../\\x&/g' <<<"$hex")" >"$capture"
 
 recipe=$source_dir/contrib/pcap-to-trace
 "$recipe" "$capture" >"$scratch/trace.txt" 2>"$scratch/stderr" || fail "pcap-to-trace: $(cat "$scratch/stderr")"
+# Nothing on standard error for a good capture: tshark's warning about
+# running as root is not passed on.
+[[ ! -s $scratch/stderr ]] || fail "pcap-to-trace printed: $(cat "$scratch/stderr")"
 
 case $mode in
 extract)
@@ -101,6 +108,49 @@ anonymize)
             if (family($4) == 0 || family($4) != family(input[3])) { print "line " NR ": " $4 " for " input[3]; bad = 1 }
         }
         END { exit bad }' || fail "ipveil's output does not match its input"
+    ;;
+statuses)
+    # expect STATUS PATTERN ARGS...: pcap-to-trace ARGS exits STATUS and
+    # prints a line matching PATTERN on standard error.
+    expect() {
+        local expected=$1 pattern=$2 status=0
+        shift 2
+        "$recipe" "$@" >"$scratch/out" 2>"$scratch/err" || status=$?
+        [[ $status -eq $expected ]] || fail "pcap-to-trace $*: status $status, not $expected: $(cat "$scratch/err")"
+        grep -q -- "$pattern" "$scratch/err" || fail "pcap-to-trace $*: no '$pattern' in: $(cat "$scratch/err")"
+        ! grep -q 'could be dangerous' "$scratch/err" || fail "pcap-to-trace $*: tshark's root warning is shown"
+    }
+    for option in -h --help "-d --help"; do
+        # shellcheck disable=SC2086
+        "$recipe" $option >"$scratch/help" 2>&1 || fail "pcap-to-trace $option: status $?"
+        for word in -d --help 255 254 253 252 251 127; do
+            grep -q -- "$word" "$scratch/help" || fail "pcap-to-trace $option does not explain $word"
+        done
+    done
+    expect 255 "^usage: pcap-to-trace"
+    expect 255 "^usage: pcap-to-trace" "$capture" "$capture"
+    expect 255 "^usage: pcap-to-trace" -x "$capture"
+    expect 254 "^Cannot open file $scratch/none" "$scratch/none"
+    expect 254 "^Cannot open file $scratch\$" "$scratch"
+    head -c 100 /dev/urandom | base64 >"$scratch/text"
+    expect 253 "isn't a capture file" "$scratch/text"
+    # Cut short in its fifth frame: the records of the frames before it are
+    # written (the first frame is ARP), then the failure.
+    head -c $(($(stat -c %s "$capture") - 200)) "$capture" >"$scratch/short.pcap"
+    expect 252 "cut short" "$scratch/short.pcap"
+    head -n "$(wc -l <"$scratch/out")" "$scratch/trace.txt" | cmp -s - "$scratch/out" && [[ -s $scratch/out ]] ||
+        fail "a capture cut short: the records before the cut are not the trace's"
+    if [[ -w /dev/full ]]; then
+        status=0
+        "$recipe" "$capture" >/dev/full 2>"$scratch/err" || status=$?
+        [[ $status -eq 251 ]] && grep -q "^Cannot write output$" "$scratch/err" ||
+            fail "a trace to /dev/full: status $status: $(cat "$scratch/err")"
+    fi
+    # No tshark on the PATH: the script needs only bash to say so.
+    status=0
+    PATH=$scratch/empty "$BASH" "$recipe" "$capture" >/dev/null 2>"$scratch/err" || status=$?
+    [[ $status -eq 127 ]] && grep -q "needs tshark" "$scratch/err" ||
+        fail "no tshark: status $status: $(cat "$scratch/err")"
     ;;
 *)
     fail "unknown mode $mode"

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Builds the .deb with cpack, installs it with apt-get (which must find and
-# install its dependencies), runs the installed command on the example trace
-# against the build's own, and removes the package again. Also checks that
-# cpack refuses to build the package when file(1) or dpkg-shlibdeps is
-# missing, rather than writing one without dependencies. Needs root.
+# Builds the .deb with cpack, checks it with lintian, installs it with apt-get
+# (which must find and install its dependencies), runs the installed commands
+# on the example trace against the build's own, and removes the package
+# again. Also checks that cpack refuses to build the package when file(1) or
+# dpkg-shlibdeps is missing, rather than writing one without dependencies.
+# Needs root.
 #
 #   deb_package_test.sh BUILD_DIR SOURCE_DIR
 source "$(dirname "$0")/../shell_test_support.sh"
@@ -38,13 +39,31 @@ for library in libc6 libstdc++6; do
     [[ $depends == *"$library"* ]] || fail "Depends lacks $library: '$depends'"
 done
 
+# Debian's own checks of a package: any error fails the test (warnings are
+# shown, not failed on).
+if command -v lintian >/dev/null; then
+    lintian --fail-on error "$deb" >"$scratch/lintian.log" 2>&1 || fail "lintian: $(cat "$scratch/lintian.log")"
+    grep -v '^running with root privileges' "$scratch/lintian.log" >&2 || true
+else
+    echo "note: lintian is not installed; the package's policy checks not run" >&2
+fi
+
 trap 'dpkg -r ipveil >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
 DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb" >"$scratch/apt.log" 2>&1 ||
     fail "apt-get install: $(cat "$scratch/apt.log")"
 [[ $(stat -c %a /usr/bin/ipveil) == 755 ]] || fail "the public-key command installed with mode $(stat -c %a /usr/bin/ipveil)"
-ls /usr/share/man/man1/ipveil.1* >/dev/null || fail "the man page is not installed"
+for page in ipveil ipveil-reveal ipveil-parallel pcap-to-trace; do
+    gzip -t "/usr/share/man/man1/$page.1.gz" 2>/dev/null || fail "no compressed man page for $page"
+done
+[[ -s /usr/share/doc/ipveil/copyright ]] || fail "the package has no copyright file"
+for command in ipveil-parallel pcap-to-trace; do
+    "/usr/bin/$command" --help >/dev/null || fail "the installed $command --help failed"
+done
+(unset IPVEIL; /usr/bin/ipveil-parallel -j 2 "$source_dir/examples/trace.txt") >"$scratch/parallel.out" ||
+    fail "the installed ipveil-parallel failed"
 /usr/bin/ipveil "$source_dir/examples/trace.txt" >"$scratch/installed.out" || fail "the installed ipveil failed"
 "$build/ipveil" "$source_dir/examples/trace.txt" >"$scratch/built.out"
 cmp "$scratch/installed.out" "$scratch/built.out" || fail "the installed ipveil prints something else"
+cmp "$scratch/parallel.out" "$scratch/built.out" || fail "the installed ipveil-parallel prints something else"
 dpkg -r ipveil >/dev/null || fail "the package does not remove cleanly"
 [[ ! -e /usr/bin/ipveil ]] || fail "/usr/bin/ipveil is left after removal"

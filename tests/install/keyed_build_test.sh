@@ -9,12 +9,20 @@
 #   keyed_build_test.sh CHECK SOURCE_DIR WORK_DIR CXX DEFAULT_IPVEIL
 # CHECK is one of: loose-file-refused, malformed-file-refused, build (the
 # fixture the checks after it use), mapping-differs, cache-holds-no-key,
-# tree-closed, installed-restricted, legacy-key-closed, clean.
+# tree-closed, installed-restricted, legacy-key-closed, unkeyed-tree-refused,
+# in-source-refused, clean.
 source "$(dirname "$0")/../shell_test_support.sh"
 
 check=$1 source_dir=$2 work=$3 cxx=$4 default_ipveil=$5
 build=$work/build
 prefix=$work/prefix
+key_file=$work/key  # the key the checks look for; the fixture's unless a check makes its own
+# The checks that make a key make it as the README does, with openssl.
+case $check in
+loose-file-refused | malformed-file-refused | build | legacy-key-closed | unkeyed-tree-refused | in-source-refused)
+    require_commands openssl
+    ;;
+esac
 
 configure() {
     cmake -S "$source_dir" -B "$1" -DCMAKE_CXX_COMPILER="$cxx" -DCMAKE_BUILD_TYPE=Release \
@@ -26,7 +34,7 @@ configure() {
 # (perl, since grep cannot match bytes across a line feed).
 key_holders() {
     local key list
-    key=$(tr -d '\n' <"$work/key")
+    key=$(tr -d '\n' <"$key_file")
     list=$(sed -E 's/(..)/0x\1, /g; s/, $//' <<<"$key")
     find "$1" -type f -print0 | xargs -0 perl -e '
         my ($hex, $list) = (lc shift, lc shift);
@@ -98,6 +106,8 @@ build)
         fail "configure: $(cat "$work/configure.log")"
     # Without the tests, everything is the libraries and the commands.
     cmake --build "$build" >"$work/build.log" 2>&1 || fail "build: $(cat "$work/build.log")"
+    # A keyed tree may be configured again with its key.
+    cmake "$build" >"$work/reconfigure.log" 2>&1 || fail "a keyed tree reconfigured: $(cat "$work/reconfigure.log")"
     cmake --install "$build" --prefix "$prefix" >"$work/install.log" 2>&1 || fail "install: $(cat "$work/install.log")"
     # The .deb too, where the tools CPack needs for it are there.
     if command -v dpkg-shlibdeps >/dev/null && command -v file >/dev/null; then
@@ -135,17 +145,29 @@ tree-closed)
     done <<<"$holders"
     ;;
 installed-restricted)
-    # Every command installed, not only ipveil: each carries the key.
+    # Every program installed, not only ipveil: each carries the key. The
+    # scripts of contrib/ carry none and stay open to all.
     for command in "$prefix"/bin/*; do
-        [[ $(stat -c %a "$command") == 710 ]] ||
-            fail "the installed keyed $(basename "$command") has mode $(stat -c %a "$command"), not 0710"
+        mode=0710
+        [[ $(head -c 4 "$command") == $'\x7fELF' ]] || mode=0755
+        [[ $(stat -c %#a "$command") == "$mode" ]] ||
+            fail "the installed keyed $(basename "$command") has mode $(stat -c %a "$command"), not $mode"
     done
+    [[ -x $prefix/bin/ipveil-parallel && -x $prefix/bin/pcap-to-trace ]] || fail "the scripts are not installed"
     "$prefix/bin/ipveil" "$source_dir/examples/trace.txt" >/dev/null || fail "the installed keyed ipveil does not run"
-    deb=$(find "$build/package" -maxdepth 1 -name '*.deb' 2>/dev/null | head -n 1)
+    # The .deb only where the build step could make one (cpack needs file and
+    # dpkg-dev) and dpkg-deb can list it.
+    deb=
+    [[ ! -d $build/package ]] || deb=$(find "$build/package" -maxdepth 1 -name '*.deb' | head -n 1)
     [[ -n $deb ]] || skip "installed modes checked; no .deb (cpack needs file and dpkg-dev)"
+    require_commands dpkg-deb
     commands=$(dpkg-deb -c "$deb" | grep ' \./usr/bin/.' || true)
     grep -q '\./usr/bin/ipveil$' <<<"$commands" || fail "the .deb holds no usr/bin/ipveil"
-    ! grep -v '^-rwx--x--- root/root ' <<<"$commands" || fail "the .deb holds commands not rwx--x---"
+    scripts=' \./usr/bin/\(ipveil-parallel\|pcap-to-trace\)$'
+    [[ $(grep -c "^-rwxr-xr-x root/root .*$scripts" <<<"$commands") -eq 2 ]] ||
+        fail "the .deb does not hold the scripts rwxr-xr-x: $commands"
+    ! grep -v "$scripts" <<<"$commands" | grep -v '^-rwx--x--- root/root ' ||
+        fail "the .deb holds commands not rwx--x---"
     ;;
 legacy-key-closed)
     (umask 077; openssl rand -hex 32 >"$scratch/key")
@@ -154,6 +176,51 @@ legacy-key-closed)
     grep -q "IPVEIL_KEY puts the secret key into" "$scratch/log" || fail "no warning about the cache"
     [[ $(stat -c %a "$scratch/build") == 700 ]] || fail "the build tree is not closed"
     [[ $(stat -c %a "$scratch/build/generated/ipveil_key.h") == 600 ]] || fail "the key header is not 0600"
+    ;;
+unkeyed-tree-refused)
+    # A tree configured without a key, then with one, by the file and by the
+    # digits, and once more with the tree's record of it gone from the cache
+    # (as in a tree configured before that record existed): refused each
+    # time, and the key is nowhere in the tree, whose files others can read.
+    key_file=$scratch/key
+    (umask 077; openssl rand -hex 32 >"$key_file")
+    tree=$scratch/build
+    configure "$tree" >"$scratch/log" 2>&1 || fail "configure without a key: $(cat "$scratch/log")"
+    for attempt in file digits file-unrecorded; do
+        case $attempt in
+        file) key=(-DIPVEIL_KEY_FILE="$key_file") ;;
+        digits) key=(-DIPVEIL_KEY="$(cat "$key_file")") ;;
+        file-unrecorded) sed -i '/^IPVEIL_TREE_KEYED:/d' "$tree/CMakeCache.txt"; key=(-DIPVEIL_KEY_FILE="$key_file") ;;
+        esac
+        ! configure "$tree" "${key[@]}" >"$scratch/log" 2>&1 ||
+            fail "$attempt: an unkeyed tree was configured with a key"
+        grep -q "configured without a key" "$scratch/log" && grep -q "fresh build directory" "$scratch/log" ||
+            fail "$attempt: no clear message: $(cat "$scratch/log")"
+        [[ -z $(key_holders "$tree") ]] || fail "$attempt: the key was written into $(key_holders "$tree")"
+        # The way out the message gives.
+        cmake -U IPVEIL_KEY_FILE -U IPVEIL_KEY "$tree" >"$scratch/log" 2>&1 ||
+            fail "$attempt: going on without a key failed: $(cat "$scratch/log")"
+    done
+    ;;
+in-source-refused)
+    # A keyed configure in the source tree (a copy of it here) is refused and
+    # leaves the tree as it was: no CMakeCache.txt, no CMakeFiles/.
+    key_file=$scratch/key
+    (umask 077; openssl rand -hex 32 >"$key_file")
+    copy=$scratch/source
+    mkdir "$copy"
+    cp -r "$source_dir/CMakeLists.txt" "$source_dir/cmake" "$source_dir/src" "$source_dir/man" "$copy"
+    (cd "$copy" && find . | sort) >"$scratch/before"
+    ! cmake -S "$copy" -B "$copy" -DCMAKE_CXX_COMPILER="$cxx" -DIPVEIL_KEY_FILE="$key_file" >"$scratch/log" 2>&1 ||
+        fail "an in-source keyed configure was accepted"
+    grep -q "needs a build directory of its own" "$scratch/log" || fail "no clear message: $(cat "$scratch/log")"
+    # What CMake writes on its way out goes once it has exited.
+    for ((tries = 0; tries < 100; ++tries)); do
+        [[ -e $copy/CMakeCache.txt || -e $copy/CMakeFiles ]] || break
+        sleep 0.1
+    done
+    (cd "$copy" && find . | sort) | diff "$scratch/before" - ||
+        fail "the refused configure left files in the source tree"
     ;;
 clean)
     rm -rf "$work"

@@ -6,9 +6,34 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
-int main() {
+#ifdef IPVEIL_README_SNIPPET
+ipveil::PrefixAnonymizer anonymizerFromKeyFile(const std::string& path);
+
+// consumer KEY_FILE ADDRESS IMAGE: the README's anonymizerFromKeyFile on the
+// key file maps ADDRESS to IMAGE, as the installed ipveil does.
+static int checkKeyFile(const char* path, const char* address, const char* image) {
+    unsigned a[4], b[4];
+    if (std::sscanf(address, "%u.%u.%u.%u", &a[0], &a[1], &a[2], &a[3]) != 4) return 6;
+    if (std::sscanf(image, "%u.%u.%u.%u", &b[0], &b[1], &b[2], &b[3]) != 4) return 6;
+    const std::uint32_t original = a[0] << 24 | a[1] << 16 | a[2] << 8 | a[3];
+    const std::uint32_t expected = b[0] << 24 | b[1] << 16 | b[2] << 8 | b[3];
+    return anonymizerFromKeyFile(path).anonymize(original) == expected ? 0 : 7;
+}
+#endif
+
+int main(int argc, char** argv) {
+#ifdef IPVEIL_README_SNIPPET
+    if (argc == 4) {
+        const int status = checkKeyFile(argv[1], argv[2], argv[3]);
+        if (status != 0) return status;
+    }
+#else
+    (void)argc;
+    (void)argv;
+#endif
     std::uint8_t key[32];
     for (int i = 0; i < 32; ++i) key[i] = static_cast<std::uint8_t>(i * 7 + 1);
     const ipveil::PrefixAnonymizer anonymizer(key);
