@@ -465,6 +465,78 @@ TEST(CaptureHostile, ReadAndWriteErrors) {
     close(fd);
 }
 
+Bytes readFile(const std::string& path) {
+    Bytes bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        int c;
+        while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<std::uint8_t>(c));
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+std::string output(const std::string& command) {
+    std::string out;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return out;
+}
+
+// Captures written by Wireshark's own tools: pcap of both time resolutions
+// come out byte for byte; a pcapng merged from an Ethernet capture in
+// nanoseconds and a raw IP one in microseconds, with a capture comment and
+// packet comments, keeps its packets, times, lengths, interfaces and link
+// types as tshark and capinfos read them, and loses the comments, interface
+// names and operating system the tools wrote.
+TEST(CaptureTools, WiresharkToolCapturesKeepTheirPacketsAndLoseTheirNames) {
+    if (std::system("command -v text2pcap && command -v editcap && command -v mergecap && command -v capinfos"
+                    " && command -v tshark >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "Wireshark's tools are not installed";
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp != nullptr ? tmp : "/tmp") + "/ipveil-capture-tools.XXXXXX";
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    const std::string script =
+        "cd " + dir + " && set -e\n"
+        "printf '0000  ff ff ff ff ff ff 00 11 22 33 44 55 08 00 45 00\\n0010  00 1c 00 01 00 00 40 11 00 00 c0 a8 01 01"
+        " c0 a8\\n0020  01 02 00 35 00 35 00 08 00 00\\n' >ether.txt\n"
+        "printf '0000  45 00 00 1c 00 01 00 00 40 11 00 00 0a 00 00 01 0a 00 00 02 00 35 00 35 00 08 00 00\\n' >raw.txt\n"
+        "text2pcap -q -F pcap ether.txt ether.pcap 2>/dev/null\n"
+        "text2pcap -q -F pcap -l 101 raw.txt raw.pcap 2>/dev/null\n"
+        "text2pcap -q -l 101 raw.txt raw.pcapng 2>/dev/null\n"
+        "editcap -F nsecpcap ether.pcap ethern.pcap 2>/dev/null\n"
+        "editcap -t 0.123456789 ethern.pcap nano.pcap 2>/dev/null\n"
+        "mergecap -F pcapng -w merged.pcapng nano.pcap raw.pcapng nano.pcap 2>/dev/null\n"
+        "editcap -a 1:secret-packet -a 3:secret-packet --capture-comment secret-capture merged.pcapng in.pcapng"
+        " 2>/dev/null\n";
+    ASSERT_EQ(std::system(script.c_str()), 0);
+    for (const char* pcap : {"/raw.pcap", "/nano.pcap"}) {
+        const Bytes file = readFile(dir + pcap);
+        ASSERT_FALSE(file.empty());
+        EXPECT_EQ(copyThrough(file).output, file) << pcap;
+    }
+    const Bytes input = readFile(dir + "/in.pcapng");
+    ASSERT_TRUE(contains(input, "secret") && contains(input, "Fake IF") && contains(input, "Linux"));
+    const Copied run = copyThrough(input);
+    EXPECT_EQ(run.status, ReadStatus::End);
+    EXPECT_EQ(run.frames, 3u);
+    for (const char* name : {"secret", "Fake IF", "Linux", "Generated from"}) EXPECT_FALSE(contains(run.output, name));
+    EXPECT_TRUE(contains(run.output, "Mergecap"));  // shb_userappl names the program
+    const std::string frames = tsharkFrames(input);
+    EXPECT_NE(frames.find(".123457789\t42\t42\t0\t1\n"), std::string::npos) << frames;
+    EXPECT_EQ(tsharkFrames(run.output), frames);
+    TempFile out;
+    out.write(run.output);
+    const std::string info = " 2>/dev/null | grep -E 'Number of packets|Encapsulation =|Number of interfaces|precision'";
+    const std::string expected = output("capinfos " + dir + "/in.pcapng" + info);
+    EXPECT_NE(expected, "");
+    EXPECT_EQ(output("capinfos " + out.path + info), expected);
+    EXPECT_EQ(std::system(("rm -rf " + dir).c_str()), 0);
+}
+
 // Captures many times the buffers stream through, from a file and from a
 // pipe that hands them over in odd pieces: packets of every size up to the
 // largest, and a dropped block longer than the input buffer.
