@@ -1,0 +1,116 @@
+// MacPermutation: the 46 permuted bits travel at the top of an IPv6-sized
+// block through a PrefixAnonymizer keyed apart from the address mapping.
+#include "mac_permutation.h"
+
+#include <cstring>
+
+#include "aes_cipher.h"
+
+namespace ipveil::packet {
+
+namespace {
+
+constexpr std::uint64_t FlagBits = 0x030000000000ull;  // I/G and U/L, the low bits of the first octet
+constexpr std::uint64_t Ones46 = (1ull << 46) - 1;
+constexpr std::size_t Chunk = 64;
+
+// The 46 bits other than the flags, first octet's top six bits first.
+std::uint64_t permutedBits(std::uint64_t mac) noexcept {
+    return ((mac >> 42) & 0x3F) << 40 | (mac & 0xFFFFFFFFFFull);
+}
+
+std::uint64_t withFlags(std::uint64_t bits46, std::uint64_t mac) noexcept {
+    return ((bits46 >> 40) & 0x3F) << 42 | (mac & FlagBits) | (bits46 & 0xFFFFFFFFFFull);
+}
+
+Ipv6Address toBlock(std::uint64_t bits46) noexcept {
+    Ipv6Address block{};
+    std::uint64_t top = bits46 << 18;
+    for (int i = 0; i < 8; ++i) block.bytes[i] = static_cast<std::uint8_t>(top >> (56 - 8 * i));
+    return block;
+}
+
+std::uint64_t fromBlock(const Ipv6Address& block) noexcept {
+    std::uint64_t top = 0;
+    for (int i = 0; i < 8; ++i) top = top << 8 | block.bytes[i];
+    return top >> 18;
+}
+
+// The permutation's own 32-byte key: AES of two fixed blocks under the
+// address key's AES part.
+struct DerivedKey {
+    std::uint8_t bytes[PrefixAnonymizer::KeyBytes];
+    explicit DerivedKey(const std::uint8_t* key) noexcept {
+        static const std::uint8_t constants[32] = {'i', 'p', 'v', 'e', 'i', 'l', ' ', 'm', 'a', 'c', ' ',
+                                                   'k', 'e', 'y', ' ', '0', 'i', 'p', 'v', 'e', 'i', 'l',
+                                                   ' ', 'm', 'a', 'c', ' ', 'p', 'a', 'd', ' ', '1'};
+        AesCipher cipher;
+        cipher.setup(ECB, Encrypt, key, Bits128);
+        cipher.encryptBlocks(constants, 256, bytes);
+    }
+    ~DerivedKey() { std::memset(bytes, 0, sizeof bytes); }
+};
+
+}  // namespace
+
+MacPermutation::MacPermutation(const std::uint8_t* key) noexcept : permutation(DerivedKey(key).bytes) {
+    broadcastImage = fromBlock(permutation.anonymize(toBlock(Ones46)));
+    broadcastOriginal = fromBlock(permutation.deanonymize(toBlock(Ones46)));
+}
+
+void MacPermutation::map(const std::uint64_t* in, std::size_t count, std::uint64_t* out, const bool* whole,
+                         bool reveal) const noexcept {
+    Ipv6Address blocks[Chunk];
+    for (std::size_t base = 0; base < count; base += Chunk) {
+        std::size_t n = count - base < Chunk ? count - base : Chunk;
+        for (std::size_t i = 0; i < n; ++i) blocks[i] = toBlock(permutedBits(in[base + i]));
+        if (reveal)
+            permutation.deanonymize(blocks, n, blocks);
+        else
+            permutation.anonymize(blocks, n, blocks);
+        for (std::size_t i = 0; i < n; ++i) {
+            std::uint64_t mac = in[base + i] & Broadcast;
+            std::uint64_t bits = fromBlock(blocks[i]);
+            bool walk = whole == nullptr || whole[base + i];
+            if (walk && mac == Broadcast)
+                bits = Ones46;
+            else if (walk && (mac & FlagBits) == FlagBits && bits == Ones46)
+                bits = reveal ? broadcastOriginal : broadcastImage;
+            out[base + i] = withFlags(bits, mac);
+        }
+    }
+}
+
+std::uint64_t MacPermutation::anonymize(std::uint64_t mac) const noexcept {
+    std::uint64_t image;
+    map(&mac, 1, &image, nullptr, false);
+    return image;
+}
+
+std::uint64_t MacPermutation::deanonymize(std::uint64_t image) const noexcept {
+    std::uint64_t mac;
+    map(&image, 1, &mac, nullptr, true);
+    return mac;
+}
+
+void MacPermutation::anonymize(const std::uint64_t* macs, std::size_t count, std::uint64_t* images,
+                               const bool* whole) const noexcept {
+    map(macs, count, images, whole, false);
+}
+
+void MacPermutation::deanonymize(const std::uint64_t* images, std::size_t count, std::uint64_t* macs,
+                                 const bool* whole) const noexcept {
+    map(images, count, macs, whole, true);
+}
+
+std::uint64_t MacPermutation::fromBytes(const std::uint8_t* bytes, std::size_t present) noexcept {
+    std::uint64_t mac = 0;
+    for (std::size_t i = 0; i < 6; ++i) mac = mac << 8 | (i < present ? bytes[i] : 0);
+    return mac;
+}
+
+void MacPermutation::toBytes(std::uint64_t mac, std::uint8_t* bytes) noexcept {
+    for (int i = 0; i < 6; ++i) bytes[i] = static_cast<std::uint8_t>(mac >> (40 - 8 * i));
+}
+
+}  // namespace ipveil::packet
