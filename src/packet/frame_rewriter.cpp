@@ -75,11 +75,11 @@ void FrameRewriter::flush() noexcept {
     if (rules.direction == Direction::Anonymize) {
         addresses.anonymize(w.in4, w.count4, w.out4);
         addresses.anonymize(w.in6, w.count6, w.out6);
-        macs.anonymize(w.inMac, w.countMac, w.outMac, w.macWhole);
+        macs.anonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
     } else {
         addresses.deanonymize(w.in4, w.count4, w.out4);
         addresses.deanonymize(w.in6, w.count6, w.out6);
-        macs.deanonymize(w.inMac, w.countMac, w.outMac, w.macWhole);
+        macs.deanonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
     }
     totals.ipv4 += w.count4;
     totals.ipv6 += w.count6;

@@ -96,7 +96,7 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
     }
     case SlotKind::Mac:
         slot.batch = static_cast<std::uint16_t>(window.countMac);
-        window.macWhole[window.countMac] = present == 6;
+        window.macPresent[window.countMac] = static_cast<std::uint8_t>(present);
         window.inMac[window.countMac++] = MacPermutation::fromBytes(data + off, present);
         break;
     }

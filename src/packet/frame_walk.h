@@ -58,7 +58,7 @@ struct Window {
     Ipv6Address in6[SlotCapacity], out6[SlotCapacity];
     std::size_t count6 = 0;
     std::uint64_t inMac[SlotCapacity], outMac[SlotCapacity];
-    bool macWhole[SlotCapacity];
+    std::uint8_t macPresent[SlotCapacity];
     std::size_t countMac = 0;
 
     bool roomForFrame() const noexcept {

@@ -64,10 +64,8 @@ void Walk::mpls(std::uint32_t off, std::uint32_t end) noexcept {
 void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t addressAt,
                        std::uint32_t protocolAt, std::uint32_t headerBytes) noexcept {
     std::uint32_t lengthBytes = headerBytes == 16 ? 2 : 1;
-    if (!has(off, lengthAt + lengthBytes, captured)) {
-        // Too short to say what its address is: nothing of it can be vouched for.
-        return stop(Outcome::Truncated, off);
-    }
+    // Cut before the address length: what is there holds no address.
+    if (!has(off, lengthAt + lengthBytes, captured)) return truncated(captured);
     // v1 gives the length in two bytes, v2 in one.
     std::uint32_t length = headerBytes == 16 ? be16(off + lengthAt) : byte(off + lengthAt);
     if (length == 6) {

@@ -11,7 +11,6 @@ namespace ipveil::packet {
 namespace {
 
 constexpr std::uint64_t FlagBits = 0x030000000000ull;  // I/G and U/L, the low bits of the first octet
-constexpr std::uint64_t Ones46 = (1ull << 46) - 1;
 constexpr std::size_t Chunk = 64;
 
 // The 46 bits other than the flags, first octet's top six bits first.
@@ -36,29 +35,44 @@ std::uint64_t fromBlock(const Ipv6Address& block) noexcept {
     return top >> 18;
 }
 
-// The permutation's own 32-byte key: AES of two fixed blocks under the
-// address key's AES part.
+// The permutation's own 32-byte key: AES, under the address key's AES part,
+// of two fixed blocks each XORed with the address key's seed.
 struct DerivedKey {
     std::uint8_t bytes[PrefixAnonymizer::KeyBytes];
     explicit DerivedKey(const std::uint8_t* key) noexcept {
         static const std::uint8_t constants[32] = {'i', 'p', 'v', 'e', 'i', 'l', ' ', 'm', 'a', 'c', ' ',
                                                    'k', 'e', 'y', ' ', '0', 'i', 'p', 'v', 'e', 'i', 'l',
                                                    ' ', 'm', 'a', 'c', ' ', 'p', 'a', 'd', ' ', '1'};
+        // The seed half enters the blocks, so the whole key decides the permutation.
+        std::uint8_t blocks[32];
+        for (int i = 0; i < 32; ++i) blocks[i] = static_cast<std::uint8_t>(constants[i] ^ key[16 + i % 16]);
         AesCipher cipher;
         cipher.setup(ECB, Encrypt, key, Bits128);
-        cipher.encryptBlocks(constants, 256, bytes);
+        cipher.encryptBlocks(blocks, 256, bytes);
+        std::memset(blocks, 0, sizeof blocks);
     }
     ~DerivedKey() { std::memset(bytes, 0, sizeof bytes); }
 };
 
+// The leading `present` bytes of a MAC.
+std::uint64_t leading(std::uint64_t mac, std::size_t present) noexcept {
+    return mac & (MacPermutation::Broadcast << (48 - 8 * present)) & MacPermutation::Broadcast;
+}
+
 }  // namespace
 
 MacPermutation::MacPermutation(const std::uint8_t* key) noexcept : permutation(DerivedKey(key).bytes) {
-    broadcastImage = fromBlock(permutation.anonymize(toBlock(Ones46)));
-    broadcastOriginal = fromBlock(permutation.deanonymize(toBlock(Ones46)));
+    broadcastImage[0] = broadcastOriginal[0] = 0;
+    for (std::size_t n = 1; n <= 6; ++n) {
+        std::uint64_t ones = leading(Broadcast, n);
+        std::uint64_t image = withFlags(fromBlock(permutation.anonymize(toBlock(permutedBits(ones)))), ones);
+        std::uint64_t original = withFlags(fromBlock(permutation.deanonymize(toBlock(permutedBits(ones)))), ones);
+        broadcastImage[n] = leading(image, n);
+        broadcastOriginal[n] = leading(original, n);
+    }
 }
 
-void MacPermutation::map(const std::uint64_t* in, std::size_t count, std::uint64_t* out, const bool* whole,
+void MacPermutation::map(const std::uint64_t* in, std::size_t count, std::uint64_t* out, const std::uint8_t* present,
                          bool reveal) const noexcept {
     Ipv6Address blocks[Chunk];
     for (std::size_t base = 0; base < count; base += Chunk) {
@@ -69,14 +83,17 @@ void MacPermutation::map(const std::uint64_t* in, std::size_t count, std::uint64
         else
             permutation.anonymize(blocks, n, blocks);
         for (std::size_t i = 0; i < n; ++i) {
-            std::uint64_t mac = in[base + i] & Broadcast;
-            std::uint64_t bits = fromBlock(blocks[i]);
-            bool walk = whole == nullptr || whole[base + i];
-            if (walk && mac == Broadcast)
-                bits = Ones46;
-            else if (walk && (mac & FlagBits) == FlagBits && bits == Ones46)
-                bits = reveal ? broadcastOriginal : broadcastImage;
-            out[base + i] = withFlags(bits, mac);
+            std::size_t bytes = present == nullptr ? 6 : present[base + i];
+            if (bytes == 0 || bytes > 6) bytes = 6;
+            std::uint64_t mac = leading(in[base + i], bytes);
+            std::uint64_t image = leading(withFlags(fromBlock(blocks[i]), mac), bytes);
+            std::uint64_t ones = leading(Broadcast, bytes);
+            // Cycle walking at the length present: the broadcast (or its leading bytes) is its own image.
+            if (mac == ones)
+                image = ones;
+            else if (image == ones)
+                image = reveal ? broadcastOriginal[bytes] : broadcastImage[bytes];
+            out[base + i] = image;
         }
     }
 }
@@ -94,13 +111,13 @@ std::uint64_t MacPermutation::deanonymize(std::uint64_t image) const noexcept {
 }
 
 void MacPermutation::anonymize(const std::uint64_t* macs, std::size_t count, std::uint64_t* images,
-                               const bool* whole) const noexcept {
-    map(macs, count, images, whole, false);
+                               const std::uint8_t* present) const noexcept {
+    map(macs, count, images, present, false);
 }
 
 void MacPermutation::deanonymize(const std::uint64_t* images, std::size_t count, std::uint64_t* macs,
-                                 const bool* whole) const noexcept {
-    map(images, count, macs, whole, true);
+                                 const std::uint8_t* present) const noexcept {
+    map(images, count, macs, present, true);
 }
 
 std::uint64_t MacPermutation::fromBytes(const std::uint8_t* bytes, std::size_t present) noexcept {

@@ -9,12 +9,13 @@
 // first 22 permuted bits, and addresses differing first at a bit differ first
 // at that bit in their images. The broadcast ff:ff:ff:ff:ff:ff is kept: a MAC
 // whose image would be the broadcast takes the broadcast's image instead
-// (cycle walking), so the mapping stays a bijection. Only whole MACs are
-// cycle-walked; a MAC cut short by the snap length keeps the leading bytes of
-// its plain image.
+// (cycle walking), so the mapping stays a bijection. A MAC cut short by the
+// snap length is mapped as its leading bytes (zero-filled) and keeps the
+// leading bytes of the image; the same walking at that length keeps a cut
+// broadcast all ones.
 //
-// The permutation's key is derived from the 32-byte address key by AES-128 of
-// fixed constants under its AES part, so a MAC whose first 32 bits equal an
+// The permutation's key is derived from the whole 32-byte address key by
+// AES-128, under its AES part, of fixed constants mixed with its seed, so a MAC whose first 32 bits equal an
 // IPv4 address has nothing to do with that address's image.
 //
 // A MAC is held in the low 48 bits of a uint64, first octet most significant.
@@ -37,23 +38,26 @@ public:
     std::uint64_t deanonymize(std::uint64_t image) const noexcept;
 
     // images[i] = anonymize(macs[i]) (deanonymize) for i below count; images
-    // may be macs. whole, if not null, says per entry whether the MAC is whole
-    // (cycle-walked) or a leading part, zero-filled (not).
+    // may be macs. present, if not null, gives per entry how many leading
+    // bytes (1 to 6) are there, the rest being zero; only those bytes of the
+    // image are meaningful.
     void anonymize(const std::uint64_t* macs, std::size_t count, std::uint64_t* images,
-                   const bool* whole = nullptr) const noexcept;
+                   const std::uint8_t* present = nullptr) const noexcept;
     void deanonymize(const std::uint64_t* images, std::size_t count, std::uint64_t* macs,
-                     const bool* whole = nullptr) const noexcept;
+                     const std::uint8_t* present = nullptr) const noexcept;
 
     static std::uint64_t fromBytes(const std::uint8_t* bytes, std::size_t present) noexcept;
     static void toBytes(std::uint64_t mac, std::uint8_t* bytes) noexcept;
 
 private:
-    void map(const std::uint64_t* in, std::size_t count, std::uint64_t* out, const bool* whole,
+    void map(const std::uint64_t* in, std::size_t count, std::uint64_t* out, const std::uint8_t* present,
              bool reveal) const noexcept;
 
     PrefixAnonymizer permutation;
-    std::uint64_t broadcastImage;     // the permuted broadcast
-    std::uint64_t broadcastOriginal;  // what the permutation takes to the broadcast
+    // Per number of leading bytes present (index 1 to 6): the permuted
+    // broadcast, and what the permutation takes to the broadcast.
+    std::uint64_t broadcastImage[7];
+    std::uint64_t broadcastOriginal[7];
 };
 
 }  // namespace ipveil::packet
