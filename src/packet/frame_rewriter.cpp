@@ -1,0 +1,152 @@
+// FrameRewriter: walks each frame of a window, then maps the window's
+// addresses in one batch per family, writes the images back and fixes the
+// checksums, innermost first.
+#include "frame_rewriter.h"
+
+#include <cstring>
+
+#include "checksum.h"
+#include "frame_walk.h"
+
+namespace ipveil::packet {
+
+using detail::ChecksumField;
+using detail::Outcome;
+using detail::PendingFrame;
+using detail::Slot;
+using detail::SlotKind;
+using detail::Window;
+
+FrameRewriter::FrameRewriter(const std::uint8_t* key, Policy policy)
+    : rules(policy), addresses(key), macs(key), window(std::make_unique<Window>()) {}
+
+FrameRewriter::~FrameRewriter() = default;
+
+void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
+    Window& w = *window;
+    bool cut = rules.direction == Direction::Anonymize && !rules.keepPayload;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (!w.roomForFrame()) flush();
+        Frame& frame = frames[i];
+        PendingFrame& pending = w.frames[w.frameCount++];
+        pending.frame = &frame;
+        pending.slotBegin = static_cast<std::uint32_t>(w.slotCount);
+        pending.checksumBegin = static_cast<std::uint32_t>(w.checksumCount);
+        detail::Walk walk(w, frame.data, frame.captured, !rules.keepMac);
+        walk.run(frame.linkType);
+        pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
+        pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
+        pending.length = frame.captured;
+        ++totals.packets;
+        if (cut && walk.accounted < frame.captured) {
+            pending.length = walk.accounted;
+            switch (walk.outcome) {
+            case Outcome::Complete:
+                ++totals.cutPayload;
+                break;
+            case Outcome::UnknownLink:
+                ++totals.cutUnknownLink;
+                break;
+            case Outcome::UnknownProtocol:
+                ++totals.cutUnknownProtocol;
+                break;
+            case Outcome::Truncated:
+                ++totals.cutTruncated;
+                break;
+            case Outcome::TooManyAddresses:
+                ++totals.cutTooManyAddresses;
+                break;
+            }
+        }
+    }
+    flush();
+}
+
+namespace {
+
+std::uint32_t withParity(std::uint32_t residue, std::uint32_t offsetFromStart) noexcept {
+    return (offsetFromStart & 1) ? oddResidue(residue) : residue;
+}
+
+}  // namespace
+
+void FrameRewriter::flush() noexcept {
+    Window& w = *window;
+    if (rules.direction == Direction::Anonymize) {
+        addresses.anonymize(w.in4, w.count4, w.out4);
+        addresses.anonymize(w.in6, w.count6, w.out6);
+        macs.anonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
+    } else {
+        addresses.deanonymize(w.in4, w.count4, w.out4);
+        addresses.deanonymize(w.in6, w.count6, w.out6);
+        macs.deanonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
+    }
+    totals.ipv4 += w.count4;
+    totals.ipv6 += w.count6;
+    totals.macs += w.countMac;
+
+    for (std::size_t f = 0; f < w.frameCount; ++f) {
+        PendingFrame& pending = w.frames[f];
+        std::uint8_t* data = pending.frame->data;
+        for (std::uint32_t s = pending.slotBegin; s < pending.slotEnd; ++s) {
+            Slot& slot = w.slots[s];
+            std::uint8_t image[16];
+            switch (slot.kind) {
+            case SlotKind::Ipv4: {
+                std::uint32_t v = w.out4[slot.batch];
+                image[0] = static_cast<std::uint8_t>(v >> 24);
+                image[1] = static_cast<std::uint8_t>(v >> 16);
+                image[2] = static_cast<std::uint8_t>(v >> 8);
+                image[3] = static_cast<std::uint8_t>(v);
+                break;
+            }
+            case SlotKind::Ipv6:
+                std::memcpy(image, w.out6[slot.batch].bytes, 16);
+                break;
+            case SlotKind::Mac:
+                MacPermutation::toBytes(w.outMac[slot.batch], image);
+                break;
+            }
+            std::uint8_t* at = data + slot.offset;
+            // A prefix keeps its bits past its length as they stand.
+            for (std::uint32_t i = 0; i < slot.present; ++i) {
+                std::uint32_t mapped = slot.prefixBits > 8 * i ? slot.prefixBits - 8 * i : 0;
+                if (mapped >= 8) continue;
+                std::uint8_t mask = static_cast<std::uint8_t>(0xFF00u >> mapped);
+                image[i] = static_cast<std::uint8_t>((image[i] & mask) | (at[i] & ~mask));
+            }
+            slot.residue = changeResidue(at, image, slot.present);
+            std::memcpy(at, image, slot.present);
+        }
+        // Inner checksums were recorded after the outer ones that cover them.
+        for (std::uint32_t c = pending.checksumEnd; c-- > pending.checksumBegin;) {
+            ChecksumField& field = w.checksums[c];
+            std::uint64_t residue = 0;
+            for (std::uint32_t s = pending.slotBegin; s < pending.slotEnd; ++s) {
+                const Slot& slot = w.slots[s];
+                if (slot.offset >= field.begin && slot.offset < field.end)
+                    residue += withParity(slot.residue, slot.offset - field.begin);
+            }
+            if (field.pseudoSrc >= 0) residue += w.slots[field.pseudoSrc].residue;
+            if (field.pseudoDst >= 0) residue += w.slots[field.pseudoDst].residue;
+            for (std::uint32_t k = c + 1; k < pending.checksumEnd; ++k) {
+                const ChecksumField& inner = w.checksums[k];
+                if (inner.field >= field.begin && inner.field < field.end)
+                    residue += withParity(inner.residue, inner.field - field.begin);
+            }
+            std::uint8_t* at = data + field.field;
+            std::uint16_t before = static_cast<std::uint16_t>(at[0] << 8 | at[1]);
+            std::uint16_t after = updatedChecksum(before, static_cast<std::uint32_t>(residue % ChecksumModulus),
+                                                  field.zeroMeansNone);
+            std::uint8_t bytes[2] = {static_cast<std::uint8_t>(after >> 8), static_cast<std::uint8_t>(after)};
+            field.residue = changeResidue(at, bytes, 2);
+            at[0] = bytes[0];
+            at[1] = bytes[1];
+        }
+        pending.frame->captured = pending.length;
+    }
+    w.slotCount = w.checksumCount = w.frameCount = 0;
+    w.count4 = w.count6 = w.countMac = 0;
+}
+
+}  // namespace ipveil::packet

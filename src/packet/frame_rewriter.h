@@ -1,0 +1,105 @@
+// FrameRewriter: anonymizes (or reveals) the addresses of captured frames in
+// place, a window of frames at a time.
+//
+// Each frame's headers are walked from its link layer inwards (Ethernet with
+// VLAN tags and MPLS, Linux cooked v1/v2, raw, BSD loopback; IPv4 with its
+// options, IPv6 with its extension headers, tunnels of IP in IP and GRE; TCP,
+// UDP, ICMP, ICMPv6 with neighbour discovery and MLD, IGMP, ARP), recording
+// where every address stands and which checksums cover it. All the addresses
+// of the window are then mapped in one batch call per family, written back,
+// and the checksums updated incrementally, inner ones first, so that a right
+// checksum stays right and a wrong one stays wrong by the same difference.
+//
+// The walk reads only bytes that the rewriting never changes (lengths, types,
+// flags), so revealing walks the very same layout as anonymizing did, and
+// with keepPayload revealing gives back every input byte.
+//
+// Cuts (Anonymize without keepPayload): a frame walked to its end is cut after
+// its innermost header; a frame that cannot be walked to its end (unknown
+// link type, ethertype or protocol, a truncated or inconsistent header) has
+// the addresses at the places it could account for mapped and is cut after
+// the last header it accounted for. Reveal never cuts.
+//
+// Addresses cut short by the snap length keep the leading bytes of their
+// image: prefix preservation makes those depend only on the bytes present.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "mac_permutation.h"
+#include "prefix_anonymizer.h"
+
+namespace ipveil::packet {
+
+enum class Direction { Anonymize, Reveal };
+
+struct Policy {
+    bool keepPayload = false;
+    bool keepMac = false;
+    Direction direction = Direction::Anonymize;
+};
+
+// LINKTYPE_* values as they stand in pcap and pcapng headers.
+inline constexpr std::uint32_t LinkNull = 0, LinkEthernet = 1, LinkRaw = 101, LinkLoop = 108, LinkLinuxSll = 113,
+                               LinkIpv4 = 228, LinkIpv6 = 229, LinkLinuxSll2 = 276;
+// DLT values that some systems write for raw IP instead of 101.
+inline constexpr std::uint32_t LinkRawAlt12 = 12, LinkRawAlt14 = 14;
+
+struct Frame {
+    std::uint8_t* data;      // the captured bytes, rewritten in place
+    std::uint32_t captured;  // in: captured length; out: the length to write (<= in: headers-only cut)
+    std::uint32_t linkType;
+};
+
+struct Counts {
+    std::uint64_t packets = 0;
+    std::uint64_t ipv4 = 0;  // address slots mapped (a slot cut short by the snap length counts)
+    std::uint64_t ipv6 = 0;
+    std::uint64_t macs = 0;
+    // Frames shortened, by why their walk ended.
+    std::uint64_t cutPayload = 0;          // walked to the end: the headers-only cut
+    std::uint64_t cutUnknownLink = 0;      // a link type it does not walk (cut to nothing)
+    std::uint64_t cutUnknownProtocol = 0;  // an ethertype, IP protocol, message type or option it does not walk
+    std::uint64_t cutTruncated = 0;        // a header truncated or inconsistent with itself or its container
+    std::uint64_t cutTooManyAddresses = 0; // more addresses in one frame than MaxSlotsPerFrame
+};
+
+namespace detail {
+struct Window;
+}
+
+class FrameRewriter {
+public:
+    static constexpr std::size_t MaxFrames = 512;  // per rewrite() call
+    // A frame with more addresses than this (only possible with thousands of
+    // IGMPv3/MLDv2 sources or ND options) is cut at the first one beyond; with
+    // keepPayload the rest stays as it is.
+    static constexpr std::size_t MaxSlotsPerFrame = 1024;
+
+    // key: 32 bytes, as PrefixAnonymizer takes; the MAC permutation's key is
+    // derived from it.
+    FrameRewriter(const std::uint8_t* key, Policy policy);
+    ~FrameRewriter();
+    FrameRewriter(const FrameRewriter&) = delete;
+    FrameRewriter& operator=(const FrameRewriter&) = delete;
+
+    // Rewrites frames[0..count) in place, count <= MaxFrames (more are taken
+    // MaxFrames at a time). Sets each frame's captured to the length to write.
+    void rewrite(Frame* frames, std::size_t count) noexcept;
+
+    const Counts& counts() const noexcept { return totals; }
+    const Policy& policy() const noexcept { return rules; }
+
+private:
+    void flush() noexcept;
+
+    Policy rules;
+    Counts totals;
+    PrefixAnonymizer addresses;
+    MacPermutation macs;
+    std::unique_ptr<detail::Window> window;  // the fixed buffers, allocated once
+};
+
+}  // namespace ipveil::packet

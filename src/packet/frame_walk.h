@@ -1,0 +1,170 @@
+// The header walk of one frame, and the window of pending work it records
+// into: where each address stands, which checksum fields cover which bytes.
+// Internal to the packet room; the walk functions are spread over
+// link_layers.cpp, ip_headers.cpp and icmp_messages.cpp.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "frame_rewriter.h"
+#include "ipv6_address.h"
+
+namespace ipveil::packet::detail {
+
+enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac };
+
+struct Slot {
+    std::uint32_t offset;      // from the frame's first byte
+    std::uint16_t batch;       // index in its family's batch arrays
+    SlotKind kind;
+    std::uint8_t present;      // bytes captured, from the first (the rest of the field is past the snap length)
+    std::uint8_t size;         // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
+    std::uint8_t prefixBits;   // leading bits mapped; the rest of the field is kept as it stands
+    std::uint32_t residue;     // checksum residue of the change at an even offset, set at write-back
+};
+
+struct ChecksumField {
+    std::uint32_t field;      // offset of the 16-bit field
+    std::uint32_t begin;      // bytes covered: [begin, end) of the frame
+    std::uint32_t end;
+    std::int32_t pseudoSrc;   // slots in the pseudo-header (window indices), or -1
+    std::int32_t pseudoDst;
+    bool zeroMeansNone;       // UDP
+    std::uint32_t residue;    // of the field's own change, set when fixed
+};
+
+struct PendingFrame {
+    Frame* frame;
+    std::uint32_t slotBegin, slotEnd;
+    std::uint32_t checksumBegin, checksumEnd;
+    std::uint32_t length;  // to write
+};
+
+struct Window {
+    static constexpr std::size_t SlotCapacity = 4 * FrameRewriter::MaxSlotsPerFrame;
+    static constexpr std::size_t MaxChecksumsPerFrame = 64;
+    static constexpr std::size_t ChecksumCapacity = 8 * MaxChecksumsPerFrame;
+
+    Slot slots[SlotCapacity];
+    std::size_t slotCount = 0;
+    ChecksumField checksums[ChecksumCapacity];
+    std::size_t checksumCount = 0;
+    PendingFrame frames[FrameRewriter::MaxFrames];
+    std::size_t frameCount = 0;
+
+    std::uint32_t in4[SlotCapacity], out4[SlotCapacity];
+    std::size_t count4 = 0;
+    Ipv6Address in6[SlotCapacity], out6[SlotCapacity];
+    std::size_t count6 = 0;
+    std::uint64_t inMac[SlotCapacity], outMac[SlotCapacity];
+    std::uint8_t macPresent[SlotCapacity];
+    std::size_t countMac = 0;
+
+    bool roomForFrame() const noexcept {
+        return frameCount < FrameRewriter::MaxFrames && slotCount + FrameRewriter::MaxSlotsPerFrame <= SlotCapacity &&
+               checksumCount + MaxChecksumsPerFrame <= ChecksumCapacity;
+    }
+};
+
+enum class Outcome : std::uint8_t { Complete, UnknownLink, UnknownProtocol, Truncated, TooManyAddresses };
+
+// Addresses whose change a transport checksum's pseudo-header carries.
+struct Pseudo {
+    std::int32_t src = -1;
+    std::int32_t dst = -1;
+};
+
+class Walk {
+public:
+    Walk(Window& window, std::uint8_t* data, std::uint32_t captured, bool mapMacs) noexcept;
+
+    // Walks the whole frame; then accounted and outcome say where it got.
+    void run(std::uint32_t linkType) noexcept;
+
+    std::uint32_t accounted = 0;  // bytes of headers walked, from the start
+    Outcome outcome = Outcome::Complete;
+
+    // Link layers (link_layers.cpp).
+    void ethernet(std::uint32_t off, std::uint32_t end) noexcept;
+    void ethertype(std::uint32_t type, std::uint32_t off, std::uint32_t end) noexcept;
+    void mpls(std::uint32_t off, std::uint32_t end) noexcept;
+    void linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t addressAt, std::uint32_t protocolAt,
+                     std::uint32_t headerBytes) noexcept;
+    void loopback(std::uint32_t family, std::uint32_t off) noexcept;
+    void ipByVersion(std::uint32_t off, std::uint32_t end) noexcept;
+
+    // IP and what it carries (ip_headers.cpp).
+    void ipv4(std::uint32_t off, std::uint32_t end) noexcept;
+    void ipv4Options(std::uint32_t off, std::uint32_t end, Pseudo& pseudo) noexcept;
+    void ipv6(std::uint32_t off, std::uint32_t end) noexcept;
+    void transport(std::uint32_t protocol, std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
+    void tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
+    void udp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
+    void gre(std::uint32_t off, std::uint32_t end) noexcept;
+
+    // ICMP, ICMPv6, IGMP, ARP (icmp_messages.cpp).
+    void icmp(std::uint32_t off, std::uint32_t end) noexcept;
+    void icmp6(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
+    void ndOptions(std::uint32_t off, std::uint32_t end) noexcept;
+    void igmp(std::uint32_t off, std::uint32_t end) noexcept;
+    void arp(std::uint32_t off, std::uint32_t end) noexcept;
+
+    // Helpers (frame_walk.cpp).
+    std::uint32_t limit(std::uint32_t end) const noexcept { return end < captured ? end : captured; }
+    bool has(std::uint32_t off, std::uint32_t n, std::uint32_t end) const noexcept {
+        std::uint32_t l = limit(end);
+        return off <= l && n <= l - off;
+    }
+    std::uint32_t byte(std::uint32_t off) const noexcept { return data[off]; }
+    std::uint32_t be16(std::uint32_t off) const noexcept { return std::uint32_t(data[off]) << 8 | data[off + 1]; }
+    // Records the address field of `size` bytes at off (the part before
+    // `end` and the snap length); returns its window index if it is whole,
+    // else -1.
+    std::int32_t address(SlotKind kind, std::uint32_t off, std::uint32_t end, std::uint32_t size,
+                         std::uint32_t prefixBits) noexcept;
+    std::int32_t ipv4Address(std::uint32_t off, std::uint32_t end) noexcept {
+        return address(SlotKind::Ipv4, off, end, 4, 32);
+    }
+    std::int32_t ipv6Address(std::uint32_t off, std::uint32_t end) noexcept {
+        return address(SlotKind::Ipv6, off, end, 16, 128);
+    }
+    void mac(std::uint32_t off, std::uint32_t end) noexcept;
+    // Records the checksum field at `field`, covering [begin, end) and the
+    // pseudo-header's addresses; skipped if the field is not captured whole.
+    void checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,
+                  bool zeroMeansNone) noexcept;
+    // The headers are accounted for up to `end` (clipped to the snap length).
+    void reach(std::uint32_t end) noexcept;
+    // The walk ends: `outcome`, accounted up to `at`.
+    void stop(Outcome why, std::uint32_t at) noexcept;
+    // A header runs past `end` or the snap length: all that is there was
+    // walked. Inside a quote that is the normal case, not a fault.
+    void truncated(std::uint32_t end) noexcept;
+    // Enter / leave a nested header stack (tunnel, quote); false if too deep.
+    bool enter(std::uint32_t off) noexcept;
+    void leave() noexcept { --depth; }
+    // Walks a quoted IPv4 or IPv6 packet in [off, end): the innermost headers.
+    void quote(bool ipv6Packet, std::uint32_t off, std::uint32_t end) noexcept;
+
+    bool stopped = false;
+    int quoteDepth = 0;
+
+private:
+    Window& window;
+    std::uint8_t* data;
+    std::uint32_t captured;
+    bool mapMacs;
+    int depth = 0;
+    std::size_t frameSlots;  // window.slotCount when the walk started
+    std::size_t frameChecksums;
+};
+
+// The end of a header stack not held in anything but the frame: only the
+// snap length bounds it.
+inline constexpr std::uint32_t NoEnd = 0xFFFFFFFF;
+
+// Deep enough for any real stack of tunnels and quotes.
+inline constexpr int MaxDepth = 8;
+
+}  // namespace ipveil::packet::detail

@@ -1,0 +1,279 @@
+// IPv4 with its options, IPv6 with its extension headers, and what they
+// carry: TCP, UDP, GRE, IP in IP, and the transports without addresses.
+#include "frame_walk.h"
+
+namespace ipveil::packet::detail {
+
+namespace {
+
+// Keeps the nesting depth of one tunnel or quote level.
+struct Nest {
+    Walk& walk;
+    bool ok;
+    Nest(Walk& w, std::uint32_t off) noexcept : walk(w), ok(w.enter(off)) {}
+    ~Nest() {
+        if (ok) walk.leave();
+    }
+};
+
+std::uint32_t endOfPart(std::uint32_t off, std::uint32_t length, std::uint32_t end) noexcept {
+    return off + length < end ? off + length : end;
+}
+
+}  // namespace
+
+void Walk::ipv4(std::uint32_t off, std::uint32_t end) noexcept {
+    Nest nest(*this, off);
+    if (!nest.ok) return;
+    if (!has(off, 1, end)) return truncated(end);
+    std::uint32_t version = byte(off) >> 4;
+    std::uint32_t headerBytes = (byte(off) & 15) * 4;
+    Pseudo pseudo;
+    pseudo.src = ipv4Address(off + 12, end);
+    pseudo.dst = ipv4Address(off + 16, end);
+    if (version != 4 || headerBytes < 20) {
+        // Not a header that can be walked: the addresses where they would stand are mapped, and nothing after.
+        return stop(Outcome::Truncated, off + 20);
+    }
+    checksum(off + 10, off, off + headerBytes, Pseudo{}, false);
+    if (!has(off, 20, end)) return truncated(end);
+    std::uint32_t total = be16(off + 2);
+    // A zero total length is a segmentation-offloaded packet: as long as what holds it.
+    std::uint32_t packetEnd = total == 0 ? end : endOfPart(off, total, end);
+    std::uint32_t optionsEnd = endOfPart(off, headerBytes, end);
+    ipv4Options(off + 20, optionsEnd, pseudo);
+    if (stopped) return;
+    if (!has(off, headerBytes, end)) return truncated(end);
+    reach(off + headerBytes);
+    if (total != 0 && total < headerBytes) return stop(Outcome::Truncated, off + headerBytes);
+    if ((be16(off + 6) & 0x1FFF) != 0) return;  // a later fragment: no transport header
+    transport(byte(off + 9), off + headerBytes, packetEnd, pseudo);
+}
+
+void Walk::ipv4Options(std::uint32_t off, std::uint32_t end, Pseudo& pseudo) noexcept {
+    std::uint32_t p = off;
+    while (p < end) {
+        if (!has(p, 1, end)) return truncated(end);
+        std::uint32_t type = byte(p);
+        if (type == 0) return;  // end of options: the rest is padding
+        if (type == 1) {
+            ++p;
+            continue;
+        }
+        if (!has(p, 2, end)) return truncated(end);
+        std::uint32_t length = byte(p + 1);
+        if (length < 2 || length > end - p) return stop(Outcome::Truncated, p);
+        std::uint32_t optionEnd = p + length;
+        if (type == 7 || type == 131 || type == 137) {
+            // Record route, loose and strict source route: pointer, then the route.
+            std::int32_t last = -1;
+            for (std::uint32_t at = p + 3; at + 4 <= optionEnd; at += 4) last = ipv4Address(at, optionEnd);
+            // While the route is not done, the final destination (the pseudo-header's) is its last address.
+            if (type != 7 && length >= 7 && has(p, 3, end) && byte(p + 2) <= length) pseudo.dst = last;
+        } else if (type == 68 && length >= 4) {
+            // Timestamp: flags 1 and 3 put an address before every time stamp.
+            if (!has(p, 4, end)) return truncated(end);
+            std::uint32_t flags = byte(p + 3) & 15;
+            if (flags == 1 || flags == 3)
+                for (std::uint32_t at = p + 4; at + 8 <= optionEnd; at += 8) ipv4Address(at, optionEnd);
+        }
+        if (stopped) return;
+        p = optionEnd;
+    }
+}
+
+void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
+    Nest nest(*this, off);
+    if (!nest.ok) return;
+    if (!has(off, 1, end)) return truncated(end);
+    Pseudo pseudo;
+    pseudo.src = ipv6Address(off + 8, end);
+    pseudo.dst = ipv6Address(off + 24, end);
+    if ((byte(off) >> 4) != 6) return stop(Outcome::Truncated, off + 40);
+    if (!has(off, 40, end)) return truncated(end);
+    std::uint32_t payload = be16(off + 4);
+    // Zero: a jumbogram or an offloaded packet, as long as what holds it.
+    std::uint32_t packetEnd = payload == 0 ? end : endOfPart(off, 40 + payload, end);
+    reach(off + 40);
+    std::uint32_t next = byte(off + 6);
+    std::uint32_t p = off + 40;
+    for (;;) {
+        switch (next) {
+        case 0:    // hop-by-hop options
+        case 60: { // destination options
+            if (!has(p, 2, packetEnd)) return truncated(packetEnd);
+            std::uint32_t length = (byte(p + 1) + 1) * 8;
+            std::uint32_t headerEnd = endOfPart(p, length, packetEnd);
+            for (std::uint32_t q = p + 2; q < headerEnd;) {
+                if (!has(q, 1, headerEnd)) return truncated(headerEnd);
+                if (byte(q) == 0) {  // Pad1
+                    ++q;
+                    continue;
+                }
+                if (!has(q, 2, headerEnd)) return truncated(headerEnd);
+                std::uint32_t optionLength = byte(q + 1);
+                if (optionLength > headerEnd - q - 2) return stop(Outcome::Truncated, q);
+                if (byte(q) == 201 && optionLength >= 16) {
+                    // Home address: the pseudo-header's source (RFC 6275).
+                    pseudo.src = ipv6Address(q + 2, q + 18);
+                }
+                q += 2 + optionLength;
+            }
+            if (stopped) return;
+            if (!has(p, length, packetEnd)) return truncated(packetEnd);
+            reach(p + length);
+            next = byte(p);
+            p += length;
+            break;
+        }
+        case 43: {  // routing
+            if (!has(p, 4, packetEnd)) return truncated(packetEnd);
+            std::uint32_t length = (byte(p + 1) + 1) * 8;
+            std::uint32_t headerEnd = endOfPart(p, length, packetEnd);
+            std::uint32_t type = byte(p + 2);
+            bool routing = byte(p + 3) != 0;  // segments left: the destination is not the final one
+            if (type == 0 || type == 2) {
+                std::int32_t last = -1;
+                for (std::uint32_t at = p + 8; at + 16 <= headerEnd; at += 16) last = ipv6Address(at, headerEnd);
+                if (routing && length >= 24) pseudo.dst = last;
+            } else if (type == 4) {
+                // Segment routing: the list is in reverse, the final destination first.
+                if (!has(p, 5, packetEnd)) return truncated(packetEnd);
+                std::uint32_t segments = byte(p + 4) + 1;
+                if (8 + 16 * segments > length) return stop(Outcome::Truncated, p);
+                for (std::uint32_t i = 0; i < segments; ++i) {
+                    std::int32_t slot = ipv6Address(p + 8 + 16 * i, headerEnd);
+                    if (i == 0 && routing) pseudo.dst = slot;
+                }
+            } else {
+                return stop(Outcome::UnknownProtocol, p);
+            }
+            if (stopped) return;
+            if (!has(p, length, packetEnd)) return truncated(packetEnd);
+            reach(p + length);
+            next = byte(p);
+            p += length;
+            break;
+        }
+        case 44: {  // fragment
+            if (!has(p, 8, packetEnd)) return truncated(packetEnd);
+            reach(p + 8);
+            next = byte(p);
+            bool later = (be16(p + 2) >> 3) != 0;
+            p += 8;
+            if (later) return;  // no transport header
+            break;
+        }
+        case 51: {  // authentication header
+            if (!has(p, 2, packetEnd)) return truncated(packetEnd);
+            std::uint32_t length = (byte(p + 1) + 2) * 4;
+            if (!has(p, length, packetEnd)) return truncated(packetEnd);
+            reach(p + length);
+            next = byte(p);
+            p += length;
+            break;
+        }
+        default:
+            return transport(next, p, packetEnd, pseudo);
+        }
+    }
+}
+
+void Walk::transport(std::uint32_t protocol, std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept {
+    for (;;) {
+        switch (protocol) {
+        case 6:
+            return tcp(off, end, pseudo);
+        case 17:
+            return udp(off, end, pseudo);
+        case 1:
+            return icmp(off, end);
+        case 58:
+            return icmp6(off, end, pseudo);
+        case 2:
+            return igmp(off, end);
+        case 4:
+            return ipv4(off, end);
+        case 41:
+            return ipv6(off, end);
+        case 47:
+            return gre(off, end);
+        case 59:  // no next header
+            return;
+        case 50:  // ESP: the rest is ciphertext
+            if (!has(off, 8, end)) return truncated(end);
+            return reach(off + 8);
+        case 132:  // SCTP: its CRC covers no pseudo-header; the chunks (with addresses) are payload
+            if (!has(off, 12, end)) return truncated(end);
+            return reach(off + 12);
+        case 51: {  // authentication header over IPv4
+            if (!has(off, 2, end)) return truncated(end);
+            std::uint32_t length = (byte(off + 1) + 2) * 4;
+            if (!has(off, length, end)) return truncated(end);
+            reach(off + length);
+            protocol = byte(off);
+            off += length;
+            continue;
+        }
+        default:
+            return stop(Outcome::UnknownProtocol, off);
+        }
+    }
+}
+
+void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept {
+    checksum(off + 16, off, end, pseudo, false);
+    if (!has(off, 20, end)) return truncated(end);
+    std::uint32_t headerBytes = (byte(off + 12) >> 4) * 4;
+    if (headerBytes < 20) return stop(Outcome::Truncated, off + 20);
+    std::uint32_t headerEnd = endOfPart(off, headerBytes, end);
+    // Options: a multipath TCP ADD_ADDR (kind 30, subtype 3) carries an address.
+    for (std::uint32_t p = off + 20; p < headerEnd;) {
+        if (!has(p, 1, headerEnd)) return truncated(headerEnd);
+        std::uint32_t kind = byte(p);
+        if (kind == 0) break;
+        if (kind == 1) {
+            ++p;
+            continue;
+        }
+        if (!has(p, 2, headerEnd)) return truncated(headerEnd);
+        std::uint32_t length = byte(p + 1);
+        if (length < 2 || length > headerEnd - p) return stop(Outcome::Truncated, p);
+        if (kind == 30 && length >= 3 && (byte(p + 2) >> 4) == 3) {
+            if (length == 8 || length == 10 || length == 16 || length == 18)
+                ipv4Address(p + 4, p + length);
+            else if (length == 20 || length == 22 || length == 28 || length == 30)
+                ipv6Address(p + 4, p + length);
+        }
+        p += length;
+    }
+    if (stopped) return;
+    if (!has(off, headerBytes, end)) return truncated(end);
+    reach(off + headerBytes);
+}
+
+void Walk::udp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept {
+    checksum(off + 6, off, end, pseudo, true);
+    if (!has(off, 8, end)) return truncated(end);
+    reach(off + 8);
+}
+
+void Walk::gre(std::uint32_t off, std::uint32_t end) noexcept {
+    if (!has(off, 4, end)) return truncated(end);
+    std::uint32_t flags = be16(off);
+    std::uint32_t protocol = be16(off + 2);
+    // Version 0 only; source routing (R) is long obsolete.
+    if ((flags & 7) != 0 || (flags & 0x4000) != 0) return stop(Outcome::UnknownProtocol, off + 4);
+    bool hasChecksum = (flags & 0x8000) != 0;
+    std::uint32_t headerBytes = 4 + (hasChecksum ? 4 : 0) + ((flags & 0x2000) ? 4 : 0) + ((flags & 0x1000) ? 4 : 0);
+    if (hasChecksum) checksum(off + 4, off, end, Pseudo{}, false);
+    if (!has(off, headerBytes, end)) return truncated(end);
+    reach(off + headerBytes);
+    std::uint32_t inner = off + headerBytes;
+    if (protocol == 0x0800) return ipv4(inner, end);
+    if (protocol == 0x86DD) return ipv6(inner, end);
+    if (protocol == 0x6558) return ethernet(inner, end);
+    stop(Outcome::UnknownProtocol, inner);
+}
+
+}  // namespace ipveil::packet::detail

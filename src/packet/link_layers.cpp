@@ -1,0 +1,104 @@
+// Link layers: Ethernet with VLAN tags and MPLS, Linux cooked capture v1 and
+// v2, BSD loopback, raw IP; and the ethertypes they carry.
+#include "frame_walk.h"
+
+namespace ipveil::packet::detail {
+
+void Walk::ethernet(std::uint32_t off, std::uint32_t end) noexcept {
+    if (!enter(off)) return;
+    mac(off, end);
+    mac(off + 6, end);
+    if (!has(off, 14, end)) {
+        truncated(end);
+    } else {
+        reach(off + 14);
+        ethertype(be16(off + 12), off + 14, end);
+    }
+    leave();
+}
+
+// `off` is where the payload of the type field just read begins.
+void Walk::ethertype(std::uint32_t type, std::uint32_t off, std::uint32_t end) noexcept {
+    for (;;) {
+        switch (type) {
+        case 0x0800:
+            return ipv4(off, end);
+        case 0x86DD:
+            return ipv6(off, end);
+        case 0x0806:  // ARP
+        case 0x8035:  // RARP
+            return arp(off, end);
+        case 0x8847:  // MPLS unicast and multicast
+        case 0x8848:
+            return mpls(off, end);
+        case 0x8100:  // 802.1Q, 802.1ad and the older QinQ tag: TCI, then the next type
+        case 0x88A8:
+        case 0x9100:
+            if (!has(off, 4, end)) return truncated(end);
+            reach(off + 4);
+            type = be16(off + 2);
+            off += 4;
+            continue;
+        default:
+            return stop(Outcome::UnknownProtocol, off);
+        }
+    }
+}
+
+void Walk::mpls(std::uint32_t off, std::uint32_t end) noexcept {
+    for (;;) {
+        if (!has(off, 4, end)) return truncated(end);
+        bool bottom = (byte(off + 2) & 1) != 0;
+        off += 4;
+        reach(off);
+        if (bottom) break;
+    }
+    // No type after the stack: IP tells itself by its version.
+    if (!has(off, 1, end)) return truncated(end);
+    std::uint32_t version = byte(off) >> 4;
+    if (version == 4) return ipv4(off, end);
+    if (version == 6) return ipv6(off, end);
+    stop(Outcome::UnknownProtocol, off);
+}
+
+void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t addressAt,
+                       std::uint32_t protocolAt, std::uint32_t headerBytes) noexcept {
+    std::uint32_t lengthBytes = headerBytes == 16 ? 2 : 1;
+    // Cut before the address length: what is there holds no address.
+    if (!has(off, lengthAt + lengthBytes, captured)) return truncated(captured);
+    // v1 gives the length in two bytes, v2 in one.
+    std::uint32_t length = headerBytes == 16 ? be16(off + lengthAt) : byte(off + lengthAt);
+    if (length == 6) {
+        mac(off + addressAt, off + addressAt + 6);
+    } else if (length == 4) {
+        // IP tunnels (ARPHRD_TUNNEL, _IPGRE, _SIT) give the peer's IPv4 address.
+        ipv4Address(off + addressAt, off + addressAt + 4);
+    } else if (length != 0) {
+        // An address of another kind (EUI-64, ...): not ours to keep in clear.
+        return stop(Outcome::UnknownLink, off);
+    }
+    if (!has(off, headerBytes, captured)) return truncated(captured);
+    reach(off + headerBytes);
+    std::uint32_t protocol = be16(off + protocolAt);
+    if (protocol == 0x8100 || protocol == 0x88A8 || protocol == 0x9100 || protocol == 0x0800 || protocol == 0x86DD ||
+        protocol == 0x0806 || protocol == 0x8035 || protocol == 0x8847 || protocol == 0x8848)
+        return ethertype(protocol, off + headerBytes, NoEnd);
+    stop(Outcome::UnknownProtocol, off + headerBytes);
+}
+
+void Walk::loopback(std::uint32_t family, std::uint32_t off) noexcept {
+    reach(off);
+    if (family == 2) return ipv4(off, NoEnd);
+    if (family == 10 || family == 24 || family == 28 || family == 30) return ipv6(off, NoEnd);
+    stop(Outcome::UnknownProtocol, off);
+}
+
+void Walk::ipByVersion(std::uint32_t off, std::uint32_t end) noexcept {
+    if (!has(off, 1, end)) return truncated(end);
+    std::uint32_t version = byte(off) >> 4;
+    if (version == 4) return ipv4(off, end);
+    if (version == 6) return ipv6(off, end);
+    stop(Outcome::UnknownProtocol, off);
+}
+
+}  // namespace ipveil::packet::detail

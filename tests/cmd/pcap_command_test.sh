@@ -1,0 +1,67 @@
+# ipveil-pcap as a user runs it, on captures of every frame the packet room
+# walks (pcap per link type in both byte orders and time resolutions, and a
+# pcapng with one interface per link type and snap-length cuts): tshark reads
+# every output whole, with its addresses the images ipveil gives and, with
+# --keep-payload, every checksum status as in the input; --reveal gives the
+# input back byte for byte; files, statuses and messages as the man page says.
+#
+#   pcap_command_test.sh IPVEIL IPVEIL_PCAP WRITE_TEST_CAPTURES
+source "$(dirname "$0")/../shell_test_support.sh"
+ipveil=$1 pcap=$2 writer=$3
+check=$(dirname "$0")/pcap_tshark_check.py
+require_commands tshark python3
+cd "$scratch"
+mkdir in
+"$writer" in
+
+for input in in/*; do
+    name=$(basename "$input")
+    "$pcap" --keep-payload "$input" "whole-$name" 2>/dev/null || fail "$name: --keep-payload status $?"
+    "$pcap" "$input" "cut-$name" 2>/dev/null || fail "$name: status $?"
+    python3 "$check" "$ipveil" "$input" "whole-$name" whole >/dev/null
+    python3 "$check" "$ipveil" "$input" "cut-$name" cut >/dev/null
+    "$pcap" --reveal "whole-$name" "back-$name" 2>/dev/null || fail "$name: --reveal status $?"
+    cmp -s "$input" "back-$name" || fail "$name: --reveal does not give the input back"
+    "$pcap" --keep-payload --keep-mac "$input" - 2>/dev/null | "$pcap" --reveal --keep-mac - - 2>/dev/null |
+        cmp -s "$input" - || fail "$name: --keep-mac through pipes does not come back"
+done
+
+# The summary line, and cuts counted.
+"$pcap" in/all.pcapng out.pcapng 2>err.txt
+grep -Eq '^ipveil-pcap: [0-9]+ packets, [0-9]+ IPv4 and [0-9]+ IPv6 addresses, [0-9]+ MACs mapped, [1-9][0-9]* frames cut' \
+    err.txt || fail "summary: $(cat err.txt)"
+
+# expect STATUS MESSAGE COMMAND...: the status and the last line on standard error.
+expect() {
+    local status=$1 message=$2
+    shift 2
+    set +e
+    "$@" >stdout.txt 2>stderr.txt
+    local got=$?
+    set -e
+    [[ $got == "$status" ]] || fail "$*: status $got, expected $status ($(cat stderr.txt))"
+    [[ $(tail -n 1 stderr.txt) == "$message" ]] || fail "$*: message '$(tail -n 1 stderr.txt)', expected '$message'"
+}
+usage='usage: ipveil-pcap [--keep-payload] [--keep-mac] [--reveal] INPUT OUTPUT'
+expect 255 "$usage" "$pcap"
+expect 255 "$usage" "$pcap" in/all.pcapng
+expect 255 "$usage" "$pcap" --no-such-option in/all.pcapng out
+expect 255 "Input and output are the same file: in/all.pcapng" "$pcap" in/all.pcapng in/all.pcapng
+expect 254 "Cannot open file missing.pcap" "$pcap" missing.pcap out
+expect 254 "Cannot open file /nonexistent-dir/out" "$pcap" in/all.pcapng /nonexistent-dir/out
+echo "0.5 60 10.0.0.1" >trace.txt
+expect 250 "Not a capture: trace.txt" "$pcap" trace.txt never.pcap
+[[ ! -e never.pcap ]] || fail "a refused input left an output file"
+: >empty
+expect 250 "Not a capture: empty" "$pcap" empty never.pcap
+expect 252 "Cannot read file in" "$pcap" in never.pcap
+expect 251 "Cannot write output" "$pcap" in/all.pcapng /dev/full
+"$pcap" --help | grep -q -- '--keep-payload' || fail "--help does not describe the options"
+
+# A capture cut inside its third packet: the first two go out, as a capture
+# tshark reads, and the fault names packet 3.
+link1=in/link-1.pcap
+cut=$(($(tshark -r "$link1" -c 3 -T fields -e frame.cap_len | awk '{ s += $1 + 16 } END { print s + 24 - 5 }')))
+head -c "$cut" "$link1" >truncated.pcap
+expect 253 "Corrupt capture at packet 3" "$pcap" truncated.pcap partial.pcap
+[[ $(tshark -r partial.pcap 2>/dev/null | wc -l) == 2 ]] || fail "the packets before the fault are not all there"

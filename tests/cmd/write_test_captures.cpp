@@ -1,0 +1,123 @@
+// Writes the packet room's test frames as captures, for the tests that run
+// ipveil-pcap on them and read the results with tshark:
+//   DIR/link-N.pcap  every frame of link type N, microsecond pcap in the
+//                    machine's byte order (Ethernet: nanosecond, swapped);
+//   DIR/all.pcapng   every frame, one interface per link type (time
+//                    resolutions differ), each frame also cut to 54 bytes;
+#include <cstdio>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "frame_cases.h"
+
+namespace {
+
+using ipveil::packet::test::Bytes;
+
+void put32(Bytes& out, std::uint32_t v, bool swapped = false) {
+    if (swapped) v = __builtin_bswap32(v);
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+    out.insert(out.end(), p, p + 4);
+}
+void put16(Bytes& out, std::uint16_t v) {
+    const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
+    out.insert(out.end(), p, p + 2);
+}
+
+bool save(const std::string& path, const Bytes& bytes) {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    const bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+    return std::fclose(f) == 0 && ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: write_test_captures DIR\n");
+        return 2;
+    }
+    const std::string dir = argv[1];
+    ipveil::packet::test::Mappings mappings;
+    const auto cases = ipveil::packet::test::cases();
+
+    std::map<std::uint32_t, std::vector<Bytes>> byLink;
+    for (const auto& c : cases) byLink[c.linkType].push_back(c.build(mappings.identity).bytes);
+
+    std::uint32_t second = 1700000000;
+    for (const auto& [link, frames] : byLink) {
+        const bool swapped = link == ipveil::packet::LinkEthernet;
+        Bytes file;
+        put32(file, swapped ? 0xa1b23c4d : 0xa1b2c3d4, swapped);
+        put32(file, 0x00040002, swapped);  // version 2.4
+        put32(file, 0, swapped);
+        put32(file, 0, swapped);
+        put32(file, 65535, swapped);
+        put32(file, link, swapped);
+        std::uint32_t fraction = 1;
+        for (const Bytes& frame : frames) {
+            put32(file, second++, swapped);
+            put32(file, fraction++, swapped);
+            put32(file, static_cast<std::uint32_t>(frame.size()), swapped);
+            put32(file, static_cast<std::uint32_t>(frame.size()), swapped);
+            file.insert(file.end(), frame.begin(), frame.end());
+        }
+        if (!save(dir + "/link-" + std::to_string(link) + ".pcap", file)) return 1;
+    }
+
+    // pcapng: a section header, one interface per link type, then every frame
+    // whole and cut to 54 bytes, interfaces taking turns.
+    Bytes file;
+    put32(file, 0x0A0D0D0A);
+    put32(file, 28);
+    put32(file, 0x1A2B3C4D);
+    put16(file, 1);
+    put16(file, 0);
+    put32(file, 0xffffffff);
+    put32(file, 0xffffffff);
+    put32(file, 28);
+    std::map<std::uint32_t, std::uint32_t> interfaceOf;
+    for (const auto& entry : byLink) {
+        const std::uint32_t link = entry.first;
+        const std::uint32_t id = static_cast<std::uint32_t>(interfaceOf.size());
+        interfaceOf[link] = id;
+        // Odd interfaces in nanoseconds (if_tsresol 9), the others in microseconds.
+        const bool nano = id % 2 == 1;
+        put32(file, 1);
+        put32(file, nano ? 32 : 20);
+        put16(file, static_cast<std::uint16_t>(link));
+        put16(file, 0);
+        put32(file, 0);  // no snap length limit
+        if (nano) {
+            put16(file, 9);  // if_tsresol
+            put16(file, 1);
+            file.insert(file.end(), {9, 0, 0, 0});
+            put32(file, 0);  // opt_endofopt
+        }
+        put32(file, nano ? 32 : 20);
+    }
+    std::uint64_t when = 1700000000000000ull;
+    for (const auto& c : cases) {
+        const Bytes frame = c.build(mappings.identity).bytes;
+        for (const std::size_t keep : {frame.size(), std::min<std::size_t>(frame.size(), 54)}) {
+            const std::uint32_t id = interfaceOf[c.linkType];
+            const std::uint64_t stamp = id % 2 == 1 ? when * 1000 + 7 : when;
+            when += 1000;
+            const auto padded = static_cast<std::uint32_t>((keep + 3) & ~std::size_t{3});
+            const std::uint32_t total = 32 + padded;
+            put32(file, 6);
+            put32(file, total);
+            put32(file, id);
+            put32(file, static_cast<std::uint32_t>(stamp >> 32));
+            put32(file, static_cast<std::uint32_t>(stamp));
+            put32(file, static_cast<std::uint32_t>(keep));
+            put32(file, static_cast<std::uint32_t>(frame.size()));
+            file.insert(file.end(), frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(keep));
+            file.resize(file.size() + (padded - keep), 0);
+            put32(file, total);
+        }
+    }
+    return save(dir + "/all.pcapng", file) ? 0 : 1;
+}

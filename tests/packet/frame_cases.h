@@ -1,0 +1,403 @@
+// The frame templates the packet room's tests share: one per link layer,
+// header, option, tunnel and quote the rewriter walks, each built through a
+// Mapper so that it gives both the input and the expected output.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "frame_rewriter.h"
+#include "packet_builder.h"
+
+namespace ipveil::packet::test {
+
+inline const std::uint8_t Key[32] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6, 0xab, 0xf7, 0x15,
+                              0x88, 0x09, 0xcf, 0x4f, 0x3c, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05,
+                              0x06, 0x07, 0x08, 0x09, 0x0a, 0x0b, 0x0c, 0x0d, 0x0e, 0x0f};
+
+constexpr std::uint32_t A = 0x0A000001, B = 0xC0A80102, C = 0xC0A80203, D = 0x08080808, E = 0x7F000001;
+inline const Ipv6Address S6 = v6(0x20010db800000001ull, 0x1), D6 = v6(0x20010db8ffff0000ull, 0x2);
+inline const Ipv6Address R6 = v6(0x20010db800000002ull, 0xabcd), H6 = v6(0xfe80000000000000ull, 0x0211223344556677ull);
+inline const Ipv6Address G6 = v6(0xff02000000000000ull, 0x16), P6 = v6(0x20010db8abcd1234ull, 0x5555555555555555ull);
+constexpr std::uint64_t M1 = 0x001122334455, M2 = 0x02AABBCCDDEE, Bcast = 0xFFFFFFFFFFFF, Mcast = 0x01005E000016;
+
+inline const Bytes Payload = {'G', 'E', 'T', ' ', '/', ' ', 'H', 'T', 'T', 'P', '/', '1', '.', '1', 13, 10, 1, 2, 3};
+
+inline Bytes v4Bytes(std::uint32_t a) {
+    Bytes b;
+    put32(b, a);
+    return b;
+}
+
+inline Packet eth4(const Mapper& m, const Packet& ip) { return ethernet(m.mac(M1), m.mac(M2), 0x0800, ip); }
+inline Packet eth6(const Mapper& m, const Packet& ip) { return ethernet(m.mac(M1), m.mac(M2), 0x86DD, ip); }
+
+// ND options.
+inline Bytes linkLayerOption(unsigned type, std::uint64_t mac) {
+    Bytes b{static_cast<std::uint8_t>(type), 1};
+    putMac(b, mac);
+    return b;
+}
+inline Bytes prefixOption(const Ipv6Address& prefix, unsigned bits) {
+    Bytes b{3, 4, static_cast<std::uint8_t>(bits), 0xC0};
+    put32(b, 86400);
+    put32(b, 14400);
+    put32(b, 0);
+    putV6(b, prefix);
+    return b;
+}
+inline Bytes routeOption(const Ipv6Address& prefix, unsigned bits, unsigned prefixBytes) {
+    Bytes b{24, static_cast<std::uint8_t>(1 + prefixBytes / 8), static_cast<std::uint8_t>(bits), 0x08};
+    put32(b, 1800);
+    b.insert(b.end(), prefix.bytes, prefix.bytes + prefixBytes);
+    return b;
+}
+inline Bytes rdnssOption(const std::vector<Ipv6Address>& servers) {
+    Bytes b{25, static_cast<std::uint8_t>(1 + 2 * servers.size()), 0, 0};
+    put32(b, 600);
+    for (const auto& s : servers) putV6(b, s);
+    return b;
+}
+
+struct Case {
+    std::string name;
+    std::uint32_t linkType;
+    std::function<Packet(const Mapper&)> build;
+};
+
+inline std::vector<Case> cases() {
+    std::vector<Case> c;
+    c.push_back({"EthernetIpv4TcpWithOptions", LinkEthernet, [](const Mapper& m) {
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(40000, 80, {2, 4, 5, 0xb4, 1, 3, 3, 7}, Payload)));
+                 }});
+    c.push_back({"WrongChecksumsStayWrong", LinkEthernet, [](const Mapper& m) {
+                     Ipv4Options o;
+                     o.skew = 7;
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload, 1000), o));
+                 }});
+    c.push_back({"UdpZeroChecksumStaysZero", LinkEthernet, [](const Mapper& m) {
+                     return eth4(m, ipv4(m.v4(C), m.v4(D), udp(53, 5353, Payload, 0, false)));
+                 }});
+    c.push_back({"VlanStackIpv6Udp", LinkEthernet, [](const Mapper& m) {
+                     return ethernet(m.mac(M1), m.mac(Mcast), 0x86DD, ipv6(m.v6(S6), m.v6(D6), udp(500, 4500, Payload, 3)),
+                                     {0x88A8, 0x8100, 0x9100});
+                 }});
+    c.push_back({"MplsIpv4", LinkEthernet, [](const Mapper& m) {
+                     return ethernet(m.mac(M1), m.mac(M2), 0x8847, mpls(3, ipv4(m.v4(A), m.v4(E), tcp(1, 2, {}, Payload))));
+                 }});
+    c.push_back({"MplsIpv6", LinkEthernet, [](const Mapper& m) {
+                     return ethernet(m.mac(M1), m.mac(M2), 0x8848, mpls(1, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload))));
+                 }});
+    c.push_back({"Ipv4RecordRouteTimestampLooseRoute", LinkEthernet, [](const Mapper& m) {
+                     Ipv4Options o;
+                     Bytes& b = o.options;
+                     b = {7, 11, 8};  // record route, two slots
+                     append(b, v4Bytes(m.v4(C)));
+                     append(b, v4Bytes(m.v4(D)));
+                     append(b, {68, 12, 5, 0x01});  // timestamp with addresses
+                     append(b, v4Bytes(m.v4(E)));
+                     put32(b, 0x01020304);
+                     append(b, {131, 11, 4});  // NOP, loose source route, not done: final destination last
+                     append(b, v4Bytes(m.v4(C)));
+                     append(b, v4Bytes(m.v4(0x0B0C0D0E)));
+                     o.finalDst = m.v4(0x0B0C0D0E);
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(7, 8, {}, Payload), o));
+                 }});
+    c.push_back({"Ipv4StrictRouteDone", LinkEthernet, [](const Mapper& m) {
+                     Ipv4Options o;
+                     o.options = {68, 20, 13, 0x03};  // timestamp, prespecified addresses
+                     for (std::uint32_t a : {B, E}) {
+                         append(o.options, v4Bytes(m.v4(a)));
+                         put32(o.options, 0x01020304);
+                     }
+                     append(o.options, {1, 137, 7, 8});  // pointer past the route: the header's destination is final
+                     append(o.options, v4Bytes(m.v4(C)));
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), udp(7, 8, Payload), o));
+                 }});
+    c.push_back({"Ipv6HopByHopHomeAddress", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {optionsHeader(0, {5, 2, 0, 0}), optionsHeader(60, homeAddressOption(m.v6(H6)))};
+                     o.pseudoSrc = m.v6(H6);
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), tcp(1, 2, {}, Payload), o));
+                 }});
+    c.push_back({"Ipv6RoutingType0", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {routing(0, 2, {m.v6(R6), m.v6(P6)})};
+                     o.pseudoDst = m.v6(P6);
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload), o));
+                 }});
+    c.push_back({"Ipv6RoutingType2", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {routing(2, 1, {m.v6(H6)})};
+                     o.pseudoDst = m.v6(H6);
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), tcp(1, 2, {}, Payload), o));
+                 }});
+    c.push_back({"Ipv6SegmentRouting", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {routing(4, 1, {m.v6(P6), m.v6(R6), m.v6(D6)})};
+                     o.pseudoDst = m.v6(P6);
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), icmp6(128, 0, {0, 1, 0, 1}, Payload), o));
+                 }});
+    c.push_back({"Ipv6SegmentRoutingDone", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {routing(4, 0, {m.v6(D6), m.v6(R6)})};
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), udp(9, 9, Payload), o));
+                 }});
+    c.push_back({"Ipv6FirstFragment", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {fragmentHeader(0, true)};
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload), o));
+                 }});
+    c.push_back({"Ipv6LaterFragment", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {fragmentHeader(185, false)};
+                     o.carriesTransport = false;
+                     Upper up = udp(1, 2, Payload);
+                     up.checksumAt = -1;  // bytes of the middle of a datagram, not a header
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), up, o));
+                 }});
+    c.push_back({"Ipv4LaterFragment", LinkEthernet, [](const Mapper& m) {
+                     Ipv4Options o;
+                     o.fragment = 0x2010;
+                     Upper up = carried(6, Packet{Payload, 0});
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), up, o));
+                 }});
+    c.push_back({"Ipv4InIpv4", LinkEthernet, [](const Mapper& m) {
+                     Packet inner = ipv4(m.v4(C), m.v4(D), tcp(1, 2, {}, Payload, 5));
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), carried(4, inner)));
+                 }});
+    c.push_back({"Ipv6InIpv4", LinkRaw, [](const Mapper& m) {
+                     Packet inner = ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload));
+                     return ipv4(m.v4(A), m.v4(B), carried(41, inner));
+                 }});
+    c.push_back({"Ipv4InIpv6", LinkIpv6, [](const Mapper& m) {
+                     Packet inner = ipv4(m.v4(C), m.v4(D), udp(1, 2, Payload));
+                     return ipv6(m.v6(S6), m.v6(D6), carried(4, inner));
+                 }});
+    c.push_back({"GreChecksumKeyIpv4", LinkEthernet, [](const Mapper& m) {
+                     Packet inner = ipv4(m.v4(C), m.v4(D), udp(1, 2, Payload));
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), gre(0x0800, inner, true, true)));
+                 }});
+    c.push_back({"GreWrongChecksumIpv6", LinkEthernet, [](const Mapper& m) {
+                     Packet inner = ipv6(m.v6(S6), m.v6(D6), tcp(1, 2, {}, Payload));
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), gre(0x86DD, inner, true, false, 99)));
+                 }});
+    c.push_back({"GreEthernet", LinkEthernet, [](const Mapper& m) {
+                     Packet inner = ethernet(m.mac(0x00AABBCCDDEE), m.mac(M1), 0x0800,
+                                             ipv4(m.v4(C), m.v4(D), tcp(1, 2, {}, Payload)));
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), gre(0x6558, inner, false, true)));
+                 }});
+    c.push_back({"IcmpEcho", LinkEthernet, [](const Mapper& m) {
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), icmp(8, 0, {0, 1, 0, 2}, Payload)));
+                 }});
+    c.push_back({"IcmpUnreachableQuotesUdp", LinkEthernet, [](const Mapper& m) {
+                     Packet offending = ipv4(m.v4(B), m.v4(D), udp(33434, 53, Payload));
+                     Packet q = quoted(offending, 28);
+                     return eth4(m, ipv4(m.v4(E), m.v4(B), icmp(3, 3, withHeader({0, 0, 0, 0}, q).bytes, {}, 0, 8 + q.headers)));
+                 }});
+    c.push_back({"IcmpRedirectGatewayQuotesTcp", LinkEthernet, [](const Mapper& m) {
+                     Packet offending = ipv4(m.v4(B), m.v4(D), tcp(5555, 443, {}, Payload));
+                     Packet q = quoted(offending, 28);
+                     return eth4(m, ipv4(m.v4(E), m.v4(B), icmp(5, 1, withHeader(v4Bytes(m.v4(C)), q).bytes, {}, 0, 8 + q.headers)));
+                 }});
+    c.push_back({"IcmpErrorQuotingIcmpErrorWithTrailer", LinkEthernet, [](const Mapper& m) {
+                     Packet first = ipv4(m.v4(C), m.v4(D), udp(1, 2, Payload));
+                     Packet q1 = quoted(first, 28);
+                     Packet error = ipv4(m.v4(E), m.v4(C), icmp(11, 0, withHeader({0, 0, 0, 0}, q1).bytes, {}, 0, 8 + q1.headers));
+                     Packet q2 = quoted(error, error.bytes.size());
+                     Packet outer = ipv4(m.v4(A), m.v4(B), icmp(12, 0, withHeader({0x14, 0, 0, 0}, q2).bytes, {}, 0, 8 + q2.headers));
+                     Packet frame = eth4(m, outer);
+                     append(frame.bytes, Bytes(6, 0));  // Ethernet padding past the IP packet
+                     return frame;
+                 }});
+    c.push_back({"IcmpRouterAdvertisement", LinkEthernet, [](const Mapper& m) {
+                     Bytes body = {2, 2, 0x07, 0x08};
+                     for (std::uint32_t a : {C, D}) {
+                         append(body, v4Bytes(m.v4(a)));
+                         put32(body, 0);
+                     }
+                     return eth4(m, ipv4(m.v4(C), m.v4(0xE0000001), icmp(9, 0, body)));
+                 }});
+    c.push_back({"Igmpv2Report", LinkEthernet, [](const Mapper& m) {
+                     Bytes msg = {0x16, 0, 0, 0};
+                     append(msg, v4Bytes(m.v4(0xEF010203)));
+                     return eth4(m, ipv4(m.v4(A), m.v4(0xEF010203), igmp(msg, 1)));
+                 }});
+    c.push_back({"Igmpv3Report", LinkEthernet, [](const Mapper& m) {
+                     Bytes report = {0x22, 0, 0, 0, 0, 0, 0, 2};
+                     append(report, {1, 1, 0, 1});  // one source, one aux word
+                     append(report, v4Bytes(m.v4(0xEF010204)));
+                     append(report, v4Bytes(m.v4(B)));
+                     put32(report, 0xAAAAAAAA);
+                     append(report, {2, 0, 0, 0});
+                     append(report, v4Bytes(m.v4(0xEF010205)));
+                     return eth4(m, ipv4(m.v4(A), m.v4(0xE0000016), igmp(report)));
+                 }});
+    c.push_back({"Igmpv3Query", LinkIpv4, [](const Mapper& m) {
+                     Bytes query = {0x11, 100, 0, 0};
+                     append(query, v4Bytes(m.v4(0xEF010203)));
+                     append(query, {2, 125, 0, 2});
+                     append(query, v4Bytes(m.v4(C)));
+                     append(query, v4Bytes(m.v4(D)));
+                     return ipv4(m.v4(A), m.v4(0xE0000001), igmp(query));
+                 }});
+    c.push_back({"Icmpv6UnreachableQuotesTcp", LinkEthernet, [](const Mapper& m) {
+                     Packet offending = ipv6(m.v6(D6), m.v6(R6), tcp(1, 2, {}, Payload));
+                     Packet q = quoted(offending, 70);
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), icmp6(1, 4, withHeader({0, 0, 0, 0}, q).bytes, {}, 0, 8 + q.headers)));
+                 }});
+    c.push_back({"Icmpv6PacketTooBigQuotesUdpWrong", LinkEthernet, [](const Mapper& m) {
+                     Packet offending = ipv6(m.v6(D6), m.v6(R6), udp(1, 2, Payload, 321));
+                     Packet q = quoted(offending, offending.bytes.size());
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), icmp6(2, 0, withHeader({0, 0, 5, 0}, q).bytes, {}, 77, 8 + q.headers)));
+                 }});
+    c.push_back({"MldV1ReportAfterRouterAlert", LinkEthernet, [](const Mapper& m) {
+                     Ipv6Options o;
+                     o.extensions = {optionsHeader(0, {5, 2, 0, 0})};
+                     Bytes body = {0, 0, 0, 0};
+                     putV6(body, m.v6(G6));
+                     return eth6(m, ipv6(m.v6(H6), m.v6(G6), icmp6(131, 0, body), o));
+                 }});
+    c.push_back({"MldV2Query", LinkEthernet, [](const Mapper& m) {
+                     Bytes body = {0x27, 0x10, 0, 0};
+                     putV6(body, m.v6(G6));
+                     append(body, {2, 125, 0, 2});
+                     putV6(body, m.v6(S6));
+                     putV6(body, m.v6(R6));
+                     return eth6(m, ipv6(m.v6(H6), m.v6(G6), icmp6(130, 0, body)));
+                 }});
+    c.push_back({"MldV2Report", LinkEthernet, [](const Mapper& m) {
+                     Bytes body = {0, 0, 0, 2};
+                     append(body, {4, 1, 0, 2});
+                     putV6(body, m.v6(G6));
+                     putV6(body, m.v6(S6));
+                     putV6(body, m.v6(R6));
+                     put32(body, 0x12345678);
+                     append(body, {3, 0, 0, 0});
+                     putV6(body, m.v6(v6(0xff0e000000000000ull, 0x101)));
+                     return eth6(m, ipv6(m.v6(H6), m.v6(v6(0xff02000000000000ull, 0x16)), icmp6(143, 0, body)));
+                 }});
+    c.push_back({"NeighbourSolicitationAndAdvertisement", LinkEthernet, [](const Mapper& m) {
+                     Bytes body = {0, 0, 0, 0};
+                     putV6(body, m.v6(D6));
+                     append(body, linkLayerOption(1, m.mac(M2)));
+                     return eth6(m, ipv6(m.v6(S6), m.v6(v6(0xff02000000000000ull, 0x1ff000002ull)), icmp6(135, 0, body)));
+                 }});
+    c.push_back({"NeighbourAdvertisementWrong", LinkLinuxSll2, [](const Mapper& m) {
+                     Bytes body = {0x60, 0, 0, 0};
+                     putV6(body, m.v6(D6));
+                     append(body, linkLayerOption(2, m.mac(M1)));
+                     Packet ip = ipv6(m.v6(D6), m.v6(S6), icmp6(136, 0, body, {}, 4242));
+                     Bytes h = {0x86, 0xDD, 0, 0, 0, 0, 0, 3, 0, 1, 4, 6};
+                     putMac(h, m.mac(M1));
+                     append(h, {0, 0});
+                     return withHeader(h, ip);
+                 }});
+    c.push_back({"RouterAdvertisementOptions", LinkEthernet, [](const Mapper& m) {
+                     Bytes body = {64, 0, 0x07, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
+                     append(body, linkLayerOption(1, m.mac(M2)));
+                     append(body, {5, 1, 0, 0, 0, 0, 0x05, 0xDC});
+                     append(body, prefixOption(m.prefix(P6, 64), 64));
+                     append(body, prefixOption(m.prefix(R6, 37), 37));
+                     append(body, routeOption(m.prefix(P6, 48), 48, 8));
+                     append(body, routeOption(m.prefix(R6, 0), 0, 0));
+                     append(body, routeOption(m.prefix(S6, 100), 100, 16));
+                     append(body, rdnssOption({m.v6(D6), m.v6(R6)}));
+                     return eth6(m, ipv6(m.v6(H6), m.v6(v6(0xff02000000000000ull, 1)), icmp6(134, 0, body)));
+                 }});
+    c.push_back({"RedirectWithRedirectedHeader", LinkEthernet, [](const Mapper& m) {
+                     Bytes body = {0, 0, 0, 0};
+                     putV6(body, m.v6(R6));
+                     putV6(body, m.v6(D6));
+                     append(body, linkLayerOption(2, m.mac(M1)));
+                     Packet offending = ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload));
+                     Packet q = quoted(offending, 56);  // whole 8-byte units
+                     Bytes option = {4, static_cast<std::uint8_t>(1 + q.bytes.size() / 8), 0, 0, 0, 0, 0, 0};
+                     std::size_t headers = 4 + body.size() + 8 + q.headers;
+                     append(body, option);
+                     append(body, q.bytes);
+                     return eth6(m, ipv6(m.v6(H6), m.v6(S6), icmp6(137, 0, body, {}, 0, headers)));
+                 }});
+    c.push_back({"ArpRequestToBroadcast", LinkEthernet, [](const Mapper& m) {
+                     Bytes arp = {0, 1, 8, 0, 6, 4, 0, 1};
+                     putMac(arp, m.mac(M1));
+                     put32(arp, m.v4(B));
+                     putMac(arp, m.mac(0));
+                     put32(arp, m.v4(C));
+                     Packet frame = ethernet(m.mac(Bcast), m.mac(M1), 0x0806, Packet{arp, arp.size()});
+                     append(frame.bytes, Bytes(18, 0));
+                     return frame;
+                 }});
+    c.push_back({"Rarp", LinkEthernet, [](const Mapper& m) {
+                     Bytes arp = {0, 1, 8, 0, 6, 4, 0, 3};
+                     putMac(arp, m.mac(M2));
+                     put32(arp, m.v4(0));
+                     putMac(arp, m.mac(M2));
+                     put32(arp, m.v4(0));
+                     return ethernet(m.mac(Bcast), m.mac(M2), 0x8035, Packet{arp, arp.size()});
+                 }});
+    c.push_back({"LinuxCookedV1", LinkLinuxSll, [](const Mapper& m) {
+                     Bytes h = {0, 4, 0, 1, 0, 6};
+                     putMac(h, m.mac(M2));
+                     append(h, {0, 0, 0x08, 0x00});
+                     return withHeader(h, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload)));
+                 }});
+    c.push_back({"LinuxCookedV1GreTunnelAddress", LinkLinuxSll, [](const Mapper& m) {
+                     Bytes h = {0, 0, 0x03, 0x0A, 0, 4};
+                     put32(h, m.v4(D));
+                     append(h, {0, 0, 0, 0, 0x86, 0xDD});
+                     return withHeader(h, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload)));
+                 }});
+    c.push_back({"NullLittleEndianIpv4", LinkNull, [](const Mapper& m) {
+                     return withHeader({2, 0, 0, 0}, ipv4(m.v4(E), m.v4(E), udp(1, 2, Payload)));
+                 }});
+    c.push_back({"NullBigEndianIpv6", LinkNull, [](const Mapper& m) {
+                     return withHeader({0, 0, 0, 30}, ipv6(m.v6(S6), m.v6(D6), tcp(1, 2, {}, Payload)));
+                 }});
+    c.push_back({"LoopIpv6", LinkLoop, [](const Mapper& m) {
+                     return withHeader({0, 0, 0, 24}, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload)));
+                 }});
+    for (std::uint32_t link : {LinkRaw, LinkRawAlt12, LinkRawAlt14, LinkIpv4})
+        c.push_back({"RawIpv4Link" + std::to_string(link), link, [](const Mapper& m) {
+                         return ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload));
+                     }});
+    c.push_back({"RawIpv6", LinkRaw, [](const Mapper& m) { return ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload)); }});
+    c.push_back({"MultipathTcpAddAddress", LinkIpv4, [](const Mapper& m) {
+                     Bytes options = {30, 8, 0x31, 7};
+                     append(options, v4Bytes(m.v4(D)));
+                     return ipv4(m.v4(A), m.v4(B), tcp(1, 2, options, Payload));
+                 }});
+    c.push_back({"MultipathTcpAddAddress6", LinkIpv6, [](const Mapper& m) {
+                     Bytes options = {30, 20, 0x31, 8};
+                     putV6(options, m.v6(R6));
+                     return ipv6(m.v6(S6), m.v6(D6), tcp(1, 2, options, Payload));
+                 }});
+    c.push_back({"AuthenticationHeaderThenEsp", LinkIpv6, [](const Mapper& m) {
+                     Ipv6Options o;
+                     Extension ah{51, {0, 4, 0, 0, 1, 2, 3, 4, 0, 0, 0, 1, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9, 9}};
+                     o.extensions = {ah};
+                     Upper esp = carried(50, Packet{{0, 0, 1, 0, 0, 0, 0, 1, 0xEE, 0xEE, 0xEE}, 8});
+                     return ipv6(m.v6(S6), m.v6(D6), esp, o);
+                 }});
+    return c;
+}
+
+struct Mappings {
+    PrefixAnonymizer ip{Key};
+    MacPermutation macs{Key};
+    Mapper identity;
+    Mapper image(bool keepMac) const { return Mapper{&ip, keepMac ? nullptr : &macs}; }
+};
+
+// One frame through a rewriter of its own; returns the bytes to write.
+inline Bytes rewritten(Bytes bytes, std::uint32_t linkType, Policy policy, std::uint32_t* captured = nullptr) {
+    FrameRewriter rewriter(Key, policy);
+    Frame frame{bytes.data(), static_cast<std::uint32_t>(bytes.size()), linkType};
+    rewriter.rewrite(&frame, 1);
+    bytes.resize(frame.captured);
+    if (captured) *captured = frame.captured;
+    return bytes;
+}
+
+}  // namespace ipveil::packet::test
