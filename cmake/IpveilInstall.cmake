@@ -26,7 +26,8 @@ write_basic_package_version_file(${PROJECT_BINARY_DIR}/ipveilConfigVersion.cmake
 install(FILES ${PROJECT_BINARY_DIR}/ipveilConfig.cmake ${PROJECT_BINARY_DIR}/ipveilConfigVersion.cmake
         DESTINATION ${IPVEIL_CMAKE_DIR})
 
-install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 ${PROJECT_SOURCE_DIR}/man/ipveil-reveal.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 ${PROJECT_SOURCE_DIR}/man/ipveil-reveal.1 ${PROJECT_SOURCE_DIR}/man/ipveil-pcap.1
+        DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The scripts of contrib/ as commands beside ipveil (ipveil-parallel runs the
 # ipveil it finds beside itself); they hold no key.
 install(PROGRAMS ${PROJECT_SOURCE_DIR}/contrib/ipveil-parallel ${PROJECT_SOURCE_DIR}/contrib/pcap-to-trace

@@ -154,6 +154,7 @@ installed-restricted)
             fail "the installed keyed $(basename "$command") has mode $(stat -c %a "$command"), not $mode"
     done
     [[ -x $prefix/bin/ipveil-parallel && -x $prefix/bin/pcap-to-trace ]] || fail "the scripts are not installed"
+    [[ -x $prefix/bin/ipveil-pcap ]] || fail "ipveil-pcap is not installed beside ipveil"
     "$prefix/bin/ipveil" "$source_dir/examples/trace.txt" >/dev/null || fail "the installed keyed ipveil does not run"
     # The .deb only where the build step could make one (cpack needs file and
     # dpkg-dev) and dpkg-deb can list it.
