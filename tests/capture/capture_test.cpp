@@ -338,7 +338,8 @@ std::vector<Hostile> hostileFiles() {
         return a;
     };
     const auto cut = [](Bytes a, std::size_t drop) {
-        a.resize(a.size() - drop);
+        // erase, not resize: GCC's sanitizer build cannot see that drop <= size.
+        a.erase(a.end() - static_cast<std::ptrdiff_t>(drop), a.end());
         return a;
     };
     cases.push_back({"empty file", {}, ReadStatus::NotCapture, 0, {}});

@@ -22,6 +22,7 @@ for input in in/*; do
     python3 "$check" "$ipveil" "$input" "cut-$name" cut >/dev/null
     "$pcap" --reveal "whole-$name" "back-$name" 2>/dev/null || fail "$name: --reveal status $?"
     cmp -s "$input" "back-$name" || fail "$name: --reveal does not give the input back"
+    [[ $(stat -c %a "back-$name") == 600 ]] || fail "$name: the revealed capture is not private to its owner"
     "$pcap" --keep-payload --keep-mac "$input" - 2>/dev/null | "$pcap" --reveal --keep-mac - - 2>/dev/null |
         cmp -s "$input" - || fail "$name: --keep-mac through pipes does not come back"
 done
