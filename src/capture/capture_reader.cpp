@@ -71,6 +71,7 @@ CaptureReader::CaptureReader(int fd)
 ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& count) noexcept {
     count = 0;
     queued = 0;
+    drained = false;
     if (status != ReadStatus::More) return status;
     for (;;) {
         Step step;
@@ -97,7 +98,10 @@ ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& coun
             return status;
         case Step::NeedMore:
             // Hand over what this window holds before the buffer moves.
-            if (count > 0 || queued > 0) return ReadStatus::More;
+            if (count > 0 || queued > 0) {
+                drained = true;
+                return ReadStatus::More;
+            }
             if (atEof) {
                 if (begin == end && !skipping) {
                     status = ReadStatus::End;

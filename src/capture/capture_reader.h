@@ -100,6 +100,10 @@ public:
     // read, as the fault can lie in a block before it).
     std::uint64_t packetNumber() const noexcept { return packets + (status == ReadStatus::Corrupt ? 1 : 0); }
 
+    // True when the window took every whole unit the buffer held, so the
+    // next read waits for input: the time to hand the output over.
+    bool inputDrained() const noexcept { return drained; }
+
     std::uint64_t blocksDropped() const noexcept { return droppedBlocks; }
     std::uint64_t optionsDropped() const noexcept { return droppedOptions; }
 
@@ -141,6 +145,7 @@ private:
     std::uint64_t skipLeft = 0;    // bytes of a dropped block still to pass, before its trailing length
     std::uint32_t skipTotal = 0;   // its total length, which the trailing copy must equal
     bool skipping = false;
+    bool drained = false;
     ReadStatus status = ReadStatus::More;
     std::uint64_t packets = 0;
     std::uint64_t droppedBlocks = 0;

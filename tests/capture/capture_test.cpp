@@ -458,8 +458,9 @@ TEST(CaptureHostile, ReadAndWriteErrors) {
     CaptureReader source(fd);
     CaptureWriter writer(full);
     EXPECT_EQ(source.read(frames, 4, count), ReadStatus::More);
-    EXPECT_FALSE(writer.write(source, frames, count));
+    EXPECT_FALSE(writer.write(source, frames, count) && writer.finish());
     EXPECT_EQ(errno, ENOSPC);
+    EXPECT_FALSE(writer.write(source, frames, count));
     EXPECT_FALSE(writer.finish());
     close(full);
     close(fd);
@@ -622,6 +623,38 @@ TEST(CaptureStreaming, CapturesLargerThanTheBuffers) {
         EXPECT_EQ(piped.status, ReadStatus::End);
         EXPECT_TRUE(piped.output == expected);
     }
+}
+
+// A capture that comes in through a pipe, as from tcpdump -w -, goes out
+// as its packets come in: the window written before the reader waits for
+// more is handed over whole.
+TEST(CaptureStreaming, LivePipeComesOutAsItComesIn) {
+    int in[2];
+    int out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    CaptureReader reader(in[0]);
+    CaptureWriter writer(out[1]);
+    Frame frames[64];
+    std::size_t count = 0;
+    for (unsigned i = 0; i < 3; ++i) {
+        Bytes chunk = i == 0 ? pcapHeader(false, Micro, 65535, 1) : Bytes{};
+        append(chunk, pcapRecord(false, i, i, payload(100, i), 100));
+        ASSERT_EQ(write(in[1], chunk.data(), chunk.size()), static_cast<ssize_t>(chunk.size()));
+        EXPECT_EQ(reader.read(frames, 64, count), ReadStatus::More);
+        EXPECT_EQ(count, 1u);
+        EXPECT_TRUE(writer.write(reader, frames, count));
+        Bytes received(chunk.size());
+        ASSERT_EQ(read(out[0], received.data(), received.size()), static_cast<ssize_t>(received.size()));
+        EXPECT_EQ(received, chunk);
+    }
+    close(in[1]);
+    EXPECT_EQ(reader.read(frames, 64, count), ReadStatus::End);
+    EXPECT_TRUE(writer.write(reader, frames, count));
+    EXPECT_TRUE(writer.finish());
+    close(in[0]);
+    close(out[0]);
+    close(out[1]);
 }
 
 }  // namespace
