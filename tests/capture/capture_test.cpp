@@ -38,7 +38,7 @@ public:
     ~TempFile() { unlink(path.c_str()); }
     void write(const Bytes& bytes) const {
         std::FILE* f = std::fopen(path.c_str(), "wb");
-        std::fwrite(bytes.data(), 1, bytes.size(), f);
+        if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
     }
     Bytes read() const {
