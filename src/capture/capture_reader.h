@@ -63,7 +63,18 @@
 // file's order. Every status comes with a window -- on Corrupt and ReadError
 // it holds every whole packet before the fault, and the file header is queued
 // even when no packet follows -- so the caller writes it before it stops.
-// Nothing is allocated after the constructor.
+// Nothing is allocated after the constructor. A command's loop:
+//
+//     CaptureReader reader(in);
+//     CaptureWriter writer(out);
+//     ReadStatus status;
+//     do {
+//         status = reader.read(frames, N, count);
+//         ...rewrite frames[0, count): bytes in place, captured lowered...
+//         if (!writer.write(reader, frames, count)) ...write error...
+//     } while (status == ReadStatus::More);
+//     if (!writer.finish()) ...write error...
+//     ...then End, or the status and reader.packetNumber()...
 #pragma once
 
 #include <cstddef>

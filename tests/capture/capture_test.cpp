@@ -581,7 +581,8 @@ TEST(CaptureHostile, BrokenFilesStillWriteValidCaptures) {
 
 // Captures many times the buffers stream through, from a file and from a
 // pipe that hands them over in odd pieces: packets of every size up to the
-// largest, and a dropped block longer than the input buffer.
+// largest, a dropped block longer than the input buffer, and more metadata
+// between two packets than a window holds.
 TEST(CaptureStreaming, CapturesLargerThanTheBuffers) {
     Bytes pcap = pcapHeader(true, Nano, 262144, 1);
     Bytes ng = sectionHeader(false);
@@ -595,6 +596,13 @@ TEST(CaptureStreaming, CapturesLargerThanTheBuffers) {
         const Bytes packet = enhancedPacket(false, 0, i, data, static_cast<std::uint32_t>(size));
         append(ng, packet);
         append(ngExpected, packet);
+        if (i == 200) {
+            // More statistics between two packets than one window's metadata holds.
+            for (unsigned n = 0; n < 1500; ++n) {
+                append(ng, statistics(false, 0, n, {{4, payload(1000, n)}}));
+                append(ngExpected, statistics(false, 0, n, {{4, payload(1000, n)}}));
+            }
+        }
         if (i == 100) {
             Bytes names = Builder(false).u16(1).u16(8).u32(0x0A000001).raw(text("host")).bytes;
             while (names.size() < (3u << 20)) append(names, Bytes(names.begin(), names.begin() + 12));
