@@ -27,6 +27,26 @@ using namespace std::string_literals;
 constexpr std::uint32_t Micro = 0xA1B2C3D4;
 constexpr std::uint32_t Nano = 0xA1B23C4D;
 
+Bytes readFile(const std::string& path) {
+    Bytes bytes;
+    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
+        int c;
+        while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<std::uint8_t>(c));
+        std::fclose(f);
+    }
+    return bytes;
+}
+
+std::string output(const std::string& command) {
+    std::string out;
+    std::FILE* pipe = popen(command.c_str(), "r");
+    char chunk[4096];
+    std::size_t got;
+    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
+    EXPECT_EQ(pclose(pipe), 0) << command;
+    return out;
+}
+
 class TempFile {
 public:
     TempFile() {
@@ -41,14 +61,7 @@ public:
         if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), f);
         std::fclose(f);
     }
-    Bytes read() const {
-        Bytes bytes;
-        std::FILE* f = std::fopen(path.c_str(), "rb");
-        int c;
-        while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<std::uint8_t>(c));
-        std::fclose(f);
-        return bytes;
-    }
+    Bytes read() const { return readFile(path); }
     std::string path;
 };
 
@@ -111,14 +124,9 @@ std::string tsharkFrames(const Bytes& file) {
     const std::string command = "tshark -r " + in.path +
                                 " -T fields -e frame.time_epoch -e frame.len -e frame.cap_len -e frame.interface_id"
                                 " -e frame.encap_type 2>" + errors.path;
-    std::string out;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    std::string complaints;
-    for (const std::uint8_t c : errors.read()) complaints.push_back(static_cast<char>(c));
+    const std::string out = output(command);
+    const Bytes said = errors.read();
+    std::string complaints(said.begin(), said.end());
     // tshark run as root says so; that is no complaint about the file.
     const std::string root = "Running as user \"root\" and group \"root\". This could be dangerous.\n";
     if (complaints.rfind(root, 0) == 0) complaints.erase(0, root.size());
@@ -464,26 +472,6 @@ TEST(CaptureHostile, ReadAndWriteErrors) {
     EXPECT_FALSE(writer.finish());
     close(full);
     close(fd);
-}
-
-Bytes readFile(const std::string& path) {
-    Bytes bytes;
-    if (std::FILE* f = std::fopen(path.c_str(), "rb")) {
-        int c;
-        while ((c = std::fgetc(f)) != EOF) bytes.push_back(static_cast<std::uint8_t>(c));
-        std::fclose(f);
-    }
-    return bytes;
-}
-
-std::string output(const std::string& command) {
-    std::string out;
-    std::FILE* pipe = popen(command.c_str(), "r");
-    char chunk[4096];
-    std::size_t got;
-    while ((got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0) out.append(chunk, got);
-    EXPECT_EQ(pclose(pipe), 0) << command;
-    return out;
 }
 
 // Captures written by Wireshark's own tools: pcap of both time resolutions
