@@ -353,6 +353,14 @@ std::vector<Hostile> hostileFiles() {
     cases.push_back({"three bytes", {0xD4, 0xC3, 0xB2}, ReadStatus::NotCapture, 0, {}});
     cases.push_back({"garbage", text("GET / HTTP/1.1\r\nHost: example\r\n\r\n"), ReadStatus::NotCapture, 0, {}});
     cases.push_back({"pcap header truncated", cut(pcap, 1), ReadStatus::Corrupt, 1, {}});
+    {
+        Bytes version = twoPackets;
+        version[4] = 3;  // major version 3
+        cases.push_back({"pcap of another version", version, ReadStatus::NotCapture, 0, {}});
+        Bytes reserved = twoPackets;
+        reserved[22] = 1;  // a reserved bit of the link type
+        cases.push_back({"pcap link type reserved bits", reserved, ReadStatus::NotCapture, 0, {}});
+    }
     cases.push_back({"pcap record header truncated", plus(twoPackets, Bytes(15, 0)), ReadStatus::Corrupt, 3,
                      twoPackets});
     cases.push_back({"pcap packet truncated", cut(plus(twoPackets, pcapRecord(false, 3, 3, payload(90, 3), 90)), 1),
@@ -424,6 +432,14 @@ std::vector<Hostile> hostileFiles() {
     cases.push_back({"pcapng second section's magic wrong", plus(ngTwo, Bytes{0x0A, 0x0D, 0x0D, 0x0A, 28, 0, 0, 0, 1, 2,
                                                                               3, 4}),
                      ReadStatus::Corrupt, 3, ngTwo});
+    {
+        Bytes version = sectionHeader(false);
+        version[12] = 2;  // version 2.0
+        cases.push_back({"pcapng first section of another version", plus(version, ngTwo), ReadStatus::NotCapture, 0,
+                         {}});
+        cases.push_back({"pcapng later section of another version", plus(ngTwo, version), ReadStatus::Corrupt, 3,
+                         ngTwo});
+    }
     cases.push_back({"pcapng bytes after the last block", plus(ngTwo, Bytes{6, 0, 0}), ReadStatus::Corrupt, 3, ngTwo});
     return cases;
 }
