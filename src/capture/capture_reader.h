@@ -3,15 +3,16 @@
 //
 // pcap: the microsecond (a1b2c3d4) and nanosecond (a1b23c4d) magics in either
 // byte order, any snap length; version 2 with the link type's reserved bits
-// clear (anything else is NotCapture: no reader would take it back). The file header is queued as read, so the
-// output keeps its byte order, magic, snap length and link type, and every
-// record keeps its time and original length.
+// clear (any other header is NotCapture: no reader would take it back). The
+// file header is queued as read, so the output keeps its byte order, magic,
+// snap length and link type, and every record keeps its time and original
+// length. A record may hold more than the snap length or than its original
+// length: it is copied as it is.
 //
 // pcapng: every section, each in its own byte order; interfaces with their
 // link types; enhanced (6), simple (3) and obsolete (2) packet blocks.
-// Sections of version 1.0 and 1.2, as readers take them: a first section of
-// another version is NotCapture, a later one Corrupt.
-// Section headers, interface descriptions and interface statistics are queued
+// Sections of version 1.0 and 1.2, the ones readers take: a first section of
+// another version is NotCapture, a later one Corrupt. Section headers, interface descriptions and interface statistics are queued
 // for the writer, scrubbed of what can identify the site where the capture
 // was taken; every other block is dropped and counted:
 //   - dropped blocks: name resolution (4), decryption secrets (10), custom
