@@ -63,7 +63,7 @@ std::ptrdiff_t scrubOptions(const std::uint8_t* in, std::size_t length, std::uin
 
 CaptureReader::CaptureReader(int fd)
     : fd(fd),
-      buffer(new std::uint8_t[BufferBytes]),
+      buffer(new std::uint8_t[BufferBytes + FrameSlackBytes]()),
       queue(new std::uint8_t[MetadataBytes]),
       interfaceLinkType(new std::uint32_t[MaxInterfaces]),
       interfaceSnapLength(new std::uint32_t[MaxInterfaces]) {}

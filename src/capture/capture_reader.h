@@ -12,9 +12,10 @@
 // pcapng: every section, each in its own byte order; interfaces with their
 // link types; enhanced (6), simple (3) and obsolete (2) packet blocks.
 // Sections of version 1.0 and 1.2, the ones readers take: a first section of
-// another version is NotCapture, a later one Corrupt. Section headers, interface descriptions and interface statistics are queued
-// for the writer, scrubbed of what can identify the site where the capture
-// was taken; every other block is dropped and counted:
+// another version is NotCapture, a later one Corrupt. Section headers,
+// interface descriptions and interface statistics are queued for the writer,
+// scrubbed of what can identify the site where the capture was taken; every
+// other block is dropped and counted:
 //   - dropped blocks: name resolution (4), decryption secrets (10), custom
 //     (0x00000BAD, 0x40000BAD), and every type this reader does not know
 //     (systemd journal, process information, local use...);
@@ -92,6 +93,9 @@ public:
     static constexpr std::size_t MaxBlockBytes = 1 << 20;  // the longest block that is kept
     static constexpr std::size_t MetadataBytes = 5 << 18;  // the window's queued metadata: a kept block and more
     static constexpr std::size_t MaxInterfaces = 65536;    // interfaces described per section
+    // Bytes that may be loaded past the end of any frame's captured bytes
+    // (of no meaning), so a header walk may load whole words near the end.
+    static constexpr std::size_t FrameSlackBytes = 64;
 
     explicit CaptureReader(int fd);
     CaptureReader(const CaptureReader&) = delete;

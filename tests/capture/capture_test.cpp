@@ -506,9 +506,10 @@ TEST(CaptureTools, WiresharkToolCapturesKeepTheirPacketsAndLoseTheirNames) {
     ASSERT_NE(mkdtemp(dir.data()), nullptr);
     const std::string script =
         "cd " + dir + " && set -e\n"
-        "printf '0000  ff ff ff ff ff ff 00 11 22 33 44 55 08 00 45 00\\n0010  00 1c 00 01 00 00 40 11 00 00 c0 a8 01 01"
-        " c0 a8\\n0020  01 02 00 35 00 35 00 08 00 00\\n' >ether.txt\n"
-        "printf '0000  45 00 00 1c 00 01 00 00 40 11 00 00 0a 00 00 01 0a 00 00 02 00 35 00 35 00 08 00 00\\n' >raw.txt\n"
+        "printf '0000  ff ff ff ff ff ff 00 11 22 33 44 55 08 00 45 00\\n"
+        "0010  00 1c 00 01 00 00 40 11 00 00 c0 a8 01 01 c0 a8\\n0020  01 02 00 35 00 35 00 08 00 00\\n' >ether.txt\n"
+        "printf '0000  45 00 00 1c 00 01 00 00 40 11 00 00 0a 00 00 01\\n"
+        "0010  0a 00 00 02 00 35 00 35 00 08 00 00\\n' >raw.txt\n"
         "text2pcap -q -F pcap ether.txt ether.pcap 2>/dev/null\n"
         "text2pcap -q -F pcap -l 101 raw.txt raw.pcap 2>/dev/null\n"
         "text2pcap -q -l 101 raw.txt raw.pcapng 2>/dev/null\n"
@@ -535,7 +536,8 @@ TEST(CaptureTools, WiresharkToolCapturesKeepTheirPacketsAndLoseTheirNames) {
     EXPECT_EQ(tsharkFrames(run.output), frames);
     TempFile out;
     out.write(run.output);
-    const std::string info = " 2>/dev/null | grep -E 'Number of packets|Encapsulation =|Number of interfaces|precision'";
+    const std::string info =
+        " 2>/dev/null | grep -E 'Number of packets|Encapsulation =|Number of interfaces|precision'";
     const std::string expected = output("capinfos " + dir + "/in.pcapng" + info);
     EXPECT_NE(expected, "");
     EXPECT_EQ(output("capinfos " + out.path + info), expected);
@@ -564,7 +566,9 @@ TEST(CaptureHostile, BrokenFilesStillWriteValidCaptures) {
             file.resize(next() % file.size());
             break;
         case 1:
-            for (unsigned n = next() % 4 + 1; n > 0; --n) file[next() % file.size()] = static_cast<std::uint8_t>(next());
+            for (unsigned n = next() % 4 + 1; n > 0; --n) {
+                file[next() % file.size()] = static_cast<std::uint8_t>(next());
+            }
             break;
         default:
             file.insert(file.begin() + next() % file.size(), next() % 8 + 1, static_cast<std::uint8_t>(next()));
