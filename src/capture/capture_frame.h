@@ -32,7 +32,8 @@ enum class RecordKind : std::uint8_t {
 
 // One packet, pointing into the reader's buffer; valid until the next read().
 // The rewriter may change the bytes in [data, data + captured) and lower
-// captured; everything else is the reader's and the writer's.
+// captured; everything else is the reader's and the writer's. It may load
+// (not store) CaptureReader::FrameSlackBytes past data + captured.
 struct Frame {
     std::uint8_t* data;
     std::uint32_t captured;  // the writer writes this many bytes

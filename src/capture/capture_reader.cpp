@@ -25,6 +25,13 @@ bool keepEnhancedOption(std::uint16_t code) noexcept { return code == 2 || code 
 bool keepObsoleteOption(std::uint16_t code) noexcept { return code == 2; }  // pack_flags
 bool keepStatisticsOption(std::uint16_t code) noexcept { return code >= 2 && code <= 8; }
 
+// Versions 1.0 and 1.2 are the section layout readers take; any other may
+// be laid out otherwise.
+bool knownVersion(const std::uint8_t* section, bool swapped) noexcept {
+    const std::uint16_t minor = load16(section + 14, swapped);
+    return load16(section + 12, swapped) == 1 && (minor == 0 || minor == 2);
+}
+
 // Copies the options of `in` (length bytes) that `keep` accepts to out, in
 // order, and ends them with opt_endofopt; out may be in (each kept option
 // moves towards the front) and needs room for length + 4 bytes. Returns the
@@ -56,7 +63,7 @@ std::ptrdiff_t scrubOptions(const std::uint8_t* in, std::size_t length, std::uin
 
 CaptureReader::CaptureReader(int fd)
     : fd(fd),
-      buffer(new std::uint8_t[BufferBytes]),
+      buffer(new std::uint8_t[BufferBytes + FrameSlackBytes]()),
       queue(new std::uint8_t[MetadataBytes]),
       interfaceLinkType(new std::uint32_t[MaxInterfaces]),
       interfaceSnapLength(new std::uint32_t[MaxInterfaces]) {}
@@ -64,6 +71,7 @@ CaptureReader::CaptureReader(int fd)
 ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& count) noexcept {
     count = 0;
     queued = 0;
+    drained = false;
     if (status != ReadStatus::More) return status;
     for (;;) {
         Step step;
@@ -90,7 +98,10 @@ ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& coun
             return status;
         case Step::NeedMore:
             // Hand over what this window holds before the buffer moves.
-            if (count > 0 || queued > 0) return ReadStatus::More;
+            if (count > 0 || queued > 0) {
+                drained = true;
+                return ReadStatus::More;
+            }
             if (atEof) {
                 if (begin == end && !skipping) {
                     status = ReadStatus::End;
@@ -137,8 +148,13 @@ CaptureReader::Step CaptureReader::startFile() noexcept {
         if (held < PcapHeaderBytes) return atEof ? fail(ReadStatus::Corrupt) : Step::NeedMore;
         fileFormat = Format::Pcap;
         swapped = magic != PcapMicroMagic && magic != PcapNanoMagic;
-        // The low 26 bits name the link type; the FCS length stands above.
-        pcapLinkType = load32(p + 20, swapped) & 0x03FFFFFF;
+        // The low 16 bits name the link type and the top 6 the FCS; the bits
+        // between are reserved. A header the format does not have (another
+        // major version, reserved bits set) would go out as a file no reader
+        // takes.
+        const std::uint32_t network = load32(p + 20, swapped);
+        if (load16(p + 4, swapped) != 2 || (network & 0x03FF0000) != 0) return fail(ReadStatus::NotCapture);
+        pcapLinkType = network & 0xFFFF;
         std::memcpy(queue.get(), p, PcapHeaderBytes);
         queued = PcapHeaderBytes;
         begin += PcapHeaderBytes;
@@ -149,6 +165,8 @@ CaptureReader::Step CaptureReader::startFile() noexcept {
         if (held < 12) return atEof ? fail(ReadStatus::Corrupt) : Step::NeedMore;
         const std::uint32_t order = load32(p + 8, false);
         if (order != ByteOrderMagic && order != bswap32(ByteOrderMagic)) return fail(ReadStatus::NotCapture);
+        if (held < 16) return atEof ? fail(ReadStatus::Corrupt) : Step::NeedMore;
+        if (!knownVersion(p, order != ByteOrderMagic)) return fail(ReadStatus::NotCapture);
         fileFormat = Format::Pcapng;
         started = true;
         return Step::Progress;
@@ -232,7 +250,7 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
 
     switch (type) {
     case SectionHeaderBlock: {
-        if (total < 28) return fail(ReadStatus::Corrupt);
+        if (total < 28 || !knownVersion(p, order)) return fail(ReadStatus::Corrupt);
         if (!roomInQueue) return Step::WindowFull;
         swapped = order;
         interfaces = 0;

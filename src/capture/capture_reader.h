@@ -2,15 +2,20 @@
 // packets at a time, in constant memory.
 //
 // pcap: the microsecond (a1b2c3d4) and nanosecond (a1b23c4d) magics in either
-// byte order, any snap length. The file header is queued as read, so the
-// output keeps its byte order, magic, snap length and link type, and every
-// record keeps its time and original length.
+// byte order, any snap length; version 2 with the link type's reserved bits
+// clear (any other header is NotCapture: no reader would take it back). The
+// file header is queued as read, so the output keeps its byte order, magic,
+// snap length and link type, and every record keeps its time and original
+// length. A record may hold more than the snap length or than its original
+// length: it is copied as it is.
 //
 // pcapng: every section, each in its own byte order; interfaces with their
 // link types; enhanced (6), simple (3) and obsolete (2) packet blocks.
-// Section headers, interface descriptions and interface statistics are queued
-// for the writer, scrubbed of what can identify the site where the capture
-// was taken; every other block is dropped and counted:
+// Sections of version 1.0 and 1.2, the ones readers take: a first section of
+// another version is NotCapture, a later one Corrupt. Section headers,
+// interface descriptions and interface statistics are queued for the writer,
+// scrubbed of what can identify the site where the capture was taken; every
+// other block is dropped and counted:
 //   - dropped blocks: name resolution (4), decryption secrets (10), custom
 //     (0x00000BAD, 0x40000BAD), and every type this reader does not know
 //     (systemd journal, process information, local use...);
@@ -60,7 +65,18 @@
 // file's order. Every status comes with a window -- on Corrupt and ReadError
 // it holds every whole packet before the fault, and the file header is queued
 // even when no packet follows -- so the caller writes it before it stops.
-// Nothing is allocated after the constructor.
+// Nothing is allocated after the constructor. A command's loop:
+//
+//     CaptureReader reader(in);
+//     CaptureWriter writer(out);
+//     ReadStatus status;
+//     do {
+//         status = reader.read(frames, N, count);
+//         ...rewrite frames[0, count): bytes in place, captured lowered...
+//         if (!writer.write(reader, frames, count)) ...write error...
+//     } while (status == ReadStatus::More);
+//     if (!writer.finish()) ...write error...
+//     ...then End, or the status and reader.packetNumber()...
 #pragma once
 
 #include <cstddef>
@@ -77,6 +93,9 @@ public:
     static constexpr std::size_t MaxBlockBytes = 1 << 20;  // the longest block that is kept
     static constexpr std::size_t MetadataBytes = 5 << 18;  // the window's queued metadata: a kept block and more
     static constexpr std::size_t MaxInterfaces = 65536;    // interfaces described per section
+    // Bytes that may be loaded past the end of any frame's captured bytes
+    // (of no meaning), so a header walk may load whole words near the end.
+    static constexpr std::size_t FrameSlackBytes = 64;
 
     explicit CaptureReader(int fd);
     CaptureReader(const CaptureReader&) = delete;
@@ -96,6 +115,10 @@ public:
     // the packet at which the input went wrong (one more than the packets
     // read, as the fault can lie in a block before it).
     std::uint64_t packetNumber() const noexcept { return packets + (status == ReadStatus::Corrupt ? 1 : 0); }
+
+    // True when the window took every whole unit the buffer held, so the
+    // next read waits for input: the time to hand the output over.
+    bool inputDrained() const noexcept { return drained; }
 
     std::uint64_t blocksDropped() const noexcept { return droppedBlocks; }
     std::uint64_t optionsDropped() const noexcept { return droppedOptions; }
@@ -138,6 +161,7 @@ private:
     std::uint64_t skipLeft = 0;    // bytes of a dropped block still to pass, before its trailing length
     std::uint32_t skipTotal = 0;   // its total length, which the trailing copy must equal
     bool skipping = false;
+    bool drained = false;
     ReadStatus status = ReadStatus::More;
     std::uint64_t packets = 0;
     std::uint64_t droppedBlocks = 0;

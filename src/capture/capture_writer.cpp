@@ -83,6 +83,7 @@ void CaptureWriter::putFrame(const Frame& frame) noexcept {
 }
 
 bool CaptureWriter::write(const CaptureReader& reader, const Frame* frames, std::size_t count) noexcept {
+    if (out.failed()) return false;
     const std::uint8_t* metadata = reader.metadata();
     std::size_t written = 0;  // of the metadata
     for (std::size_t i = 0; i < count; ++i) {
@@ -93,7 +94,7 @@ bool CaptureWriter::write(const CaptureReader& reader, const Frame* frames, std:
         putFrame(frame);
     }
     if (!putMetadata(metadata + written, reader.metadataSize() - written)) return false;
-    return flush();
+    return (used < FlushBytes && !reader.inputDrained()) || flush();
 }
 
 bool CaptureWriter::finish() noexcept { return flush(); }

@@ -12,6 +12,9 @@
 // Output is built in one buffer, allocated once, and handed to io::OutputFile
 // in large writes of whole records and blocks, so a write that fails part
 // way leaves a regular file holding a valid capture of the packets before it.
+// It is handed over once FlushBytes are buffered, and whenever the reader is
+// about to wait for input, so a live capture read from a pipe comes out as
+// its packets come in.
 #pragma once
 
 #include <cstddef>
@@ -29,14 +32,15 @@ public:
     // Room for a whole kept block (grown by an opt_endofopt) or the metadata
     // queue, with the rest of a window.
     static constexpr std::size_t BufferBytes = 2 << 20;
+    static constexpr std::size_t FlushBytes = 1 << 20;
 
     explicit CaptureWriter(int fd);
     CaptureWriter(const CaptureWriter&) = delete;
     CaptureWriter& operator=(const CaptureWriter&) = delete;
 
-    // Writes the reader's window: its metadata and `count` frames, the ones
-    // read() returned, in order. False once any write has failed (errno
-    // tells why).
+    // Queues the reader's window for output: its metadata and `count` frames,
+    // the ones read() returned, in order. False once any write has failed
+    // (errno tells why).
     bool write(const CaptureReader& reader, const Frame* frames, std::size_t count) noexcept;
 
     // Writes what is still buffered; false if any write failed.

@@ -88,9 +88,9 @@ inline Bytes block(bool big, std::uint32_t type, const Bytes& body) {
     return b.bytes;
 }
 
-inline Bytes sectionHeader(bool big, const Options& options = {}) {
+inline Bytes sectionHeader(bool big, const Options& options = {}, std::uint64_t length = ~std::uint64_t{0}) {
     Builder b(big);
-    b.u32(0x1A2B3C4D).u16(1).u16(0).u64(~std::uint64_t{0});
+    b.u32(0x1A2B3C4D).u16(1).u16(0).u64(length);
     putOptions(b, options);
     return block(big, 0x0A0D0D0A, b.bytes);
 }
