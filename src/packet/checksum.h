@@ -25,14 +25,18 @@ inline constexpr std::uint32_t ChecksumModulus = 0xFFFF;
 
 // Residue of (new - old) over n bytes taken as starting at an even offset.
 inline std::uint32_t changeResidue(const std::uint8_t* before, const std::uint8_t* after, std::size_t n) noexcept {
-    std::int64_t sum = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::int64_t diff = static_cast<std::int64_t>(after[i]) - static_cast<std::int64_t>(before[i]);
-        sum += (i & 1) ? diff : diff * 256;
+    std::uint64_t up = 0, down = 0;
+    std::size_t i = 0;
+    for (; i + 1 < n; i += 2) {
+        up += std::uint32_t(after[i]) << 8 | after[i + 1];
+        down += std::uint32_t(before[i]) << 8 | before[i + 1];
     }
-    sum %= ChecksumModulus;
-    if (sum < 0) sum += ChecksumModulus;
-    return static_cast<std::uint32_t>(sum);
+    if (i < n) {
+        up += std::uint32_t(after[i]) << 8;
+        down += std::uint32_t(before[i]) << 8;
+    }
+    return static_cast<std::uint32_t>((up % ChecksumModulus + ChecksumModulus - down % ChecksumModulus) %
+                                      ChecksumModulus);
 }
 
 // A residue computed at an even offset, moved to an odd one.

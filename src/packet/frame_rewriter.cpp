@@ -81,9 +81,9 @@ void FrameRewriter::flush() noexcept {
         addresses.deanonymize(w.in6, w.count6, w.out6);
         macs.deanonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
     }
-    totals.ipv4 += w.count4;
-    totals.ipv6 += w.count6;
-    totals.macs += w.countMac;
+    totals.ipv4 += w.slots4;
+    totals.ipv6 += w.slots6;
+    totals.macs += w.slotsMac;
 
     for (std::size_t f = 0; f < w.frameCount; ++f) {
         PendingFrame& pending = w.frames[f];
@@ -109,11 +109,13 @@ void FrameRewriter::flush() noexcept {
             }
             std::uint8_t* at = data + slot.offset;
             // A prefix keeps its bits past its length as they stand.
-            for (std::uint32_t i = 0; i < slot.present; ++i) {
-                std::uint32_t mapped = slot.prefixBits > 8 * i ? slot.prefixBits - 8 * i : 0;
-                if (mapped >= 8) continue;
-                std::uint8_t mask = static_cast<std::uint8_t>(0xFF00u >> mapped);
-                image[i] = static_cast<std::uint8_t>((image[i] & mask) | (at[i] & ~mask));
+            if (slot.prefixBits < 8u * slot.present) {
+                for (std::uint32_t i = 0; i < slot.present; ++i) {
+                    std::uint32_t mapped = slot.prefixBits > 8 * i ? slot.prefixBits - 8 * i : 0;
+                    if (mapped >= 8) continue;
+                    std::uint8_t mask = static_cast<std::uint8_t>(0xFF00u >> mapped);
+                    image[i] = static_cast<std::uint8_t>((image[i] & mask) | (at[i] & ~mask));
+                }
             }
             slot.residue = changeResidue(at, image, slot.present);
             std::memcpy(at, image, slot.present);
@@ -145,8 +147,7 @@ void FrameRewriter::flush() noexcept {
         }
         pending.frame->captured = pending.length;
     }
-    w.slotCount = w.checksumCount = w.frameCount = 0;
-    w.count4 = w.count6 = w.countMac = 0;
+    w.clear();
 }
 
 }  // namespace ipveil::packet
