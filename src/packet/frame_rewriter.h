@@ -2,7 +2,7 @@
 // place, a window of frames at a time.
 //
 // Each frame's headers are walked from its link layer inwards (Ethernet with
-// VLAN tags and MPLS, Linux cooked v1/v2, raw, BSD loopback; IPv4 with its
+// VLAN tags, MPLS and PPPoE, Linux cooked v1/v2, raw, BSD loopback; IPv4 with its
 // options, IPv6 with its extension headers, tunnels of IP in IP and GRE; TCP,
 // UDP, ICMP, ICMPv6 with neighbour discovery and MLD, IGMP, ARP), recording
 // where every address stands and which checksums cover it. All the addresses

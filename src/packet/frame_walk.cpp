@@ -121,6 +121,10 @@ void Walk::run(std::uint32_t linkType) noexcept {
         stop(Outcome::UnknownLink, 0);
         break;
     }
+    if (hiddenAddress) {
+        outcome = Outcome::UnknownLink;
+        accounted = 0;
+    }
 }
 
 std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, std::uint32_t size,

@@ -176,6 +176,7 @@ public:
 
     bool stopped = false;
     int quoteDepth = 0;
+    bool hiddenAddress = false;  // the link layer holds an address it cannot map
 
 private:
     Window& window;

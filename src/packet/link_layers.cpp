@@ -31,6 +31,15 @@ void Walk::ethertype(std::uint32_t type, std::uint32_t off, std::uint32_t end) n
         case 0x8847:  // MPLS unicast and multicast
         case 0x8848:
             return mpls(off, end);
+        case 0x8864: {  // PPPoE session: version, code, session, length, then PPP's protocol
+            if (!has(off, 8, end)) return truncated(end);
+            std::uint32_t protocol = be16(off + 6);
+            reach(off + 8);
+            // IPCP, LCP and the rest negotiate addresses and names: not walked.
+            if (protocol == 0x0021) return ipv4(off + 8, end);
+            if (protocol == 0x0057) return ipv6(off + 8, end);
+            return stop(Outcome::UnknownProtocol, off + 8);
+        }
         case 0x8100:  // 802.1Q, 802.1ad and the older QinQ tag: TCI, then the next type
         case 0x88A8:
         case 0x9100:
@@ -74,8 +83,9 @@ void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t 
         // IP tunnels (ARPHRD_TUNNEL, _IPGRE, _SIT) give the peer's IPv4 address.
         ipv4Address(off + addressAt, off + addressAt + 4);
     } else if (length != 0) {
-        // An address of another kind (EUI-64, ...): not ours to keep in clear.
-        return stop(Outcome::UnknownLink, off);
+        // An address of another kind (EUI-64, ...) cannot be mapped: the frame is cut to nothing, but what it
+        // carries is still walked for keepPayload.
+        hiddenAddress = true;
     }
     if (!has(off, headerBytes, captured)) return truncated(captured);
     reach(off + headerBytes);

@@ -89,6 +89,13 @@ inline std::vector<Case> cases() {
     c.push_back({"MplsIpv6", LinkEthernet, [](const Mapper& m) {
                      return ethernet(m.mac(M1), m.mac(M2), 0x8848, mpls(1, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload))));
                  }});
+    c.push_back({"PppoeIpv4", LinkEthernet, [](const Mapper& m) {
+                     Packet ip = ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload));
+                     Bytes h = {0x11, 0, 0x12, 0x34};
+                     put16(h, static_cast<unsigned>(ip.bytes.size() + 2));
+                     put16(h, 0x0021);
+                     return ethernet(m.mac(M1), m.mac(M2), 0x8864, withHeader(h, ip), {0x8100});
+                 }});
     c.push_back({"Ipv4RecordRouteTimestampLooseRoute", LinkEthernet, [](const Mapper& m) {
                      Ipv4Options o;
                      Bytes& b = o.options;

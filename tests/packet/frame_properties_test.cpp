@@ -73,17 +73,14 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
          &Counts::cutPayload},
         {"UnknownLinkType", 147, [](const Mapper&) { return Packet{Payload, 0}; }, &Counts::cutUnknownLink},
         {"CookedEui64Address", LinkLinuxSll,
-         [](const Mapper& m) {
+         [](const Mapper&) {
+             // An 8-byte hardware address: nothing of the frame goes out.
              Bytes h = {0, 0, 0x03, 0x21, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0x86, 0xDD};
-             return withHeader(h, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload))).bytes.empty() ? Packet{} :
-                    Packet{withHeader(h, ipv6(S6, D6, udp(1, 2, Payload))).bytes, 0};
+             return Packet{withHeader(h, ipv6(S6, D6, udp(1, 2, Payload))).bytes, 0};
          },
          &Counts::cutUnknownLink},
         {"Lldp", LinkEthernet,
-         [&lldp](const Mapper& m) {
-             Packet p = ethernet(m.mac(0x0180C200000E), m.mac(M1), 0x88CC, Packet{lldp, 0});
-             return p;
-         },
+         [&lldp](const Mapper& m) { return ethernet(m.mac(0x0180C200000E), m.mac(M1), 0x88CC, Packet{lldp, 0}); },
          &Counts::cutUnknownProtocol},
         {"UnknownIpProtocol", LinkEthernet,
          [](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), carried(89, Packet{Payload, 0}))); },
