@@ -81,9 +81,9 @@ void FrameRewriter::flush() noexcept {
         addresses.deanonymize(w.in6, w.count6, w.out6);
         macs.deanonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
     }
-    totals.ipv4 += w.slots4;
-    totals.ipv6 += w.slots6;
-    totals.macs += w.slotsMac;
+    totals.ipv4 += w.count4;
+    totals.ipv6 += w.count6;
+    totals.macs += w.countMac;
 
     for (std::size_t f = 0; f < w.frameCount; ++f) {
         PendingFrame& pending = w.frames[f];

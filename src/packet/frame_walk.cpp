@@ -13,67 +13,6 @@ bool loopbackFamilyKnown(std::uint32_t family) noexcept {
 }
 }  // namespace
 
-namespace {
-std::size_t slotOf(std::uint64_t hash) noexcept {
-    return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ull) >> (64 - Window::TableBits));
-}
-}  // namespace
-
-std::uint16_t Window::distinct4(std::uint32_t address) noexcept {
-    for (std::size_t i = slotOf(address);; i = (i + 1) & (TableSize - 1)) {
-        Entry& e = table4[i];
-        if (e.stamp != stamp) {
-            e.stamp = stamp;
-            e.index = static_cast<std::uint16_t>(count4);
-            in4[count4++] = address;
-            return e.index;
-        }
-        if (in4[e.index] == address) return e.index;
-    }
-}
-
-std::uint16_t Window::distinct6(const Ipv6Address& address) noexcept {
-    std::uint64_t high, low;
-    std::memcpy(&high, address.bytes, 8);
-    std::memcpy(&low, address.bytes + 8, 8);
-    for (std::size_t i = slotOf(high ^ (low * 0xC2B2AE3D27D4EB4Full));; i = (i + 1) & (TableSize - 1)) {
-        Entry& e = table6[i];
-        if (e.stamp != stamp) {
-            e.stamp = stamp;
-            e.index = static_cast<std::uint16_t>(count6);
-            in6[count6++] = address;
-            return e.index;
-        }
-        if (in6[e.index] == address) return e.index;
-    }
-}
-
-std::uint16_t Window::distinctMac(std::uint64_t mac, std::uint8_t present) noexcept {
-    std::uint64_t key = mac | std::uint64_t(present) << 48;
-    for (std::size_t i = slotOf(key);; i = (i + 1) & (TableSize - 1)) {
-        Entry& e = tableMac[i];
-        if (e.stamp != stamp) {
-            e.stamp = stamp;
-            e.index = static_cast<std::uint16_t>(countMac);
-            macPresent[countMac] = present;
-            inMac[countMac++] = mac;
-            return e.index;
-        }
-        if (inMac[e.index] == mac && macPresent[e.index] == present) return e.index;
-    }
-}
-
-void Window::clear() noexcept {
-    slotCount = checksumCount = frameCount = 0;
-    count4 = count6 = countMac = 0;
-    slots4 = slots6 = slotsMac = 0;
-    if (++stamp == 0) {
-        // After 2^32 windows: forget the old stamps for real.
-        for (std::size_t i = 0; i < TableSize; ++i) table4[i].stamp = table6[i].stamp = tableMac[i].stamp = 0;
-        stamp = 1;
-    }
-}
-
 Walk::Walk(Window& window_, std::uint8_t* data_, std::uint32_t captured_, bool mapMacs_) noexcept
     : window(window_), data(data_), captured(captured_), mapMacs(mapMacs_), frameSlots(window_.slotCount),
       frameChecksums(window_.checksumCount) {}
@@ -148,20 +87,21 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
     case SlotKind::Ipv4: {
         std::uint8_t b[4] = {};
         std::memcpy(b, data + off, present);
-        slot.batch = window.distinct4(std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3]);
-        ++window.slots4;
+        slot.batch = static_cast<std::uint16_t>(window.count4);
+        window.in4[window.count4++] = std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3];
         break;
     }
     case SlotKind::Ipv6: {
-        Ipv6Address a{};
+        Ipv6Address& a = window.in6[window.count6];
+        std::memset(a.bytes, 0, sizeof a.bytes);
         std::memcpy(a.bytes, data + off, present);
-        slot.batch = window.distinct6(a);
-        ++window.slots6;
+        slot.batch = static_cast<std::uint16_t>(window.count6++);
         break;
     }
     case SlotKind::Mac:
-        slot.batch = window.distinctMac(MacPermutation::fromBytes(data + off, present), static_cast<std::uint8_t>(present));
-        ++window.slotsMac;
+        slot.batch = static_cast<std::uint16_t>(window.countMac);
+        window.macPresent[window.countMac] = static_cast<std::uint8_t>(present);
+        window.inMac[window.countMac++] = MacPermutation::fromBytes(data + off, present);
         break;
     }
     ++window.slotCount;
