@@ -64,7 +64,7 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
 
 namespace {
 
-std::uint32_t withParity(std::uint32_t residue, std::uint32_t offsetFromStart) noexcept {
+std::uint64_t withParity(std::uint64_t residue, std::uint32_t offsetFromStart) noexcept {
     return (offsetFromStart & 1) ? oddResidue(residue) : residue;
 }
 
@@ -138,8 +138,7 @@ void FrameRewriter::flush() noexcept {
             }
             std::uint8_t* at = data + field.field;
             std::uint16_t before = static_cast<std::uint16_t>(at[0] << 8 | at[1]);
-            std::uint16_t after = updatedChecksum(before, static_cast<std::uint32_t>(residue % ChecksumModulus),
-                                                  field.zeroMeansNone);
+            std::uint16_t after = updatedChecksum(before, residue, field.zeroMeansNone);
             std::uint8_t bytes[2] = {static_cast<std::uint8_t>(after >> 8), static_cast<std::uint8_t>(after)};
             field.residue = changeResidue(at, bytes, 2);
             at[0] = bytes[0];

@@ -21,7 +21,7 @@ struct Slot {
     std::uint8_t present;      // bytes captured, from the first (the rest of the field is past the snap length)
     std::uint8_t size;         // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
     std::uint8_t prefixBits;   // leading bits mapped; the rest of the field is kept as it stands
-    std::uint32_t residue;     // checksum residue of the change at an even offset, set at write-back
+    std::uint64_t residue;     // checksum residue of the change at an even offset, set at write-back
 };
 
 struct ChecksumField {
@@ -31,7 +31,7 @@ struct ChecksumField {
     std::int32_t pseudoSrc;   // slots in the pseudo-header (window indices), or -1
     std::int32_t pseudoDst;
     bool zeroMeansNone;       // UDP
-    std::uint32_t residue;    // of the field's own change, set when fixed
+    std::uint64_t residue;    // of the field's own change, set when fixed
 };
 
 struct PendingFrame {

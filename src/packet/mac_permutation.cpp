@@ -78,40 +78,50 @@ MacPermutation::MacPermutation(const std::uint8_t* derived, FromDerivedKeys) noe
 
 void MacPermutation::feistel(const std::uint64_t* in, std::size_t n, std::uint64_t* out, bool reveal) const noexcept {
     std::uint32_t left[Chunk], right[Chunk];
-    std::uint8_t flags[Chunk];
+    std::uint64_t flags[Chunk];
+    // The blocks' last eight bytes are the pad's for every round; the first
+    // eight are written as one word a round, so that the cipher's loads find
+    // them whole.
     alignas(64) std::uint8_t blocks[Chunk * 16];
+    alignas(64) std::uint8_t outputs[Chunk * 16];
+    std::uint64_t head = 0;
+    for (int i = 0; i < 8; ++i) head = head << 8 | roundPad[i];
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t bits = permutedBits(in[i]);
         left[i] = static_cast<std::uint32_t>(bits >> 23) & HalfMask;
         right[i] = static_cast<std::uint32_t>(bits) & HalfMask;
-        flags[i] = static_cast<std::uint8_t>((in[i] & FlagBits) >> 40);
+        flags[i] = ((in[i] & FlagBits) >> 40) << 48;
+        std::memcpy(blocks + 16 * i + 8, roundPad + 8, 8);
     }
+    // Forward: (L, R) -> (R, L ^ F(R)), rounds 0 to 7. Back: (L, R) -> (R ^ F(L), L), rounds 7 to 0. The
+    // blocks of the next round are written as this one's results come out.
+    auto roundWord = [&](int step) noexcept { return std::uint64_t(reveal ? Rounds - 1 - step : step) << 56 ^ head; };
+    auto put = [&](std::size_t i, std::uint64_t word, std::uint32_t half) noexcept {
+        word ^= flags[i] | std::uint64_t(half) << 24;
+        std::uint8_t bytes[8];
+        for (int k = 0; k < 8; ++k) bytes[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
+        std::memcpy(blocks + 16 * i, bytes, 8);
+    };
+    std::uint64_t word = roundWord(0);
+    for (std::size_t i = 0; i < n; ++i) put(i, word, reveal ? left[i] : right[i]);
     for (int step = 0; step < Rounds; ++step) {
-        int round = reveal ? Rounds - 1 - step : step;
-        // Forward: (L, R) -> (R, L ^ F(R)). Back: (L, R) -> (R ^ F(L), L).
-        const std::uint32_t* input = reveal ? left : right;
+        roundCipher.encryptBlocks(blocks, static_cast<int>(128 * n), outputs);
+        bool more = step + 1 < Rounds;
+        word = roundWord(step + 1);
         for (std::size_t i = 0; i < n; ++i) {
-            std::uint8_t* b = blocks + 16 * i;
-            std::memcpy(b, roundPad, 16);
-            b[0] ^= static_cast<std::uint8_t>(round);
-            b[1] ^= flags[i];
-            b[2] ^= static_cast<std::uint8_t>(input[i] >> 16);
-            b[3] ^= static_cast<std::uint8_t>(input[i] >> 8);
-            b[4] ^= static_cast<std::uint8_t>(input[i]);
-        }
-        roundCipher.encryptBlocks(blocks, static_cast<int>(128 * n), blocks);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::uint8_t* b = blocks + 16 * i;
+            const std::uint8_t* b = outputs + 16 * i;
             std::uint32_t f = (std::uint32_t(b[0]) << 15 | std::uint32_t(b[1]) << 7 | b[2] >> 1) & HalfMask;
+            std::uint32_t next;
             if (reveal) {
-                std::uint32_t l = right[i] ^ f;
+                next = right[i] ^ f;
                 right[i] = left[i];
-                left[i] = l;
+                left[i] = next;
             } else {
-                std::uint32_t r = left[i] ^ f;
+                next = left[i] ^ f;
                 left[i] = right[i];
-                right[i] = r;
+                right[i] = next;
             }
+            if (more) put(i, word, next);
         }
     }
     for (std::size_t i = 0; i < n; ++i)
