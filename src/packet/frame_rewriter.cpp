@@ -38,7 +38,9 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
         pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
         pending.length = frame.captured;
         ++totals.packets;
-        if (cut && walk.accounted < frame.captured) {
+        // Addresses past what a window can hold are never let out.
+        bool overflow = walk.outcome == Outcome::TooManyAddresses;
+        if ((cut || overflow) && walk.accounted < frame.captured) {
             pending.length = walk.accounted;
             switch (walk.outcome) {
             case Outcome::Complete:

@@ -63,7 +63,7 @@ struct Counts {
     std::uint64_t cutUnknownLink = 0;      // a link type it does not walk (cut to nothing)
     std::uint64_t cutUnknownProtocol = 0;  // an ethertype, IP protocol, message type or option it does not walk
     std::uint64_t cutTruncated = 0;        // a header truncated or inconsistent with itself or its container
-    std::uint64_t cutTooManyAddresses = 0; // more addresses in one frame than MaxSlotsPerFrame
+    std::uint64_t cutTooManyAddresses = 0; // a frame longer than MaxFrameBytes with more addresses than fit
 };
 
 namespace detail {
@@ -73,10 +73,12 @@ struct Window;
 class FrameRewriter {
 public:
     static constexpr std::size_t MaxFrames = 512;  // per rewrite() call
-    // A frame with more addresses than this (only possible with thousands of
-    // IGMPv3/MLDv2 sources or ND options) is cut at the first one beyond; with
-    // keepPayload the rest stays as it is.
-    static constexpr std::size_t MaxSlotsPerFrame = 1024;
+    // Every frame of up to MaxFrameBytes captured bytes (the capture formats'
+    // largest snap length) fits the window whole, however many addresses it
+    // holds: the window is mapped early to make room for it. A longer frame
+    // with more addresses than a frame of MaxFrameBytes can hold is cut at the
+    // first one beyond, whatever the policy, so that none goes out in clear.
+    static constexpr std::size_t MaxFrameBytes = 262144;
 
     // key: 32 bytes, as PrefixAnonymizer takes; the MAC permutation's key is
     // derived from it.

@@ -15,7 +15,8 @@ bool loopbackFamilyKnown(std::uint32_t family) noexcept {
 
 Walk::Walk(Window& window_, std::uint8_t* data_, std::uint32_t captured_, bool mapMacs_) noexcept
     : window(window_), data(data_), captured(captured_), mapMacs(mapMacs_), frameSlots(window_.slotCount),
-      frameChecksums(window_.checksumCount) {}
+      frameChecksums(window_.checksumCount), frame4(window_.count4), frame6(window_.count6),
+      frameMacs(window_.countMac) {}
 
 void Walk::run(std::uint32_t linkType) noexcept {
     switch (linkType) {
@@ -72,7 +73,20 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
     std::uint32_t l = limit(end);
     if (off >= l) return -1;
     std::uint32_t present = l - off < size ? l - off : size;
-    if (window.slotCount - frameSlots >= FrameRewriter::MaxSlotsPerFrame) {
+    bool full = window.slotCount - frameSlots >= MaxSlotsPerFrame;
+    switch (kind) {
+    case SlotKind::Ipv4:
+        full = full || window.count4 - frame4 >= MaxIpv4PerFrame;
+        break;
+    case SlotKind::Ipv6:
+        full = full || window.count6 - frame6 >= MaxIpv6PerFrame;
+        break;
+    case SlotKind::Mac:
+        full = full || window.countMac - frameMacs >= MaxMacsPerFrame;
+        break;
+    }
+    if (full) {
+        // Only a frame longer than MaxFrameBytes gets here.
         stop(Outcome::TooManyAddresses, off);
         return -1;
     }
@@ -87,7 +101,7 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
     case SlotKind::Ipv4: {
         std::uint8_t b[4] = {};
         std::memcpy(b, data + off, present);
-        slot.batch = static_cast<std::uint16_t>(window.count4);
+        slot.batch = static_cast<std::uint32_t>(window.count4);
         window.in4[window.count4++] = std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3];
         break;
     }
@@ -95,11 +109,11 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
         Ipv6Address& a = window.in6[window.count6];
         std::memset(a.bytes, 0, sizeof a.bytes);
         std::memcpy(a.bytes, data + off, present);
-        slot.batch = static_cast<std::uint16_t>(window.count6++);
+        slot.batch = static_cast<std::uint32_t>(window.count6++);
         break;
     }
     case SlotKind::Mac:
-        slot.batch = static_cast<std::uint16_t>(window.countMac);
+        slot.batch = static_cast<std::uint32_t>(window.countMac);
         window.macPresent[window.countMac] = static_cast<std::uint8_t>(present);
         window.inMac[window.countMac++] = MacPermutation::fromBytes(data + off, present);
         break;
@@ -115,7 +129,7 @@ void Walk::mac(std::uint32_t off, std::uint32_t end) noexcept {
 void Walk::checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,
                     bool zeroMeansNone) noexcept {
     if (stopped || !has(field, 2, captured)) return;
-    if (window.checksumCount - frameChecksums >= Window::MaxChecksumsPerFrame) {
+    if (window.checksumCount - frameChecksums >= MaxChecksumsPerFrame) {
         stop(Outcome::TooManyAddresses, begin);
         return;
     }

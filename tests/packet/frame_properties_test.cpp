@@ -163,6 +163,64 @@ TEST(FrameRewriterCuts, CountsAddressesByFamily) {
     EXPECT_EQ(rewriter.counts().ipv4, 2u);
 }
 
+// An IGMPv3 report over an offloaded IPv4 packet (total length 0): records
+// of a group and their sources, 50 + 8 * records + 4 * sources bytes in all.
+Packet igmpFlood(const Mapper& m, const std::vector<std::size_t>& sources) {
+    Bytes report = {0x22, 0, 0, 0, 0, 0};
+    put16(report, static_cast<unsigned>(sources.size()));
+    std::uint32_t next = 0x0A000000;
+    for (std::size_t count : sources) {
+        append(report, {1, 0});
+        put16(report, static_cast<unsigned>(count));
+        put32(report, m.v4(0xEF000001));
+        for (std::size_t i = 0; i < count; ++i) put32(report, m.v4(next++));
+    }
+    Ipv4Options o;
+    o.totalLength = 0;
+    return eth4(m, ipv4(m.v4(A), m.v4(0xE0000016), igmp(report), o));
+}
+
+TEST(FrameRewriterLimits, AFrameOfTheLargestSnapLengthIsMappedWholeWithAnyPolicy) {
+    Mappings s;
+    std::size_t sources = (FrameRewriter::MaxFrameBytes - 50) / 4;
+    Packet in = igmpFlood(s.identity, {sources});
+    Packet expect = igmpFlood(s.image(false), {sources});
+    ASSERT_LE(in.bytes.size(), FrameRewriter::MaxFrameBytes);
+    // Among ordinary frames, so that the window has to make room for it.
+    std::vector<Case> all = cases();
+    Packet small = caseNamed(all, "EthernetIpv4TcpWithOptions").build(s.identity);
+    std::vector<Bytes> work = {small.bytes, small.bytes, in.bytes, small.bytes};
+    std::vector<Frame> frames;
+    for (Bytes& b : work) frames.push_back(Frame{b.data(), static_cast<std::uint32_t>(b.size()), LinkEthernet});
+    FrameRewriter rewriter(Key, Policy{true, false, Direction::Anonymize});
+    rewriter.rewrite(frames.data(), frames.size());
+    EXPECT_EQ(work[2], expect.bytes);
+    EXPECT_EQ(rewriter.counts().ipv4, 3 + sources + 3 * 2);
+    EXPECT_EQ(rewriter.counts().cutTooManyAddresses, 0u);
+    FrameRewriter(Key, Policy{true, false, Direction::Reveal}).rewrite(frames.data(), frames.size());
+    EXPECT_EQ(work[2], in.bytes);
+    EXPECT_EQ(work[3], small.bytes);
+}
+
+TEST(FrameRewriterLimits, ALongerFrameIsCutBeforeTheFirstAddressThatDoesNotFitEvenWithKeepPayload) {
+    Mappings s;
+    std::vector<std::size_t> sources = {40000, 40000};
+    Packet in = igmpFlood(s.identity, sources);
+    Packet expect = igmpFlood(s.image(false), sources);
+    FrameRewriter rewriter(Key, Policy{true, false, Direction::Anonymize});
+    Frame frame{in.bytes.data(), static_cast<std::uint32_t>(in.bytes.size()), LinkEthernet};
+    rewriter.rewrite(&frame, 1);
+    EXPECT_LT(frame.captured, in.bytes.size());
+    EXPECT_GT(frame.captured, FrameRewriter::MaxFrameBytes - 8);
+    // All that is left is mapped; the IGMP checksum (bytes 36-37) took only the changes that went out.
+    in.bytes.resize(frame.captured);
+    expect.bytes.resize(frame.captured);
+    in.bytes[36] = expect.bytes[36];
+    in.bytes[37] = expect.bytes[37];
+    EXPECT_EQ(in.bytes, expect.bytes);
+    EXPECT_EQ(rewriter.counts().cutTooManyAddresses, 1u);
+}
+
 // A random stack of the headers the rewriter walks, all drawn from `rng`, its addresses through `m`.
 struct RandomFrame {
     std::uint32_t linkType;
