@@ -92,6 +92,24 @@ void FrameRewriter::flush() noexcept {
         std::uint8_t* data = pending.frame->data;
         for (std::uint32_t s = pending.slotBegin; s < pending.slotEnd; ++s) {
             Slot& slot = w.slots[s];
+            std::uint8_t* at = data + slot.offset;
+            // Whole IPv4 addresses and MACs, the bulk: their change from the values, without a pass over bytes.
+            if (slot.kind == SlotKind::Ipv4 && slot.present == 4) {
+                std::uint32_t before = w.in4[slot.batch], after = w.out4[slot.batch];
+                slot.residue = (after >> 16) + (after & 0xFFFF) + 2 * ChecksumModulus - (before >> 16) - (before & 0xFFFF);
+                at[0] = static_cast<std::uint8_t>(after >> 24);
+                at[1] = static_cast<std::uint8_t>(after >> 16);
+                at[2] = static_cast<std::uint8_t>(after >> 8);
+                at[3] = static_cast<std::uint8_t>(after);
+                continue;
+            }
+            if (slot.kind == SlotKind::Mac && slot.present == 6) {
+                std::uint64_t before = w.inMac[slot.batch], after = w.outMac[slot.batch];
+                slot.residue = (after >> 32) + ((after >> 16) & 0xFFFF) + (after & 0xFFFF) + 3 * ChecksumModulus -
+                               (before >> 32) - ((before >> 16) & 0xFFFF) - (before & 0xFFFF);
+                MacPermutation::toBytes(after, at);
+                continue;
+            }
             std::uint8_t image[16];
             switch (slot.kind) {
             case SlotKind::Ipv4: {
@@ -109,7 +127,6 @@ void FrameRewriter::flush() noexcept {
                 MacPermutation::toBytes(w.outMac[slot.batch], image);
                 break;
             }
-            std::uint8_t* at = data + slot.offset;
             // A prefix keeps its bits past its length as they stand.
             if (slot.prefixBits < 8u * slot.present) {
                 for (std::uint32_t i = 0; i < slot.present; ++i) {
