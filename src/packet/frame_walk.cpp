@@ -144,7 +144,7 @@ void Walk::checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end,
 }
 
 void Walk::reach(std::uint32_t end) noexcept {
-    if (stopped) return;
+    if (stopped || frozen) return;
     std::uint32_t l = limit(end);
     if (l > accounted) accounted = l;
 }
@@ -153,7 +153,7 @@ void Walk::stop(Outcome why, std::uint32_t at) noexcept {
     if (stopped) return;
     stopped = true;
     outcome = why;
-    accounted = limit(at);
+    if (!frozen || limit(at) < accounted) accounted = limit(at);
 }
 
 void Walk::truncated(std::uint32_t end) noexcept {

@@ -183,6 +183,7 @@ public:
     bool stopped = false;
     int quoteDepth = 0;
     bool hiddenAddress = false;  // the link layer holds an address it cannot map
+    bool frozen = false;         // the innermost headers were passed: accounted stays where it is
 
 private:
     Window& window;

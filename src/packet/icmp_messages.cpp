@@ -162,10 +162,16 @@ void Walk::ndOptions(std::uint32_t off, std::uint32_t end) noexcept {
             address(SlotKind::Ipv6, p + 16, optionEnd, 16, bits);
             break;
         }
-        case 4:  // redirected header: the quote ends the walk
+        case 4:  // redirected header: its quote holds the innermost headers
             if (!has(p, 8, end)) return truncated(end);
             reach(p + 8);
-            return quote(true, p + 8, optionEnd);
+            quote(true, p + 8, optionEnd);
+            // The frame is cut after the quote, but the options after it are still walked: kept whole, they go
+            // out mapped, and cut, the checksum still takes their change, as for the whole frame.
+            if (outcome != Outcome::Complete) return;
+            stopped = false;
+            frozen = true;
+            break;
         case 24: {  // route information: a prefix of 0, 8 or 16 bytes, its first L bits
             if (length > 24) return stop(Outcome::Truncated, p);
             if (!has(p, 3, end)) return truncated(end);
