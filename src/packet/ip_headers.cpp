@@ -239,7 +239,7 @@ void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexc
         if (!has(p, 2, headerEnd)) return truncated(headerEnd);
         std::uint32_t length = byte(p + 1);
         if (length < 2 || length > headerEnd - p) return stop(Outcome::Truncated, p);
-        if (kind == 30 && length >= 3 && (byte(p + 2) >> 4) == 3) {
+        if (kind == 30 && length >= 3 && has(p, 3, headerEnd) && (byte(p + 2) >> 4) == 3) {
             if (length == 8 || length == 10 || length == 16 || length == 18)
                 ipv4Address(p + 4, p + length);
             else if (length == 20 || length == 22 || length == 28 || length == 30)
