@@ -2,13 +2,18 @@
 // place, a window of frames at a time.
 //
 // Each frame's headers are walked from its link layer inwards (Ethernet with
-// VLAN tags, MPLS and PPPoE, Linux cooked v1/v2, raw, BSD loopback; IPv4 with its
-// options, IPv6 with its extension headers, tunnels of IP in IP and GRE; TCP,
-// UDP, ICMP, ICMPv6 with neighbour discovery and MLD, IGMP, ARP), recording
-// where every address stands and which checksums cover it. All the addresses
-// of the window are then mapped in one batch call per family, written back,
-// and the checksums updated incrementally, inner ones first, so that a right
-// checksum stays right and a wrong one stays wrong by the same difference.
+// VLAN tags, MPLS and PPPoE, Linux cooked v1/v2, raw, BSD loopback; IPv4 with
+// its options, IPv6 with its extension headers, tunnels of IP in IP and GRE;
+// TCP, UDP, ICMP and ICMPv6 with their quotes, neighbour discovery, MLD,
+// IGMP, ARP), recording where every address stands and which checksums cover
+// it. All the addresses of the window are then mapped in one batch call per
+// family (each with its own AES work, as PrefixAnonymizer promises: nothing
+// is looked up by address), MACs by MacPermutation, written back, and the
+// checksums updated incrementally (checksum.h), inner ones first, so that a
+// right checksum stays right and a wrong one stays wrong by the same
+// difference, also on frames cut by the snap length. Transport checksums take
+// the final destination of a source route or routing header, and an IPv6
+// home address, into their pseudo-header.
 //
 // The walk reads only bytes that the rewriting never changes (lengths, types,
 // flags), so revealing walks the very same layout as anonymizing did, and
@@ -18,10 +23,14 @@
 // its innermost header; a frame that cannot be walked to its end (unknown
 // link type, ethertype or protocol, a truncated or inconsistent header) has
 // the addresses at the places it could account for mapped and is cut after
-// the last header it accounted for. Reveal never cuts.
+// the last header it accounted for. A cut frame's checksums are those of the
+// whole frame rewritten. Reveal never cuts; keepPayload cuts only a frame
+// longer than MaxFrameBytes with more addresses than fit (see below).
 //
 // Addresses cut short by the snap length keep the leading bytes of their
-// image: prefix preservation makes those depend only on the bytes present.
+// image: prefix preservation makes those depend only on the bytes present. A
+// checksum field cut in two, or an IPv4 header checksum whose addresses are
+// not all there, is left as it stands.
 #pragma once
 
 #include <cstddef>
