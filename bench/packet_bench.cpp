@@ -20,7 +20,7 @@ using ipveil::packet::Frame;
 using ipveil::packet::FrameRewriter;
 using ipveil::packet::Policy;
 
-const std::uint8_t Key[32] = {7, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15,
+const std::uint8_t Key[32] = {7,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
                               16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
 
 void put16(std::vector<std::uint8_t>& b, unsigned v) {
@@ -41,8 +41,8 @@ std::vector<std::uint8_t> makeFrame(std::mt19937_64& rng, std::size_t size) {
     if (!six) {
         b.insert(b.end(), {0x45, 0, 0, 0, 0x12, 0x34, 0x40, 0, 64, 6, 0, 0});
         for (int i = 0; i < 8; ++i) b.push_back(static_cast<std::uint8_t>(rng()));
-        b.insert(b.end(), {0x01, 0xBB, 0xC3, 0x50, 1, 2, 3, 4, 5, 6, 7, 8, 0x80, 0x18, 1, 0, 0x12, 0x34, 0, 0,
-                           1, 1, 8, 10, 0, 0, 0, 1, 0, 0, 0, 2});
+        b.insert(b.end(), {0x01, 0xBB, 0xC3, 0x50, 1, 2, 3, 4,  5, 6, 7, 8, 0x80, 0x18, 1, 0,
+                           0x12, 0x34, 0,    0,    1, 1, 8, 10, 0, 0, 0, 1, 0,    0,    0, 2});
     } else {
         b.insert(b.end(), {0x60, 0, 0, 0, 0, 0, 17, 64});
         for (int i = 0; i < 32; ++i) b.push_back(static_cast<std::uint8_t>(rng()));

@@ -45,21 +45,11 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
         if ((cut || overflow) && walk.accounted < frame.captured) {
             pending.length = walk.accounted;
             switch (walk.outcome) {
-            case Outcome::Complete:
-                ++totals.cutPayload;
-                break;
-            case Outcome::UnknownLink:
-                ++totals.cutUnknownLink;
-                break;
-            case Outcome::UnknownProtocol:
-                ++totals.cutUnknownProtocol;
-                break;
-            case Outcome::Truncated:
-                ++totals.cutTruncated;
-                break;
-            case Outcome::TooManyAddresses:
-                ++totals.cutTooManyAddresses;
-                break;
+                case Outcome::Complete: ++totals.cutPayload; break;
+                case Outcome::UnknownLink: ++totals.cutUnknownLink; break;
+                case Outcome::UnknownProtocol: ++totals.cutUnknownProtocol; break;
+                case Outcome::Truncated: ++totals.cutTruncated; break;
+                case Outcome::TooManyAddresses: ++totals.cutTooManyAddresses; break;
             }
         }
     }
@@ -98,7 +88,8 @@ void FrameRewriter::flush() noexcept {
             // Whole IPv4 addresses and MACs, the bulk: their change from the values, without a pass over bytes.
             if (slot.kind == SlotKind::Ipv4 && slot.present == 4) {
                 std::uint32_t before = w.in4[slot.batch], after = w.out4[slot.batch];
-                slot.residue = (after >> 16) + (after & 0xFFFF) + 2 * ChecksumModulus - (before >> 16) - (before & 0xFFFF);
+                slot.residue =
+                    (after >> 16) + (after & 0xFFFF) + 2 * ChecksumModulus - (before >> 16) - (before & 0xFFFF);
                 at[0] = static_cast<std::uint8_t>(after >> 24);
                 at[1] = static_cast<std::uint8_t>(after >> 16);
                 at[2] = static_cast<std::uint8_t>(after >> 8);
@@ -114,20 +105,16 @@ void FrameRewriter::flush() noexcept {
             }
             std::uint8_t image[16];
             switch (slot.kind) {
-            case SlotKind::Ipv4: {
-                std::uint32_t v = w.out4[slot.batch];
-                image[0] = static_cast<std::uint8_t>(v >> 24);
-                image[1] = static_cast<std::uint8_t>(v >> 16);
-                image[2] = static_cast<std::uint8_t>(v >> 8);
-                image[3] = static_cast<std::uint8_t>(v);
-                break;
-            }
-            case SlotKind::Ipv6:
-                std::memcpy(image, w.out6[slot.batch].bytes, 16);
-                break;
-            case SlotKind::Mac:
-                MacPermutation::toBytes(w.outMac[slot.batch], image);
-                break;
+                case SlotKind::Ipv4: {
+                    std::uint32_t v = w.out4[slot.batch];
+                    image[0] = static_cast<std::uint8_t>(v >> 24);
+                    image[1] = static_cast<std::uint8_t>(v >> 16);
+                    image[2] = static_cast<std::uint8_t>(v >> 8);
+                    image[3] = static_cast<std::uint8_t>(v);
+                    break;
+                }
+                case SlotKind::Ipv6: std::memcpy(image, w.out6[slot.batch].bytes, 16); break;
+                case SlotKind::Mac: MacPermutation::toBytes(w.outMac[slot.batch], image); break;
             }
             // A prefix keeps its bits past its length as they stand.
             if (slot.prefixBits < 8u * slot.present) {

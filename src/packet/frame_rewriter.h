@@ -68,11 +68,11 @@ struct Counts {
     std::uint64_t ipv6 = 0;
     std::uint64_t macs = 0;
     // Frames shortened, by why their walk ended.
-    std::uint64_t cutPayload = 0;          // walked to the end: the headers-only cut
-    std::uint64_t cutUnknownLink = 0;      // a link type it does not walk (cut to nothing)
-    std::uint64_t cutUnknownProtocol = 0;  // an ethertype, IP protocol, message type or option it does not walk
-    std::uint64_t cutTruncated = 0;        // a header truncated or inconsistent with itself or its container
-    std::uint64_t cutTooManyAddresses = 0; // a frame longer than MaxFrameBytes with more addresses than fit
+    std::uint64_t cutPayload = 0;           // walked to the end: the headers-only cut
+    std::uint64_t cutUnknownLink = 0;       // a link type it does not walk (cut to nothing)
+    std::uint64_t cutUnknownProtocol = 0;   // an ethertype, IP protocol, message type or option it does not walk
+    std::uint64_t cutTruncated = 0;         // a header truncated or inconsistent with itself or its container
+    std::uint64_t cutTooManyAddresses = 0;  // a frame longer than MaxFrameBytes with more addresses than fit
 };
 
 namespace detail {

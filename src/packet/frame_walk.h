@@ -23,23 +23,23 @@ inline constexpr int MaxDepth = 16;
 enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac };
 
 struct Slot {
-    std::uint32_t offset;      // from the frame's first byte
-    std::uint32_t batch;       // index in its family's batch arrays
+    std::uint32_t offset;  // from the frame's first byte
+    std::uint32_t batch;   // index in its family's batch arrays
     SlotKind kind;
-    std::uint8_t present;      // bytes captured, from the first (the rest of the field is past the snap length)
-    std::uint8_t size;         // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
-    std::uint8_t prefixBits;   // leading bits mapped; the rest of the field is kept as it stands
-    std::uint64_t residue;     // checksum residue of the change at an even offset, set at write-back
+    std::uint8_t present;     // bytes captured, from the first (the rest of the field is past the snap length)
+    std::uint8_t size;        // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
+    std::uint8_t prefixBits;  // leading bits mapped; the rest of the field is kept as it stands
+    std::uint64_t residue;    // checksum residue of the change at an even offset, set at write-back
 };
 
 struct ChecksumField {
-    std::uint32_t field;      // offset of the 16-bit field
-    std::uint32_t begin;      // bytes covered: [begin, end) of the frame
+    std::uint32_t field;  // offset of the 16-bit field
+    std::uint32_t begin;  // bytes covered: [begin, end) of the frame
     std::uint32_t end;
-    std::int32_t pseudoSrc;   // slots in the pseudo-header (window indices), or -1
+    std::int32_t pseudoSrc;  // slots in the pseudo-header (window indices), or -1
     std::int32_t pseudoDst;
-    bool zeroMeansNone;       // UDP
-    std::uint64_t residue;    // of the field's own change, set when fixed
+    bool zeroMeansNone;     // UDP
+    std::uint64_t residue;  // of the field's own change, set when fixed
 };
 
 struct PendingFrame {
@@ -195,6 +195,5 @@ private:
     std::size_t frameChecksums;
     std::size_t frame4, frame6, frameMacs;
 };
-
 
 }  // namespace ipveil::packet::detail

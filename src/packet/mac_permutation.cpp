@@ -13,9 +13,7 @@ constexpr std::uint32_t HalfMask = (1u << 23) - 1;
 constexpr std::size_t Chunk = 128;
 
 // The 46 bits other than the flags, first octet's top six bits first.
-std::uint64_t permutedBits(std::uint64_t mac) noexcept {
-    return ((mac >> 42) & 0x3F) << 40 | (mac & 0xFFFFFFFFFFull);
-}
+std::uint64_t permutedBits(std::uint64_t mac) noexcept { return ((mac >> 42) & 0x3F) << 40 | (mac & 0xFFFFFFFFFFull); }
 
 std::uint64_t withFlags(std::uint64_t bits46, std::uint64_t mac) noexcept {
     return ((bits46 >> 40) & 0x3F) << 42 | (mac & FlagBits) | (bits46 & 0xFFFFFFFFFFull);
@@ -68,7 +66,8 @@ MacPermutation::MacPermutation(const std::uint8_t* derived, FromDerivedKeys) noe
     broadcastImage[0] = broadcastOriginal[0] = 0;
     for (std::size_t n = 1; n < 6; ++n) {
         std::uint64_t ones = leading(Broadcast, n);
-        broadcastImage[n] = leading(withFlags(fromBlock(cutPermutation.anonymize(toBlock(permutedBits(ones)))), ones), n);
+        broadcastImage[n] =
+            leading(withFlags(fromBlock(cutPermutation.anonymize(toBlock(permutedBits(ones)))), ones), n);
         broadcastOriginal[n] =
             leading(withFlags(fromBlock(cutPermutation.deanonymize(toBlock(permutedBits(ones)))), ones), n);
     }
@@ -124,8 +123,7 @@ void MacPermutation::feistel(const std::uint64_t* in, std::size_t n, std::uint64
             if (more) put(i, word, next);
         }
     }
-    for (std::size_t i = 0; i < n; ++i)
-        out[i] = withFlags(std::uint64_t(left[i]) << 23 | right[i], in[i] & Broadcast);
+    for (std::size_t i = 0; i < n; ++i) out[i] = withFlags(std::uint64_t(left[i]) << 23 | right[i], in[i] & Broadcast);
 }
 
 std::uint64_t MacPermutation::cutMac(std::uint64_t mac, std::size_t present, bool reveal) const noexcept {

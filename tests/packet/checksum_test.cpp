@@ -55,8 +55,9 @@ TEST(Checksum, ChangeResidueMatchesRecomputedSumsAtEitherParity) {
         std::uint64_t residue = changeResidue(before.data() + at, after.data() + at, n);
         if (at & 1) residue = oddResidue(residue);
         residue %= ChecksumModulus;
-        std::uint32_t want = (test::sumOf(after.data(), length) + ChecksumModulus -
-                              test::sumOf(before.data(), length)) % ChecksumModulus;
+        std::uint32_t want =
+            (test::sumOf(after.data(), length) + ChecksumModulus - test::sumOf(before.data(), length)) %
+            ChecksumModulus;
         ASSERT_EQ(residue, want) << "trial " << trial;
     }
 }

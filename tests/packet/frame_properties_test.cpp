@@ -20,7 +20,7 @@ const Case& caseNamed(const std::vector<Case>& all, const std::string& name) {
 TEST(FrameRewriterSnap, CutFramesAgreeWithTheWholeFrameAndRevealBack) {
     // Where its IPv4 header starts (-1: none): its checksum cannot take the change of an address cut in two.
     const std::vector<std::pair<std::string, int>> chosen = {
-        {"EthernetIpv4TcpWithOptions", 14}, {"VlanStackIpv6Udp", -1},  {"Ipv6InIpv4", 0},
+        {"EthernetIpv4TcpWithOptions", 14}, {"VlanStackIpv6Udp", -1},   {"Ipv6InIpv4", 0},
         {"Ipv6HopByHopHomeAddress", -1},    {"Ipv6SegmentRouting", -1}, {"LinuxCookedV1", 16},
         {"NullBigEndianIpv6", -1},          {"MplsIpv4", 26},           {"Ipv4RecordRouteTimestampLooseRoute", 14},
         {"ArpRequestToBroadcast", -1},      {"Ipv4InIpv6", 40}};
@@ -70,9 +70,13 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
     };
     const Bytes lldp = {0x02, 0x07, 0x04, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x08, 0x05, 0x01, 0x0A, 0x00, 0x00, 0x01};
     std::vector<CutCase> table = {
-        {"Payload", LinkEthernet, [](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload))); },
-         &Counts::cutPayload},
-        {"UnknownLinkType", 147, [](const Mapper&) { return Packet{Payload, 0}; }, &Counts::cutUnknownLink},
+        {"Payload", LinkEthernet,
+         [](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload))); }, &Counts::cutPayload},
+        {"UnknownLinkType", 147,
+         [](const Mapper&) {
+             return Packet{Payload, 0};
+         },
+         &Counts::cutUnknownLink},
         {"CookedEui64Address", LinkLinuxSll,
          [](const Mapper&) {
              // An 8-byte hardware address: nothing of the frame goes out.
@@ -81,10 +85,14 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
          },
          &Counts::cutUnknownLink},
         {"Lldp", LinkEthernet,
-         [&lldp](const Mapper& m) { return ethernet(m.mac(0x0180C200000E), m.mac(M1), 0x88CC, Packet{lldp, 0}); },
+         [&lldp](const Mapper& m) {
+             return ethernet(m.mac(0x0180C200000E), m.mac(M1), 0x88CC, Packet{lldp, 0});
+         },
          &Counts::cutUnknownProtocol},
         {"UnknownIpProtocol", LinkEthernet,
-         [](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), carried(89, Packet{Payload, 0}))); },
+         [](const Mapper& m) {
+             return eth4(m, ipv4(m.v4(A), m.v4(B), carried(89, Packet{Payload, 0})));
+         },
          &Counts::cutUnknownProtocol},
         {"DnsSearchListOption", LinkIpv6,
          [](const Mapper& m) {
@@ -95,14 +103,16 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
              return ipv6(m.v6(H6), m.v6(G6), icmp6(134, 0, body, {}, 0, headers));
          },
          &Counts::cutUnknownProtocol},
-        {"HeaderLengthBelowFive", LinkEthernet,
+        {"HeaderLengthBelowFive",
+         LinkEthernet,
          [](const Mapper& m) {
              Packet p = eth4(m, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload)));
              p.bytes[14] = 0x43;  // 12 bytes: the checksum covers no address and stays as it is
              p.headers = 34;
              return p;
          },
-         &Counts::cutTruncated, {24, 25}},
+         &Counts::cutTruncated,
+         {24, 25}},
         {"TotalLengthBelowHeader", LinkRaw,
          [](const Mapper& m) {
              Ipv4Options o;
@@ -132,7 +142,8 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
         rewriter.rewrite(&frame, 1);
         ASSERT_EQ(frame.captured, expect.headers);
         bytes.resize(frame.captured);
-        EXPECT_EQ(bytes, Bytes(expect.bytes.begin(), expect.bytes.begin() + static_cast<std::ptrdiff_t>(expect.headers)));
+        EXPECT_EQ(bytes,
+                  Bytes(expect.bytes.begin(), expect.bytes.begin() + static_cast<std::ptrdiff_t>(expect.headers)));
         Counts counts = rewriter.counts();
         EXPECT_EQ(counts.packets, 1u);
         EXPECT_EQ(counts.*(c.reason), 1u);
@@ -237,30 +248,24 @@ RandomFrame randomFrame(std::uint64_t seed, const Mapper& m) {
     std::uint32_t skew = pick(3) == 0 ? static_cast<std::uint32_t>(pick(0xFFFF)) : 0;
     Upper up;
     switch (pick(5)) {
-    case 0: {
-        Bytes options;
-        if (pick(2)) options = {2, 4, 5, 0xB4, 1, 3, 3, 7, 4, 2};
-        up = tcp(static_cast<unsigned>(pick(65536)), 80, options, payload, skew);
-        break;
-    }
-    case 1:
-        up = udp(53, static_cast<unsigned>(pick(65536)), payload, skew, pick(4) != 0);
-        break;
-    case 2:
-        up = icmp(8, 0, {0, 1, 0, 2}, payload, skew);
-        break;
-    case 3:
-        up = icmp6(128, 0, {0, 1, 0, 2}, payload, skew);
-        break;
-    default: {
-        Bytes body = {0, 0, 0, 0};
-        putV6(body, addr6());
-        Bytes option = {1, 1};
-        putMac(option, m.mac(rng() & 0xFFFFFFFFFFFF));
-        append(body, option);
-        up = icmp6(135, 0, body, {}, skew);
-        break;
-    }
+        case 0: {
+            Bytes options;
+            if (pick(2)) options = {2, 4, 5, 0xB4, 1, 3, 3, 7, 4, 2};
+            up = tcp(static_cast<unsigned>(pick(65536)), 80, options, payload, skew);
+            break;
+        }
+        case 1: up = udp(53, static_cast<unsigned>(pick(65536)), payload, skew, pick(4) != 0); break;
+        case 2: up = icmp(8, 0, {0, 1, 0, 2}, payload, skew); break;
+        case 3: up = icmp6(128, 0, {0, 1, 0, 2}, payload, skew); break;
+        default: {
+            Bytes body = {0, 0, 0, 0};
+            putV6(body, addr6());
+            Bytes option = {1, 1};
+            putMac(option, m.mac(rng() & 0xFFFFFFFFFFFF));
+            append(body, option);
+            up = icmp6(135, 0, body, {}, skew);
+            break;
+        }
     }
     auto wrapIp = [&](const Upper& u, bool six) {
         if (!six) {
@@ -298,27 +303,25 @@ RandomFrame randomFrame(std::uint64_t seed, const Mapper& m) {
     }
     unsigned type = ip.bytes[0] >> 4 == 4 ? 0x0800 : 0x86DD;
     switch (pick(6)) {
-    case 0: {
-        std::vector<unsigned> tags;
-        for (std::uint64_t n = pick(3); n-- > 0;) tags.push_back(pick(2) ? 0x8100 : 0x88A8);
-        return {LinkEthernet, ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), type, ip, tags)};
-    }
-    case 1:
-        return {LinkEthernet, ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), 0x8847,
-                                       mpls(1 + static_cast<unsigned>(pick(3)), ip))};
-    case 2: {
-        Bytes h = {0, 0, 0, 1, 0, 6};
-        putMac(h, m.mac(rng() & 0xFFFFFFFFFFFF));
-        append(h, {0, 0});
-        put16(h, type);
-        return {LinkLinuxSll, withHeader(h, ip)};
-    }
-    case 3:
-        return {LinkNull, withHeader(type == 0x0800 ? Bytes{2, 0, 0, 0} : Bytes{0, 0, 0, 28}, ip)};
-    case 4:
-        return {LinkRaw, ip};
-    default:
-        return {type == 0x0800 ? LinkIpv4 : LinkIpv6, ip};
+        case 0: {
+            std::vector<unsigned> tags;
+            for (std::uint64_t n = pick(3); n-- > 0;) tags.push_back(pick(2) ? 0x8100 : 0x88A8);
+            return {LinkEthernet,
+                    ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), type, ip, tags)};
+        }
+        case 1:
+            return {LinkEthernet, ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), 0x8847,
+                                           mpls(1 + static_cast<unsigned>(pick(3)), ip))};
+        case 2: {
+            Bytes h = {0, 0, 0, 1, 0, 6};
+            putMac(h, m.mac(rng() & 0xFFFFFFFFFFFF));
+            append(h, {0, 0});
+            put16(h, type);
+            return {LinkLinuxSll, withHeader(h, ip)};
+        }
+        case 3: return {LinkNull, withHeader(type == 0x0800 ? Bytes{2, 0, 0, 0} : Bytes{0, 0, 0, 28}, ip)};
+        case 4: return {LinkRaw, ip};
+        default: return {type == 0x0800 ? LinkIpv4 : LinkIpv6, ip};
     }
 }
 
@@ -336,7 +339,8 @@ TEST(FrameRewriterRandom, FramesComeOutAsTheirTemplatesAndRevealBack) {
             }
             outputs = inputs;
             for (std::size_t i = 0; i < outputs.size(); ++i)
-                frames.push_back(Frame{outputs[i].data(), static_cast<std::uint32_t>(outputs[i].size()), expected[i].linkType});
+                frames.push_back(
+                    Frame{outputs[i].data(), static_cast<std::uint32_t>(outputs[i].size()), expected[i].linkType});
             FrameRewriter rewriter(Key, Policy{keepPayload, keepMac, Direction::Anonymize});
             rewriter.rewrite(frames.data(), frames.size());
             for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -361,8 +365,8 @@ TEST(FrameRewriterRandom, FramesComeOutAsTheirTemplatesAndRevealBack) {
 TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
     Mappings s;
     std::mt19937_64 rng(99);
-    const std::uint32_t links[] = {LinkNull, LinkEthernet, LinkRawAlt12, LinkRawAlt14, LinkRaw, LinkLoop,
-                                   LinkLinuxSll, LinkIpv4, LinkIpv6, LinkLinuxSll2, 147};
+    const std::uint32_t links[] = {LinkNull,     LinkEthernet, LinkRawAlt12, LinkRawAlt14,  LinkRaw, LinkLoop,
+                                   LinkLinuxSll, LinkIpv4,     LinkIpv6,     LinkLinuxSll2, 147};
     std::vector<Case> all = cases();
     for (int round = 0; round < 16; ++round) {
         std::vector<Bytes> inputs;
@@ -376,8 +380,7 @@ TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
                 b.resize(rng() % 160);
                 for (auto& x : b) x = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 8 : rng());
             } else {
-                RandomFrame f = rng() % 2 ? randomFrame(rng(), s.identity)
-                                          : RandomFrame{0, Packet{}};
+                RandomFrame f = rng() % 2 ? randomFrame(rng(), s.identity) : RandomFrame{0, Packet{}};
                 if (f.packet.bytes.empty()) {
                     const Case& c = all[rng() % all.size()];
                     f = RandomFrame{c.linkType, c.build(s.identity)};
@@ -394,8 +397,7 @@ TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
         }
         std::vector<Bytes> work = inputs;
         for (std::size_t i = 0; i < work.size(); ++i)
-            frames.push_back(Frame{work[i].data(), static_cast<std::uint32_t>(work[i].size()),
-                                   linkOf[i]});
+            frames.push_back(Frame{work[i].data(), static_cast<std::uint32_t>(work[i].size()), linkOf[i]});
         std::vector<Frame> headersOnly = frames;
         std::vector<Bytes> cutWork = work;
         for (std::size_t i = 0; i < cutWork.size(); ++i) headersOnly[i].data = cutWork[i].data();
@@ -405,7 +407,8 @@ TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
         FrameRewriter(Key, Policy{true, false, Direction::Anonymize}).rewrite(frames.data(), frames.size());
         for (std::size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(frames[i].captured, inputs[i].size());
         FrameRewriter(Key, Policy{true, false, Direction::Reveal}).rewrite(frames.data(), frames.size());
-        for (std::size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(work[i], inputs[i]) << "round " << round << " frame " << i;
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(work[i], inputs[i]) << "round " << round << " frame " << i;
     }
 }
 

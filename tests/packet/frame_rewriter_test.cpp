@@ -28,7 +28,8 @@ TEST(FrameRewriter, EveryAddressMappedEveryOtherByteKeptChecksumsRecomputed) {
                 // Revealing gives the input back, cut or not.
                 if (keepPayload || keepMac || !c.mapsPastCut) {
                     Bytes back = rewritten(out, c.linkType, Policy{false, keepMac, Direction::Reveal});
-                    EXPECT_EQ(back, Bytes(in.bytes.begin(), in.bytes.begin() + static_cast<std::ptrdiff_t>(out.size())));
+                    EXPECT_EQ(back,
+                              Bytes(in.bytes.begin(), in.bytes.begin() + static_cast<std::ptrdiff_t>(out.size())));
                 }
             }
         }

@@ -5,7 +5,6 @@
 #include "mac_permutation.h"
 
 #include <gtest/gtest.h>
-
 #include <openssl/evp.h>
 
 #include <algorithm>
@@ -17,13 +16,20 @@
 namespace ipveil::packet {
 namespace {
 
-const std::uint8_t Key[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+const std::uint8_t Key[32] = {1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15, 16,
                               17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
 
 std::vector<std::uint64_t> sample() {
     std::mt19937_64 rng(3);
-    std::vector<std::uint64_t> macs = {0, 1, MacPermutation::Broadcast, 0x01005E000001, 0x333300000001,
-                                       0x020000000001, 0xFFFFFFFFFFFE, 0xFEFFFFFFFFFF, 0xFDFFFFFFFFFF};
+    std::vector<std::uint64_t> macs = {0,
+                                       1,
+                                       MacPermutation::Broadcast,
+                                       0x01005E000001,
+                                       0x333300000001,
+                                       0x020000000001,
+                                       0xFFFFFFFFFFFE,
+                                       0xFEFFFFFFFFFF,
+                                       0xFDFFFFFFFFFF};
     for (int i = 0; i < 4000; ++i) macs.push_back(rng() & MacPermutation::Broadcast);
     // One vendor prefix, many devices.
     for (int i = 0; i < 200; ++i) macs.push_back(0x3C22FB000000 | (rng() & 0xFFFFFF));
@@ -38,7 +44,8 @@ struct ReferenceFeistel {
     explicit ReferenceFeistel(const std::uint8_t* key) {
         const char* constants = "ipveil mac key 0ipveil mac pad 1ipveil mac rnd 2ipveil mac pad 3";
         std::uint8_t in[64], out[64];
-        for (int i = 0; i < 64; ++i) in[i] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(constants[i]) ^ key[16 + i % 16]);
+        for (int i = 0; i < 64; ++i)
+            in[i] = static_cast<std::uint8_t>(static_cast<std::uint8_t>(constants[i]) ^ key[16 + i % 16]);
         aesEcb(key, in, out, 64);
         std::copy(out + 32, out + 48, roundKey.begin());
         std::copy(out + 48, out + 64, pad.begin());
@@ -65,7 +72,8 @@ struct ReferenceFeistel {
     std::uint64_t network(std::uint64_t mac, bool back) const {
         unsigned flags = static_cast<unsigned>(mac >> 40) & 3;
         std::uint64_t bits = ((mac >> 42) & 0x3F) << 40 | (mac & 0xFFFFFFFFFFull);
-        std::uint32_t l = static_cast<std::uint32_t>(bits >> 23) & 0x7FFFFF, r = static_cast<std::uint32_t>(bits) & 0x7FFFFF;
+        std::uint32_t l = static_cast<std::uint32_t>(bits >> 23) & 0x7FFFFF,
+                      r = static_cast<std::uint32_t>(bits) & 0x7FFFFF;
         for (int i = 0; i < 8; ++i) {
             if (back) {
                 std::uint32_t t = l;
@@ -93,7 +101,8 @@ TEST(MacPermutation, MatchesTheFeistelNetworkWrittenWithOpenSsl) {
     std::vector<std::uint64_t> macs = sample();
     std::vector<std::uint64_t> images(macs.size());
     p.anonymize(macs.data(), macs.size(), images.data());
-    for (std::size_t i = 0; i < macs.size(); i += 7) ASSERT_EQ(images[i], reference.anonymize(macs[i])) << std::hex << macs[i];
+    for (std::size_t i = 0; i < macs.size(); i += 7)
+        ASSERT_EQ(images[i], reference.anonymize(macs[i])) << std::hex << macs[i];
     // What the plain network takes to the broadcast takes the broadcast's image instead.
     std::uint64_t toBroadcast = reference.network(MacPermutation::Broadcast, true);
     EXPECT_EQ(p.anonymize(toBroadcast), reference.network(MacPermutation::Broadcast, false));
