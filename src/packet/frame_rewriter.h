@@ -29,8 +29,8 @@
 //
 // Addresses cut short by the snap length keep the leading bytes of their
 // image: prefix preservation makes those depend only on the bytes present. A
-// checksum field cut in two, or an IPv4 header checksum whose addresses are
-// not all there, is left as it stands.
+// checksum field cut in two is left as it stands; one covering an address cut
+// short takes the change of the bytes that are there (the rest is unknown).
 #pragma once
 
 #include <cstddef>

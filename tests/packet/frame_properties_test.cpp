@@ -38,8 +38,8 @@ TEST(FrameRewriterSnap, CutFramesAgreeWithTheWholeFrameAndRevealBack) {
             Bytes out = rewritten(cut, c.linkType, Policy{true, true, Direction::Anonymize});
             Bytes want(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
             const Bytes raw = out;
-            // A checksum field cut in two is left as it stands, and so is an IPv4 header checksum
-            // whose addresses are not all there.
+            // A checksum field cut in two is left as it stands, and an IPv4 header checksum whose
+            // addresses are not all there cannot take the change of the bytes that are not.
             if (length > 0 && out[length - 1] == cut[length - 1]) out[length - 1] = want[length - 1];
             if (ipAt >= 0) {
                 std::size_t at = static_cast<std::size_t>(ipAt);
