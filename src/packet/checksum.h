@@ -23,28 +23,36 @@ namespace ipveil::packet {
 
 inline constexpr std::uint32_t ChecksumModulus = 0xFFFF;
 
-// Residue of (new - old) over n bytes taken as starting at an even offset.
-inline std::uint32_t changeResidue(const std::uint8_t* before, const std::uint8_t* after, std::size_t n) noexcept {
-    std::int64_t sum = 0;
-    for (std::size_t i = 0; i < n; ++i) {
-        std::int64_t diff = static_cast<std::int64_t>(after[i]) - static_cast<std::int64_t>(before[i]);
-        sum += (i & 1) ? diff : diff * 256;
+// Residues below are carried unreduced, as any value congruent to them
+// modulo 0xFFFF (small enough to add up many in 64 bits), and reduced once
+// per checksum field.
+
+// (new - old) over n bytes (n below 2^16) taken as starting at an even offset.
+inline std::uint64_t changeResidue(const std::uint8_t* before, const std::uint8_t* after, std::size_t n) noexcept {
+    std::uint64_t up = 0, down = 0;
+    std::size_t i = 0;
+    for (; i + 1 < n; i += 2) {
+        up += std::uint32_t(after[i]) << 8 | after[i + 1];
+        down += std::uint32_t(before[i]) << 8 | before[i + 1];
     }
-    sum %= ChecksumModulus;
-    if (sum < 0) sum += ChecksumModulus;
-    return static_cast<std::uint32_t>(sum);
+    if (i < n) {
+        up += std::uint32_t(after[i]) << 8;
+        down += std::uint32_t(before[i]) << 8;
+    }
+    return up + std::uint64_t{ChecksumModulus} * ((n + 1) / 2) - down;
 }
 
 // A residue computed at an even offset, moved to an odd one.
-inline std::uint32_t oddResidue(std::uint32_t residue) noexcept { return residue * 256 % ChecksumModulus; }
+inline std::uint64_t oddResidue(std::uint64_t residue) noexcept { return residue << 8; }
 
-inline std::uint32_t negateResidue(std::uint32_t residue) noexcept {
-    return residue == 0 ? 0 : ChecksumModulus - residue;
+inline std::uint32_t negateResidue(std::uint64_t residue) noexcept {
+    std::uint32_t r = static_cast<std::uint32_t>(residue % ChecksumModulus);
+    return r == 0 ? 0 : ChecksumModulus - r;
 }
 
 // The field after its covered bytes changed by `residue`; see above.
-inline std::uint16_t updatedChecksum(std::uint16_t field, std::uint32_t residue, bool zeroMeansNone) noexcept {
-    residue %= ChecksumModulus;
+inline std::uint16_t updatedChecksum(std::uint16_t field, std::uint64_t change, bool zeroMeansNone) noexcept {
+    std::uint32_t residue = static_cast<std::uint32_t>(change % ChecksumModulus);
     if (zeroMeansNone) {
         if (field == 0) return 0;
         std::uint32_t sum = static_cast<std::uint16_t>(~field);  // 0 .. 0xFFFE

@@ -17,8 +17,10 @@ using detail::Slot;
 using detail::SlotKind;
 using detail::Window;
 
+// The window is left uninitialised (new, not make_unique): only its counts
+// matter at first, and its pages are touched only as far as windows fill it.
 FrameRewriter::FrameRewriter(const std::uint8_t* key, Policy policy)
-    : rules(policy), addresses(key), macs(key), window(std::make_unique<Window>()) {}
+    : rules(policy), addresses(key), macs(key), window(new Window) {}
 
 FrameRewriter::~FrameRewriter() = default;
 
@@ -38,24 +40,16 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
         pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
         pending.length = frame.captured;
         ++totals.packets;
-        if (cut && walk.accounted < frame.captured) {
+        // Addresses past what a window can hold are never let out.
+        bool overflow = walk.outcome == Outcome::TooManyAddresses;
+        if ((cut || overflow) && walk.accounted < frame.captured) {
             pending.length = walk.accounted;
             switch (walk.outcome) {
-            case Outcome::Complete:
-                ++totals.cutPayload;
-                break;
-            case Outcome::UnknownLink:
-                ++totals.cutUnknownLink;
-                break;
-            case Outcome::UnknownProtocol:
-                ++totals.cutUnknownProtocol;
-                break;
-            case Outcome::Truncated:
-                ++totals.cutTruncated;
-                break;
-            case Outcome::TooManyAddresses:
-                ++totals.cutTooManyAddresses;
-                break;
+                case Outcome::Complete: ++totals.cutPayload; break;
+                case Outcome::UnknownLink: ++totals.cutUnknownLink; break;
+                case Outcome::UnknownProtocol: ++totals.cutUnknownProtocol; break;
+                case Outcome::Truncated: ++totals.cutTruncated; break;
+                case Outcome::TooManyAddresses: ++totals.cutTooManyAddresses; break;
             }
         }
     }
@@ -64,7 +58,7 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
 
 namespace {
 
-std::uint32_t withParity(std::uint32_t residue, std::uint32_t offsetFromStart) noexcept {
+std::uint64_t withParity(std::uint64_t residue, std::uint32_t offsetFromStart) noexcept {
     return (offsetFromStart & 1) ? oddResidue(residue) : residue;
 }
 
@@ -90,30 +84,46 @@ void FrameRewriter::flush() noexcept {
         std::uint8_t* data = pending.frame->data;
         for (std::uint32_t s = pending.slotBegin; s < pending.slotEnd; ++s) {
             Slot& slot = w.slots[s];
+            std::uint8_t* at = data + slot.offset;
+            // Whole IPv4 addresses and MACs, the bulk: their change from the values, without a pass over bytes.
+            if (slot.kind == SlotKind::Ipv4 && slot.present == 4) {
+                std::uint32_t before = w.in4[slot.batch], after = w.out4[slot.batch];
+                slot.residue =
+                    (after >> 16) + (after & 0xFFFF) + 2 * ChecksumModulus - (before >> 16) - (before & 0xFFFF);
+                at[0] = static_cast<std::uint8_t>(after >> 24);
+                at[1] = static_cast<std::uint8_t>(after >> 16);
+                at[2] = static_cast<std::uint8_t>(after >> 8);
+                at[3] = static_cast<std::uint8_t>(after);
+                continue;
+            }
+            if (slot.kind == SlotKind::Mac && slot.present == 6) {
+                std::uint64_t before = w.inMac[slot.batch], after = w.outMac[slot.batch];
+                slot.residue = (after >> 32) + ((after >> 16) & 0xFFFF) + (after & 0xFFFF) + 3 * ChecksumModulus -
+                               (before >> 32) - ((before >> 16) & 0xFFFF) - (before & 0xFFFF);
+                MacPermutation::toBytes(after, at);
+                continue;
+            }
             std::uint8_t image[16];
             switch (slot.kind) {
-            case SlotKind::Ipv4: {
-                std::uint32_t v = w.out4[slot.batch];
-                image[0] = static_cast<std::uint8_t>(v >> 24);
-                image[1] = static_cast<std::uint8_t>(v >> 16);
-                image[2] = static_cast<std::uint8_t>(v >> 8);
-                image[3] = static_cast<std::uint8_t>(v);
-                break;
+                case SlotKind::Ipv4: {
+                    std::uint32_t v = w.out4[slot.batch];
+                    image[0] = static_cast<std::uint8_t>(v >> 24);
+                    image[1] = static_cast<std::uint8_t>(v >> 16);
+                    image[2] = static_cast<std::uint8_t>(v >> 8);
+                    image[3] = static_cast<std::uint8_t>(v);
+                    break;
+                }
+                case SlotKind::Ipv6: std::memcpy(image, w.out6[slot.batch].bytes, 16); break;
+                case SlotKind::Mac: MacPermutation::toBytes(w.outMac[slot.batch], image); break;
             }
-            case SlotKind::Ipv6:
-                std::memcpy(image, w.out6[slot.batch].bytes, 16);
-                break;
-            case SlotKind::Mac:
-                MacPermutation::toBytes(w.outMac[slot.batch], image);
-                break;
-            }
-            std::uint8_t* at = data + slot.offset;
             // A prefix keeps its bits past its length as they stand.
-            for (std::uint32_t i = 0; i < slot.present; ++i) {
-                std::uint32_t mapped = slot.prefixBits > 8 * i ? slot.prefixBits - 8 * i : 0;
-                if (mapped >= 8) continue;
-                std::uint8_t mask = static_cast<std::uint8_t>(0xFF00u >> mapped);
-                image[i] = static_cast<std::uint8_t>((image[i] & mask) | (at[i] & ~mask));
+            if (slot.prefixBits < 8u * slot.present) {
+                for (std::uint32_t i = 0; i < slot.present; ++i) {
+                    std::uint32_t mapped = slot.prefixBits > 8 * i ? slot.prefixBits - 8 * i : 0;
+                    if (mapped >= 8) continue;
+                    std::uint8_t mask = static_cast<std::uint8_t>(0xFF00u >> mapped);
+                    image[i] = static_cast<std::uint8_t>((image[i] & mask) | (at[i] & ~mask));
+                }
             }
             slot.residue = changeResidue(at, image, slot.present);
             std::memcpy(at, image, slot.present);
@@ -136,8 +146,7 @@ void FrameRewriter::flush() noexcept {
             }
             std::uint8_t* at = data + field.field;
             std::uint16_t before = static_cast<std::uint16_t>(at[0] << 8 | at[1]);
-            std::uint16_t after = updatedChecksum(before, static_cast<std::uint32_t>(residue % ChecksumModulus),
-                                                  field.zeroMeansNone);
+            std::uint16_t after = updatedChecksum(before, residue, field.zeroMeansNone);
             std::uint8_t bytes[2] = {static_cast<std::uint8_t>(after >> 8), static_cast<std::uint8_t>(after)};
             field.residue = changeResidue(at, bytes, 2);
             at[0] = bytes[0];
@@ -145,8 +154,7 @@ void FrameRewriter::flush() noexcept {
         }
         pending.frame->captured = pending.length;
     }
-    w.slotCount = w.checksumCount = w.frameCount = 0;
-    w.count4 = w.count6 = w.countMac = 0;
+    w.clear();
 }
 
 }  // namespace ipveil::packet

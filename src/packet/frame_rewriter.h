@@ -2,13 +2,18 @@
 // place, a window of frames at a time.
 //
 // Each frame's headers are walked from its link layer inwards (Ethernet with
-// VLAN tags and MPLS, Linux cooked v1/v2, raw, BSD loopback; IPv4 with its
-// options, IPv6 with its extension headers, tunnels of IP in IP and GRE; TCP,
-// UDP, ICMP, ICMPv6 with neighbour discovery and MLD, IGMP, ARP), recording
-// where every address stands and which checksums cover it. All the addresses
-// of the window are then mapped in one batch call per family, written back,
-// and the checksums updated incrementally, inner ones first, so that a right
-// checksum stays right and a wrong one stays wrong by the same difference.
+// VLAN tags, MPLS and PPPoE, Linux cooked v1/v2, raw, BSD loopback; IPv4 with
+// its options, IPv6 with its extension headers, tunnels of IP in IP and GRE;
+// TCP, UDP, ICMP and ICMPv6 with their quotes, neighbour discovery, MLD,
+// IGMP, ARP), recording where every address stands and which checksums cover
+// it. All the addresses of the window are then mapped in one batch call per
+// family (each with its own AES work, as PrefixAnonymizer promises: nothing
+// is looked up by address), MACs by MacPermutation, written back, and the
+// checksums updated incrementally (checksum.h), inner ones first, so that a
+// right checksum stays right and a wrong one stays wrong by the same
+// difference, also on frames cut by the snap length. Transport checksums take
+// the final destination of a source route or routing header, and an IPv6
+// home address, into their pseudo-header.
 //
 // The walk reads only bytes that the rewriting never changes (lengths, types,
 // flags), so revealing walks the very same layout as anonymizing did, and
@@ -18,10 +23,14 @@
 // its innermost header; a frame that cannot be walked to its end (unknown
 // link type, ethertype or protocol, a truncated or inconsistent header) has
 // the addresses at the places it could account for mapped and is cut after
-// the last header it accounted for. Reveal never cuts.
+// the last header it accounted for. A cut frame's checksums are those of the
+// whole frame rewritten. Reveal never cuts; keepPayload cuts only a frame
+// longer than MaxFrameBytes with more addresses than fit (see below).
 //
 // Addresses cut short by the snap length keep the leading bytes of their
-// image: prefix preservation makes those depend only on the bytes present.
+// image: prefix preservation makes those depend only on the bytes present. A
+// checksum field cut in two is left as it stands; one covering an address cut
+// short takes the change of the bytes that are there (the rest is unknown).
 #pragma once
 
 #include <cstddef>
@@ -59,11 +68,11 @@ struct Counts {
     std::uint64_t ipv6 = 0;
     std::uint64_t macs = 0;
     // Frames shortened, by why their walk ended.
-    std::uint64_t cutPayload = 0;          // walked to the end: the headers-only cut
-    std::uint64_t cutUnknownLink = 0;      // a link type it does not walk (cut to nothing)
-    std::uint64_t cutUnknownProtocol = 0;  // an ethertype, IP protocol, message type or option it does not walk
-    std::uint64_t cutTruncated = 0;        // a header truncated or inconsistent with itself or its container
-    std::uint64_t cutTooManyAddresses = 0; // more addresses in one frame than MaxSlotsPerFrame
+    std::uint64_t cutPayload = 0;           // walked to the end: the headers-only cut
+    std::uint64_t cutUnknownLink = 0;       // a link type it does not walk (cut to nothing)
+    std::uint64_t cutUnknownProtocol = 0;   // an ethertype, IP protocol, message type or option it does not walk
+    std::uint64_t cutTruncated = 0;         // a header truncated or inconsistent with itself or its container
+    std::uint64_t cutTooManyAddresses = 0;  // a frame longer than MaxFrameBytes with more addresses than fit
 };
 
 namespace detail {
@@ -73,10 +82,12 @@ struct Window;
 class FrameRewriter {
 public:
     static constexpr std::size_t MaxFrames = 512;  // per rewrite() call
-    // A frame with more addresses than this (only possible with thousands of
-    // IGMPv3/MLDv2 sources or ND options) is cut at the first one beyond; with
-    // keepPayload the rest stays as it is.
-    static constexpr std::size_t MaxSlotsPerFrame = 1024;
+    // Every frame of up to MaxFrameBytes captured bytes (the capture formats'
+    // largest snap length) fits the window whole, however many addresses it
+    // holds: the window is mapped early to make room for it. A longer frame
+    // with more addresses than a frame of MaxFrameBytes can hold is cut at the
+    // first one beyond, whatever the policy, so that none goes out in clear.
+    static constexpr std::size_t MaxFrameBytes = 262144;
 
     // key: 32 bytes, as PrefixAnonymizer takes; the MAC permutation's key is
     // derived from it.

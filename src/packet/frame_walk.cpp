@@ -14,51 +14,52 @@ bool loopbackFamilyKnown(std::uint32_t family) noexcept {
 }  // namespace
 
 Walk::Walk(Window& window_, std::uint8_t* data_, std::uint32_t captured_, bool mapMacs_) noexcept
-    : window(window_), data(data_), captured(captured_), mapMacs(mapMacs_), frameSlots(window_.slotCount),
-      frameChecksums(window_.checksumCount) {}
+    : window(window_),
+      data(data_),
+      captured(captured_),
+      mapMacs(mapMacs_),
+      frameSlots(window_.slotCount),
+      frameChecksums(window_.checksumCount),
+      frame4(window_.count4),
+      frame6(window_.count6),
+      frameMacs(window_.countMac) {}
 
 void Walk::run(std::uint32_t linkType) noexcept {
     switch (linkType) {
-    case LinkEthernet:
-        ethernet(0, NoEnd);
-        break;
-    case LinkRaw:
-    case LinkRawAlt12:
-    case LinkRawAlt14:
-        ipByVersion(0, NoEnd);
-        break;
-    case LinkIpv4:
-        ipv4(0, NoEnd);
-        break;
-    case LinkIpv6:
-        ipv6(0, NoEnd);
-        break;
-    case LinkNull: {
-        // The capturing host's byte order: take whichever order names a family.
-        if (!has(0, 4, captured)) return truncated(captured);
-        std::uint32_t little = std::uint32_t(data[0]) | std::uint32_t(data[1]) << 8 | std::uint32_t(data[2]) << 16 |
-                               std::uint32_t(data[3]) << 24;
-        std::uint32_t big = std::uint32_t(data[0]) << 24 | std::uint32_t(data[1]) << 16 | std::uint32_t(data[2]) << 8 |
-                            data[3];
-        loopback(loopbackFamilyKnown(little) ? little : big, 4);
-        break;
+        case LinkEthernet: ethernet(0, NoEnd); break;
+        case LinkRaw:
+        case LinkRawAlt12:
+        case LinkRawAlt14: ipByVersion(0, NoEnd); break;
+        case LinkIpv4: ipv4(0, NoEnd); break;
+        case LinkIpv6: ipv6(0, NoEnd); break;
+        case LinkNull: {
+            // The capturing host's byte order: take whichever order names a family.
+            if (!has(0, 4, captured)) return truncated(captured);
+            std::uint32_t little = std::uint32_t(data[0]) | std::uint32_t(data[1]) << 8 | std::uint32_t(data[2]) << 16 |
+                                   std::uint32_t(data[3]) << 24;
+            std::uint32_t big =
+                std::uint32_t(data[0]) << 24 | std::uint32_t(data[1]) << 16 | std::uint32_t(data[2]) << 8 | data[3];
+            loopback(loopbackFamilyKnown(little) ? little : big, 4);
+            break;
+        }
+        case LinkLoop:
+            if (!has(0, 4, captured)) return truncated(captured);
+            loopback(
+                std::uint32_t(data[0]) << 24 | std::uint32_t(data[1]) << 16 | std::uint32_t(data[2]) << 8 | data[3], 4);
+            break;
+        case LinkLinuxSll:
+            // packet type, hardware type, address length, 8 address bytes, protocol
+            linuxCooked(0, 4, 6, 14, 16);
+            break;
+        case LinkLinuxSll2:
+            // protocol, reserved, interface, hardware type, packet type, address length, 8 address bytes
+            linuxCooked(0, 11, 12, 0, 20);
+            break;
+        default: stop(Outcome::UnknownLink, 0); break;
     }
-    case LinkLoop:
-        if (!has(0, 4, captured)) return truncated(captured);
-        loopback(std::uint32_t(data[0]) << 24 | std::uint32_t(data[1]) << 16 | std::uint32_t(data[2]) << 8 | data[3],
-                 4);
-        break;
-    case LinkLinuxSll:
-        // packet type, hardware type, address length, 8 address bytes, protocol
-        linuxCooked(0, 4, 6, 14, 16);
-        break;
-    case LinkLinuxSll2:
-        // protocol, reserved, interface, hardware type, packet type, address length, 8 address bytes
-        linuxCooked(0, 11, 12, 0, 20);
-        break;
-    default:
-        stop(Outcome::UnknownLink, 0);
-        break;
+    if (hiddenAddress) {
+        outcome = Outcome::UnknownLink;
+        accounted = 0;
     }
 }
 
@@ -68,7 +69,14 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
     std::uint32_t l = limit(end);
     if (off >= l) return -1;
     std::uint32_t present = l - off < size ? l - off : size;
-    if (window.slotCount - frameSlots >= FrameRewriter::MaxSlotsPerFrame) {
+    bool full = window.slotCount - frameSlots >= MaxSlotsPerFrame;
+    switch (kind) {
+        case SlotKind::Ipv4: full = full || window.count4 - frame4 >= MaxIpv4PerFrame; break;
+        case SlotKind::Ipv6: full = full || window.count6 - frame6 >= MaxIpv6PerFrame; break;
+        case SlotKind::Mac: full = full || window.countMac - frameMacs >= MaxMacsPerFrame; break;
+    }
+    if (full) {
+        // Only a frame longer than MaxFrameBytes gets here.
         stop(Outcome::TooManyAddresses, off);
         return -1;
     }
@@ -80,25 +88,26 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
     slot.prefixBits = static_cast<std::uint8_t>(prefixBits);
     slot.residue = 0;
     switch (kind) {
-    case SlotKind::Ipv4: {
-        std::uint8_t b[4] = {};
-        std::memcpy(b, data + off, present);
-        slot.batch = static_cast<std::uint16_t>(window.count4);
-        window.in4[window.count4++] = std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3];
-        break;
-    }
-    case SlotKind::Ipv6: {
-        Ipv6Address& a = window.in6[window.count6];
-        std::memset(a.bytes, 0, sizeof a.bytes);
-        std::memcpy(a.bytes, data + off, present);
-        slot.batch = static_cast<std::uint16_t>(window.count6++);
-        break;
-    }
-    case SlotKind::Mac:
-        slot.batch = static_cast<std::uint16_t>(window.countMac);
-        window.macPresent[window.countMac] = static_cast<std::uint8_t>(present);
-        window.inMac[window.countMac++] = MacPermutation::fromBytes(data + off, present);
-        break;
+        case SlotKind::Ipv4: {
+            std::uint8_t b[4] = {};
+            std::memcpy(b, data + off, present);
+            slot.batch = static_cast<std::uint32_t>(window.count4);
+            window.in4[window.count4++] =
+                std::uint32_t(b[0]) << 24 | std::uint32_t(b[1]) << 16 | std::uint32_t(b[2]) << 8 | b[3];
+            break;
+        }
+        case SlotKind::Ipv6: {
+            Ipv6Address& a = window.in6[window.count6];
+            std::memset(a.bytes, 0, sizeof a.bytes);
+            std::memcpy(a.bytes, data + off, present);
+            slot.batch = static_cast<std::uint32_t>(window.count6++);
+            break;
+        }
+        case SlotKind::Mac:
+            slot.batch = static_cast<std::uint32_t>(window.countMac);
+            window.macPresent[window.countMac] = static_cast<std::uint8_t>(present);
+            window.inMac[window.countMac++] = MacPermutation::fromBytes(data + off, present);
+            break;
     }
     ++window.slotCount;
     return present == size ? static_cast<std::int32_t>(window.slotCount - 1) : -1;
@@ -111,7 +120,7 @@ void Walk::mac(std::uint32_t off, std::uint32_t end) noexcept {
 void Walk::checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,
                     bool zeroMeansNone) noexcept {
     if (stopped || !has(field, 2, captured)) return;
-    if (window.checksumCount - frameChecksums >= Window::MaxChecksumsPerFrame) {
+    if (window.checksumCount - frameChecksums >= MaxChecksumsPerFrame) {
         stop(Outcome::TooManyAddresses, begin);
         return;
     }
@@ -126,7 +135,7 @@ void Walk::checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end,
 }
 
 void Walk::reach(std::uint32_t end) noexcept {
-    if (stopped) return;
+    if (stopped || frozen) return;
     std::uint32_t l = limit(end);
     if (l > accounted) accounted = l;
 }
@@ -135,7 +144,7 @@ void Walk::stop(Outcome why, std::uint32_t at) noexcept {
     if (stopped) return;
     stopped = true;
     outcome = why;
-    accounted = limit(at);
+    if (!frozen || limit(at) < accounted) accounted = limit(at);
 }
 
 void Walk::truncated(std::uint32_t end) noexcept {

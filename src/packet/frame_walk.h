@@ -12,26 +12,34 @@
 
 namespace ipveil::packet::detail {
 
+// The end of a header stack not held in anything but the frame: only the
+// snap length bounds it.
+inline constexpr std::uint32_t NoEnd = 0xFFFFFFFF;
+
+// Nested IP, Ethernet and quoted headers walked at most: deep enough for any
+// real stack of tunnels and quotes; deeper is an unknown protocol.
+inline constexpr int MaxDepth = 16;
+
 enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac };
 
 struct Slot {
-    std::uint32_t offset;      // from the frame's first byte
-    std::uint16_t batch;       // index in its family's batch arrays
+    std::uint32_t offset;  // from the frame's first byte
+    std::uint32_t batch;   // index in its family's batch arrays
     SlotKind kind;
-    std::uint8_t present;      // bytes captured, from the first (the rest of the field is past the snap length)
-    std::uint8_t size;         // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
-    std::uint8_t prefixBits;   // leading bits mapped; the rest of the field is kept as it stands
-    std::uint32_t residue;     // checksum residue of the change at an even offset, set at write-back
+    std::uint8_t present;     // bytes captured, from the first (the rest of the field is past the snap length)
+    std::uint8_t size;        // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
+    std::uint8_t prefixBits;  // leading bits mapped; the rest of the field is kept as it stands
+    std::uint64_t residue;    // checksum residue of the change at an even offset, set at write-back
 };
 
 struct ChecksumField {
-    std::uint32_t field;      // offset of the 16-bit field
-    std::uint32_t begin;      // bytes covered: [begin, end) of the frame
+    std::uint32_t field;  // offset of the 16-bit field
+    std::uint32_t begin;  // bytes covered: [begin, end) of the frame
     std::uint32_t end;
-    std::int32_t pseudoSrc;   // slots in the pseudo-header (window indices), or -1
+    std::int32_t pseudoSrc;  // slots in the pseudo-header (window indices), or -1
     std::int32_t pseudoDst;
-    bool zeroMeansNone;       // UDP
-    std::uint32_t residue;    // of the field's own change, set when fixed
+    bool zeroMeansNone;     // UDP
+    std::uint64_t residue;  // of the field's own change, set when fixed
 };
 
 struct PendingFrame {
@@ -41,10 +49,28 @@ struct PendingFrame {
     std::uint32_t length;  // to write
 };
 
+// The most slots of each family one frame of MaxFrameBytes can hold: slots
+// never overlap, an IPv4 address takes 4 bytes, a MAC 6, an IPv6 address or
+// prefix at least 16 (an 8-byte route prefix sits in a 16-byte option), and
+// one more may be cut short at the end.
+inline constexpr std::size_t MaxIpv4PerFrame = FrameRewriter::MaxFrameBytes / 4 + 1;
+inline constexpr std::size_t MaxIpv6PerFrame = FrameRewriter::MaxFrameBytes / 16 + 1;
+inline constexpr std::size_t MaxMacsPerFrame = FrameRewriter::MaxFrameBytes / 6 + 1;
+inline constexpr std::size_t MaxSlotsPerFrame = MaxIpv4PerFrame;
+// Two checksums per IP level at most (the IPv4 header's, and a transport's
+// or GRE's), MaxDepth levels.
+inline constexpr std::size_t MaxChecksumsPerFrame = 2 * MaxDepth + 2;
+
 struct Window {
-    static constexpr std::size_t SlotCapacity = 4 * FrameRewriter::MaxSlotsPerFrame;
-    static constexpr std::size_t MaxChecksumsPerFrame = 64;
-    static constexpr std::size_t ChecksumCapacity = 8 * MaxChecksumsPerFrame;
+    // Room for a whole window of ordinary frames (a handful of addresses and
+    // two or three checksums each) plus one frame at its limits; a window
+    // that runs short is mapped early and the next begins.
+    static constexpr std::size_t Ordinary = 8 * FrameRewriter::MaxFrames;
+    static constexpr std::size_t SlotCapacity = Ordinary + MaxSlotsPerFrame;
+    static constexpr std::size_t Ipv4Capacity = Ordinary + MaxIpv4PerFrame;
+    static constexpr std::size_t Ipv6Capacity = Ordinary + MaxIpv6PerFrame;
+    static constexpr std::size_t MacCapacity = Ordinary + MaxMacsPerFrame;
+    static constexpr std::size_t ChecksumCapacity = 4 * FrameRewriter::MaxFrames + MaxChecksumsPerFrame;
 
     Slot slots[SlotCapacity];
     std::size_t slotCount = 0;
@@ -53,17 +79,24 @@ struct Window {
     PendingFrame frames[FrameRewriter::MaxFrames];
     std::size_t frameCount = 0;
 
-    std::uint32_t in4[SlotCapacity], out4[SlotCapacity];
+    // The addresses of the window, per family, one entry per slot: each is
+    // mapped by its own AES work (32 blocks an IPv4 address, 128 an IPv6
+    // one), whatever else the window holds; nothing is looked up by address.
+    std::uint32_t in4[Ipv4Capacity], out4[Ipv4Capacity];
     std::size_t count4 = 0;
-    Ipv6Address in6[SlotCapacity], out6[SlotCapacity];
+    Ipv6Address in6[Ipv6Capacity], out6[Ipv6Capacity];
     std::size_t count6 = 0;
-    std::uint64_t inMac[SlotCapacity], outMac[SlotCapacity];
-    std::uint8_t macPresent[SlotCapacity];
+    std::uint64_t inMac[MacCapacity], outMac[MacCapacity];
+    std::uint8_t macPresent[MacCapacity];
     std::size_t countMac = 0;
 
+    void clear() noexcept { slotCount = checksumCount = frameCount = count4 = count6 = countMac = 0; }
+
+    // Whether a frame at its limits still fits.
     bool roomForFrame() const noexcept {
-        return frameCount < FrameRewriter::MaxFrames && slotCount + FrameRewriter::MaxSlotsPerFrame <= SlotCapacity &&
-               checksumCount + MaxChecksumsPerFrame <= ChecksumCapacity;
+        return frameCount < FrameRewriter::MaxFrames && slotCount + MaxSlotsPerFrame <= SlotCapacity &&
+               count4 + MaxIpv4PerFrame <= Ipv4Capacity && count6 + MaxIpv6PerFrame <= Ipv6Capacity &&
+               countMac + MaxMacsPerFrame <= MacCapacity && checksumCount + MaxChecksumsPerFrame <= ChecksumCapacity;
     }
 };
 
@@ -149,6 +182,8 @@ public:
 
     bool stopped = false;
     int quoteDepth = 0;
+    bool hiddenAddress = false;  // the link layer holds an address it cannot map
+    bool frozen = false;         // the innermost headers were passed: accounted stays where it is
 
 private:
     Window& window;
@@ -156,15 +191,9 @@ private:
     std::uint32_t captured;
     bool mapMacs;
     int depth = 0;
-    std::size_t frameSlots;  // window.slotCount when the walk started
+    std::size_t frameSlots;  // the window's counts when the walk started
     std::size_t frameChecksums;
+    std::size_t frame4, frame6, frameMacs;
 };
-
-// The end of a header stack not held in anything but the frame: only the
-// snap length bounds it.
-inline constexpr std::uint32_t NoEnd = 0xFFFFFFFF;
-
-// Deep enough for any real stack of tunnels and quotes.
-inline constexpr int MaxDepth = 8;
 
 }  // namespace ipveil::packet::detail

@@ -99,82 +99,81 @@ void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
     std::uint32_t p = off + 40;
     for (;;) {
         switch (next) {
-        case 0:    // hop-by-hop options
-        case 60: { // destination options
-            if (!has(p, 2, packetEnd)) return truncated(packetEnd);
-            std::uint32_t length = (byte(p + 1) + 1) * 8;
-            std::uint32_t headerEnd = endOfPart(p, length, packetEnd);
-            for (std::uint32_t q = p + 2; q < headerEnd;) {
-                if (!has(q, 1, headerEnd)) return truncated(headerEnd);
-                if (byte(q) == 0) {  // Pad1
-                    ++q;
-                    continue;
+            case 0:     // hop-by-hop options
+            case 60: {  // destination options
+                if (!has(p, 2, packetEnd)) return truncated(packetEnd);
+                std::uint32_t length = (byte(p + 1) + 1) * 8;
+                std::uint32_t headerEnd = endOfPart(p, length, packetEnd);
+                for (std::uint32_t q = p + 2; q < headerEnd;) {
+                    if (!has(q, 1, headerEnd)) return truncated(headerEnd);
+                    if (byte(q) == 0) {  // Pad1
+                        ++q;
+                        continue;
+                    }
+                    if (!has(q, 2, headerEnd)) return truncated(headerEnd);
+                    std::uint32_t optionLength = byte(q + 1);
+                    if (optionLength > headerEnd - q - 2) return stop(Outcome::Truncated, q);
+                    if (byte(q) == 201 && optionLength >= 16) {
+                        // Home address: the pseudo-header's source (RFC 6275).
+                        pseudo.src = ipv6Address(q + 2, q + 18);
+                    }
+                    q += 2 + optionLength;
                 }
-                if (!has(q, 2, headerEnd)) return truncated(headerEnd);
-                std::uint32_t optionLength = byte(q + 1);
-                if (optionLength > headerEnd - q - 2) return stop(Outcome::Truncated, q);
-                if (byte(q) == 201 && optionLength >= 16) {
-                    // Home address: the pseudo-header's source (RFC 6275).
-                    pseudo.src = ipv6Address(q + 2, q + 18);
-                }
-                q += 2 + optionLength;
+                if (stopped) return;
+                if (!has(p, length, packetEnd)) return truncated(packetEnd);
+                reach(p + length);
+                next = byte(p);
+                p += length;
+                break;
             }
-            if (stopped) return;
-            if (!has(p, length, packetEnd)) return truncated(packetEnd);
-            reach(p + length);
-            next = byte(p);
-            p += length;
-            break;
-        }
-        case 43: {  // routing
-            if (!has(p, 4, packetEnd)) return truncated(packetEnd);
-            std::uint32_t length = (byte(p + 1) + 1) * 8;
-            std::uint32_t headerEnd = endOfPart(p, length, packetEnd);
-            std::uint32_t type = byte(p + 2);
-            bool routing = byte(p + 3) != 0;  // segments left: the destination is not the final one
-            if (type == 0 || type == 2) {
-                std::int32_t last = -1;
-                for (std::uint32_t at = p + 8; at + 16 <= headerEnd; at += 16) last = ipv6Address(at, headerEnd);
-                if (routing && length >= 24) pseudo.dst = last;
-            } else if (type == 4) {
-                // Segment routing: the list is in reverse, the final destination first.
-                if (!has(p, 5, packetEnd)) return truncated(packetEnd);
-                std::uint32_t segments = byte(p + 4) + 1;
-                if (8 + 16 * segments > length) return stop(Outcome::Truncated, p);
-                for (std::uint32_t i = 0; i < segments; ++i) {
-                    std::int32_t slot = ipv6Address(p + 8 + 16 * i, headerEnd);
-                    if (i == 0 && routing) pseudo.dst = slot;
+            case 43: {  // routing
+                if (!has(p, 4, packetEnd)) return truncated(packetEnd);
+                std::uint32_t length = (byte(p + 1) + 1) * 8;
+                std::uint32_t headerEnd = endOfPart(p, length, packetEnd);
+                std::uint32_t type = byte(p + 2);
+                bool routing = byte(p + 3) != 0;  // segments left: the destination is not the final one
+                if (type == 0 || type == 2) {
+                    std::int32_t last = -1;
+                    for (std::uint32_t at = p + 8; at + 16 <= headerEnd; at += 16) last = ipv6Address(at, headerEnd);
+                    if (routing && length >= 24) pseudo.dst = last;
+                } else if (type == 4) {
+                    // Segment routing: the list is in reverse, the final destination first.
+                    if (!has(p, 5, packetEnd)) return truncated(packetEnd);
+                    std::uint32_t segments = byte(p + 4) + 1;
+                    if (8 + 16 * segments > length) return stop(Outcome::Truncated, p);
+                    for (std::uint32_t i = 0; i < segments; ++i) {
+                        std::int32_t slot = ipv6Address(p + 8 + 16 * i, headerEnd);
+                        if (i == 0 && routing) pseudo.dst = slot;
+                    }
+                } else {
+                    return stop(Outcome::UnknownProtocol, p);
                 }
-            } else {
-                return stop(Outcome::UnknownProtocol, p);
+                if (stopped) return;
+                if (!has(p, length, packetEnd)) return truncated(packetEnd);
+                reach(p + length);
+                next = byte(p);
+                p += length;
+                break;
             }
-            if (stopped) return;
-            if (!has(p, length, packetEnd)) return truncated(packetEnd);
-            reach(p + length);
-            next = byte(p);
-            p += length;
-            break;
-        }
-        case 44: {  // fragment
-            if (!has(p, 8, packetEnd)) return truncated(packetEnd);
-            reach(p + 8);
-            next = byte(p);
-            bool later = (be16(p + 2) >> 3) != 0;
-            p += 8;
-            if (later) return;  // no transport header
-            break;
-        }
-        case 51: {  // authentication header
-            if (!has(p, 2, packetEnd)) return truncated(packetEnd);
-            std::uint32_t length = (byte(p + 1) + 2) * 4;
-            if (!has(p, length, packetEnd)) return truncated(packetEnd);
-            reach(p + length);
-            next = byte(p);
-            p += length;
-            break;
-        }
-        default:
-            return transport(next, p, packetEnd, pseudo);
+            case 44: {  // fragment
+                if (!has(p, 8, packetEnd)) return truncated(packetEnd);
+                reach(p + 8);
+                next = byte(p);
+                bool later = (be16(p + 2) >> 3) != 0;
+                p += 8;
+                if (later) return;  // no transport header
+                break;
+            }
+            case 51: {  // authentication header
+                if (!has(p, 2, packetEnd)) return truncated(packetEnd);
+                std::uint32_t length = (byte(p + 1) + 2) * 4;
+                if (!has(p, length, packetEnd)) return truncated(packetEnd);
+                reach(p + length);
+                next = byte(p);
+                p += length;
+                break;
+            }
+            default: return transport(next, p, packetEnd, pseudo);
         }
     }
 }
@@ -182,41 +181,32 @@ void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
 void Walk::transport(std::uint32_t protocol, std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept {
     for (;;) {
         switch (protocol) {
-        case 6:
-            return tcp(off, end, pseudo);
-        case 17:
-            return udp(off, end, pseudo);
-        case 1:
-            return icmp(off, end);
-        case 58:
-            return icmp6(off, end, pseudo);
-        case 2:
-            return igmp(off, end);
-        case 4:
-            return ipv4(off, end);
-        case 41:
-            return ipv6(off, end);
-        case 47:
-            return gre(off, end);
-        case 59:  // no next header
-            return;
-        case 50:  // ESP: the rest is ciphertext
-            if (!has(off, 8, end)) return truncated(end);
-            return reach(off + 8);
-        case 132:  // SCTP: its CRC covers no pseudo-header; the chunks (with addresses) are payload
-            if (!has(off, 12, end)) return truncated(end);
-            return reach(off + 12);
-        case 51: {  // authentication header over IPv4
-            if (!has(off, 2, end)) return truncated(end);
-            std::uint32_t length = (byte(off + 1) + 2) * 4;
-            if (!has(off, length, end)) return truncated(end);
-            reach(off + length);
-            protocol = byte(off);
-            off += length;
-            continue;
-        }
-        default:
-            return stop(Outcome::UnknownProtocol, off);
+            case 6: return tcp(off, end, pseudo);
+            case 17: return udp(off, end, pseudo);
+            case 1: return icmp(off, end);
+            case 58: return icmp6(off, end, pseudo);
+            case 2: return igmp(off, end);
+            case 4: return ipv4(off, end);
+            case 41: return ipv6(off, end);
+            case 47: return gre(off, end);
+            case 59:  // no next header
+                return;
+            case 50:  // ESP: the rest is ciphertext
+                if (!has(off, 8, end)) return truncated(end);
+                return reach(off + 8);
+            case 132:  // SCTP: its CRC covers no pseudo-header; the chunks (with addresses) are payload
+                if (!has(off, 12, end)) return truncated(end);
+                return reach(off + 12);
+            case 51: {  // authentication header over IPv4
+                if (!has(off, 2, end)) return truncated(end);
+                std::uint32_t length = (byte(off + 1) + 2) * 4;
+                if (!has(off, length, end)) return truncated(end);
+                reach(off + length);
+                protocol = byte(off);
+                off += length;
+                continue;
+            }
+            default: return stop(Outcome::UnknownProtocol, off);
         }
     }
 }
@@ -239,7 +229,7 @@ void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexc
         if (!has(p, 2, headerEnd)) return truncated(headerEnd);
         std::uint32_t length = byte(p + 1);
         if (length < 2 || length > headerEnd - p) return stop(Outcome::Truncated, p);
-        if (kind == 30 && length >= 3 && (byte(p + 2) >> 4) == 3) {
+        if (kind == 30 && length >= 3 && has(p, 3, headerEnd) && (byte(p + 2) >> 4) == 3) {
             if (length == 8 || length == 10 || length == 16 || length == 18)
                 ipv4Address(p + 4, p + length);
             else if (length == 20 || length == 22 || length == 28 || length == 30)

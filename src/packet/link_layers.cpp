@@ -21,26 +21,31 @@ void Walk::ethernet(std::uint32_t off, std::uint32_t end) noexcept {
 void Walk::ethertype(std::uint32_t type, std::uint32_t off, std::uint32_t end) noexcept {
     for (;;) {
         switch (type) {
-        case 0x0800:
-            return ipv4(off, end);
-        case 0x86DD:
-            return ipv6(off, end);
-        case 0x0806:  // ARP
-        case 0x8035:  // RARP
-            return arp(off, end);
-        case 0x8847:  // MPLS unicast and multicast
-        case 0x8848:
-            return mpls(off, end);
-        case 0x8100:  // 802.1Q, 802.1ad and the older QinQ tag: TCI, then the next type
-        case 0x88A8:
-        case 0x9100:
-            if (!has(off, 4, end)) return truncated(end);
-            reach(off + 4);
-            type = be16(off + 2);
-            off += 4;
-            continue;
-        default:
-            return stop(Outcome::UnknownProtocol, off);
+            case 0x0800: return ipv4(off, end);
+            case 0x86DD: return ipv6(off, end);
+            case 0x0806:  // ARP
+            case 0x8035:  // RARP
+                return arp(off, end);
+            case 0x8847:  // MPLS unicast and multicast
+            case 0x8848: return mpls(off, end);
+            case 0x8864: {  // PPPoE session: version, code, session, length, then PPP's protocol
+                if (!has(off, 8, end)) return truncated(end);
+                std::uint32_t protocol = be16(off + 6);
+                reach(off + 8);
+                // IPCP, LCP and the rest negotiate addresses and names: not walked.
+                if (protocol == 0x0021) return ipv4(off + 8, end);
+                if (protocol == 0x0057) return ipv6(off + 8, end);
+                return stop(Outcome::UnknownProtocol, off + 8);
+            }
+            case 0x8100:  // 802.1Q, 802.1ad and the older QinQ tag: TCI, then the next type
+            case 0x88A8:
+            case 0x9100:
+                if (!has(off, 4, end)) return truncated(end);
+                reach(off + 4);
+                type = be16(off + 2);
+                off += 4;
+                continue;
+            default: return stop(Outcome::UnknownProtocol, off);
         }
     }
 }
@@ -61,8 +66,8 @@ void Walk::mpls(std::uint32_t off, std::uint32_t end) noexcept {
     stop(Outcome::UnknownProtocol, off);
 }
 
-void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t addressAt,
-                       std::uint32_t protocolAt, std::uint32_t headerBytes) noexcept {
+void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t addressAt, std::uint32_t protocolAt,
+                       std::uint32_t headerBytes) noexcept {
     std::uint32_t lengthBytes = headerBytes == 16 ? 2 : 1;
     // Cut before the address length: what is there holds no address.
     if (!has(off, lengthAt + lengthBytes, captured)) return truncated(captured);
@@ -74,8 +79,9 @@ void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t 
         // IP tunnels (ARPHRD_TUNNEL, _IPGRE, _SIT) give the peer's IPv4 address.
         ipv4Address(off + addressAt, off + addressAt + 4);
     } else if (length != 0) {
-        // An address of another kind (EUI-64, ...): not ours to keep in clear.
-        return stop(Outcome::UnknownLink, off);
+        // An address of another kind (EUI-64, ...) cannot be mapped: the frame is cut to nothing, but what it
+        // carries is still walked for keepPayload.
+        hiddenAddress = true;
     }
     if (!has(off, headerBytes, captured)) return truncated(captured);
     reach(off + headerBytes);

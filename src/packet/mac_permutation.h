@@ -3,20 +3,32 @@
 //
 // What survives: the group (I/G, multicast) bit and the local (U/L) bit of
 // the first octet are kept, so multicast and locally administered addresses
-// stay recognisable. The other 46 bits go through a prefix-preserving
-// permutation (PrefixAnonymizer over an IPv6-sized block holding them at the
-// top), so addresses of one vendor prefix (OUI) still share their image's
-// first 22 permuted bits, and addresses differing first at a bit differ first
-// at that bit in their images. The broadcast ff:ff:ff:ff:ff:ff is kept: a MAC
-// whose image would be the broadcast takes the broadcast's image instead
-// (cycle walking), so the mapping stays a bijection. A MAC cut short by the
-// snap length is mapped as its leading bytes (zero-filled) and keeps the
-// leading bytes of the image; the same walking at that length keeps a cut
-// broadcast all ones.
+// stay recognisable, and the broadcast ff:ff:ff:ff:ff:ff is kept. Nothing
+// else: the other 46 bits go through an 8-round Feistel network over two
+// 23-bit halves, each round's function the top 23 bits of AES-128 (under a
+// key of its own) of a block holding the round, the two kept bits and the
+// other half. So vendor prefixes (OUIs) do not survive, and neither does any
+// relation between two MACs but equality. Eight rounds: the halves are small
+// (23 bits), and four rounds, enough asymptotically for a strong
+// pseudo-random permutation, leave little margin at that size; eight, as
+// format-preserving encryption uses, cost 8 AES blocks a MAC, batched one
+// ECB call a round for all the MACs at hand.
 //
-// The permutation's key is derived from the whole 32-byte address key by
-// AES-128, under its AES part, of fixed constants mixed with its seed, so a MAC whose first 32 bits equal an
-// IPv4 address has nothing to do with that address's image.
+// The broadcast is kept by cycle walking: a MAC whose image would be the
+// broadcast takes the broadcast's image instead, so the mapping stays a
+// bijection.
+//
+// A MAC cut short by the snap length cannot go through the Feistel network,
+// which needs all its bits. Its leading bytes (1 to 5) are mapped instead by
+// a prefix-preserving permutation of that length (PrefixAnonymizer over the
+// 46 bits, zero-filled, with its own key; its leading bytes depend only on
+// the bytes there), cycle-walked at that length so that a cut broadcast stays
+// all ones. It is reversible from the same bytes, but it is not the leading
+// part of the whole MAC's image.
+//
+// The keys are derived from the whole 32-byte address key by AES-128, under
+// its AES part, of fixed constants mixed with its seed, so a MAC whose first
+// 32 bits equal an IPv4 address has nothing to do with that address's image.
 //
 // A MAC is held in the low 48 bits of a uint64, first octet most significant.
 #pragma once
@@ -24,6 +36,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "aes_cipher.h"
 #include "prefix_anonymizer.h"
 
 namespace ipveil::packet {
@@ -31,6 +44,7 @@ namespace ipveil::packet {
 class MacPermutation {
 public:
     static constexpr std::uint64_t Broadcast = 0xFFFFFFFFFFFFull;
+    static constexpr int Rounds = 8;
 
     explicit MacPermutation(const std::uint8_t* key) noexcept;
 
@@ -50,12 +64,20 @@ public:
     static void toBytes(std::uint64_t mac, std::uint8_t* bytes) noexcept;
 
 private:
+    struct FromDerivedKeys {};
+    // derived: the 64 bytes of keys drawn from the address key.
+    MacPermutation(const std::uint8_t* derived, FromDerivedKeys) noexcept;
     void map(const std::uint64_t* in, std::size_t count, std::uint64_t* out, const std::uint8_t* present,
              bool reveal) const noexcept;
+    // The Feistel network on whole MACs, n of them (at most the chunk size).
+    void feistel(const std::uint64_t* in, std::size_t n, std::uint64_t* out, bool reveal) const noexcept;
+    std::uint64_t cutMac(std::uint64_t mac, std::size_t present, bool reveal) const noexcept;
 
-    PrefixAnonymizer permutation;
-    // Per number of leading bytes present (index 1 to 6): the permuted
-    // broadcast, and what the permutation takes to the broadcast.
+    AesCipher roundCipher;
+    std::uint8_t roundPad[16];
+    PrefixAnonymizer cutPermutation;
+    // Per number of leading bytes present (index 1 to 6): the broadcast's
+    // image, and what the permutation takes to the broadcast.
     std::uint64_t broadcastImage[7];
     std::uint64_t broadcastOriginal[7];
 };

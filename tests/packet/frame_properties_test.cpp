@@ -20,7 +20,7 @@ const Case& caseNamed(const std::vector<Case>& all, const std::string& name) {
 TEST(FrameRewriterSnap, CutFramesAgreeWithTheWholeFrameAndRevealBack) {
     // Where its IPv4 header starts (-1: none): its checksum cannot take the change of an address cut in two.
     const std::vector<std::pair<std::string, int>> chosen = {
-        {"EthernetIpv4TcpWithOptions", 14}, {"VlanStackIpv6Udp", -1},  {"Ipv6InIpv4", 0},
+        {"EthernetIpv4TcpWithOptions", 14}, {"VlanStackIpv6Udp", -1},   {"Ipv6InIpv4", 0},
         {"Ipv6HopByHopHomeAddress", -1},    {"Ipv6SegmentRouting", -1}, {"LinuxCookedV1", 16},
         {"NullBigEndianIpv6", -1},          {"MplsIpv4", 26},           {"Ipv4RecordRouteTimestampLooseRoute", 14},
         {"ArpRequestToBroadcast", -1},      {"Ipv4InIpv6", 40}};
@@ -29,16 +29,17 @@ TEST(FrameRewriterSnap, CutFramesAgreeWithTheWholeFrameAndRevealBack) {
     for (const auto& [name, ipAt] : chosen) {
         const Case& c = caseNamed(all, name);
         Packet in = c.build(s.identity);
-        Bytes whole = rewritten(in.bytes, c.linkType, Policy{true, false, Direction::Anonymize});
-        Bytes wholeCut = rewritten(in.bytes, c.linkType, Policy{});
+        // MACs kept for the comparison: a MAC cut short is mapped apart from whole ones.
+        Bytes whole = rewritten(in.bytes, c.linkType, Policy{true, true, Direction::Anonymize});
+        Bytes wholeCut = rewritten(in.bytes, c.linkType, Policy{false, true, Direction::Anonymize});
         for (std::size_t length = 0; length <= in.bytes.size(); ++length) {
             SCOPED_TRACE(name + " cut at " + std::to_string(length));
             Bytes cut(in.bytes.begin(), in.bytes.begin() + static_cast<std::ptrdiff_t>(length));
-            Bytes out = rewritten(cut, c.linkType, Policy{true, false, Direction::Anonymize});
+            Bytes out = rewritten(cut, c.linkType, Policy{true, true, Direction::Anonymize});
             Bytes want(whole.begin(), whole.begin() + static_cast<std::ptrdiff_t>(length));
             const Bytes raw = out;
-            // A checksum field cut in two is left as it stands, and so is an IPv4 header checksum
-            // whose addresses are not all there.
+            // A checksum field cut in two is left as it stands, and an IPv4 header checksum whose
+            // addresses are not all there cannot take the change of the bytes that are not.
             if (length > 0 && out[length - 1] == cut[length - 1]) out[length - 1] = want[length - 1];
             if (ipAt >= 0) {
                 std::size_t at = static_cast<std::size_t>(ipAt);
@@ -51,7 +52,7 @@ TEST(FrameRewriterSnap, CutFramesAgreeWithTheWholeFrameAndRevealBack) {
                                 Policy{false, false, Direction::Reveal}),
                       cut);
             // Headers-only: the whole frame's output, as far as this one goes.
-            Bytes outCut = rewritten(cut, c.linkType, Policy{});
+            Bytes outCut = rewritten(cut, c.linkType, Policy{false, true, Direction::Anonymize});
             ASSERT_EQ(outCut.size(), std::min(length, wholeCut.size()));
             EXPECT_TRUE(std::equal(outCut.begin(), outCut.end(), raw.begin()));
         }
@@ -69,24 +70,29 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
     };
     const Bytes lldp = {0x02, 0x07, 0x04, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x08, 0x05, 0x01, 0x0A, 0x00, 0x00, 0x01};
     std::vector<CutCase> table = {
-        {"Payload", LinkEthernet, [](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload))); },
-         &Counts::cutPayload},
-        {"UnknownLinkType", 147, [](const Mapper&) { return Packet{Payload, 0}; }, &Counts::cutUnknownLink},
+        {"Payload", LinkEthernet,
+         [](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload))); }, &Counts::cutPayload},
+        {"UnknownLinkType", 147,
+         [](const Mapper&) {
+             return Packet{Payload, 0};
+         },
+         &Counts::cutUnknownLink},
         {"CookedEui64Address", LinkLinuxSll,
-         [](const Mapper& m) {
+         [](const Mapper&) {
+             // An 8-byte hardware address: nothing of the frame goes out.
              Bytes h = {0, 0, 0x03, 0x21, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0x86, 0xDD};
-             return withHeader(h, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload))).bytes.empty() ? Packet{} :
-                    Packet{withHeader(h, ipv6(S6, D6, udp(1, 2, Payload))).bytes, 0};
+             return Packet{withHeader(h, ipv6(S6, D6, udp(1, 2, Payload))).bytes, 0};
          },
          &Counts::cutUnknownLink},
         {"Lldp", LinkEthernet,
          [&lldp](const Mapper& m) {
-             Packet p = ethernet(m.mac(0x0180C200000E), m.mac(M1), 0x88CC, Packet{lldp, 0});
-             return p;
+             return ethernet(m.mac(0x0180C200000E), m.mac(M1), 0x88CC, Packet{lldp, 0});
          },
          &Counts::cutUnknownProtocol},
         {"UnknownIpProtocol", LinkEthernet,
-         [](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), carried(89, Packet{Payload, 0}))); },
+         [](const Mapper& m) {
+             return eth4(m, ipv4(m.v4(A), m.v4(B), carried(89, Packet{Payload, 0})));
+         },
          &Counts::cutUnknownProtocol},
         {"DnsSearchListOption", LinkIpv6,
          [](const Mapper& m) {
@@ -97,14 +103,16 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
              return ipv6(m.v6(H6), m.v6(G6), icmp6(134, 0, body, {}, 0, headers));
          },
          &Counts::cutUnknownProtocol},
-        {"HeaderLengthBelowFive", LinkEthernet,
+        {"HeaderLengthBelowFive",
+         LinkEthernet,
          [](const Mapper& m) {
              Packet p = eth4(m, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload)));
              p.bytes[14] = 0x43;  // 12 bytes: the checksum covers no address and stays as it is
              p.headers = 34;
              return p;
          },
-         &Counts::cutTruncated, {24, 25}},
+         &Counts::cutTruncated,
+         {24, 25}},
         {"TotalLengthBelowHeader", LinkRaw,
          [](const Mapper& m) {
              Ipv4Options o;
@@ -134,7 +142,8 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
         rewriter.rewrite(&frame, 1);
         ASSERT_EQ(frame.captured, expect.headers);
         bytes.resize(frame.captured);
-        EXPECT_EQ(bytes, Bytes(expect.bytes.begin(), expect.bytes.begin() + static_cast<std::ptrdiff_t>(expect.headers)));
+        EXPECT_EQ(bytes,
+                  Bytes(expect.bytes.begin(), expect.bytes.begin() + static_cast<std::ptrdiff_t>(expect.headers)));
         Counts counts = rewriter.counts();
         EXPECT_EQ(counts.packets, 1u);
         EXPECT_EQ(counts.*(c.reason), 1u);
@@ -165,6 +174,64 @@ TEST(FrameRewriterCuts, CountsAddressesByFamily) {
     EXPECT_EQ(rewriter.counts().ipv4, 2u);
 }
 
+// An IGMPv3 report over an offloaded IPv4 packet (total length 0): records
+// of a group and their sources, 50 + 8 * records + 4 * sources bytes in all.
+Packet igmpFlood(const Mapper& m, const std::vector<std::size_t>& sources) {
+    Bytes report = {0x22, 0, 0, 0, 0, 0};
+    put16(report, static_cast<unsigned>(sources.size()));
+    std::uint32_t next = 0x0A000000;
+    for (std::size_t count : sources) {
+        append(report, {1, 0});
+        put16(report, static_cast<unsigned>(count));
+        put32(report, m.v4(0xEF000001));
+        for (std::size_t i = 0; i < count; ++i) put32(report, m.v4(next++));
+    }
+    Ipv4Options o;
+    o.totalLength = 0;
+    return eth4(m, ipv4(m.v4(A), m.v4(0xE0000016), igmp(report), o));
+}
+
+TEST(FrameRewriterLimits, AFrameOfTheLargestSnapLengthIsMappedWholeWithAnyPolicy) {
+    Mappings s;
+    std::size_t sources = (FrameRewriter::MaxFrameBytes - 50) / 4;
+    Packet in = igmpFlood(s.identity, {sources});
+    Packet expect = igmpFlood(s.image(false), {sources});
+    ASSERT_LE(in.bytes.size(), FrameRewriter::MaxFrameBytes);
+    // Among ordinary frames, so that the window has to make room for it.
+    std::vector<Case> all = cases();
+    Packet small = caseNamed(all, "EthernetIpv4TcpWithOptions").build(s.identity);
+    std::vector<Bytes> work = {small.bytes, small.bytes, in.bytes, small.bytes};
+    std::vector<Frame> frames;
+    for (Bytes& b : work) frames.push_back(Frame{b.data(), static_cast<std::uint32_t>(b.size()), LinkEthernet});
+    FrameRewriter rewriter(Key, Policy{true, false, Direction::Anonymize});
+    rewriter.rewrite(frames.data(), frames.size());
+    EXPECT_EQ(work[2], expect.bytes);
+    EXPECT_EQ(rewriter.counts().ipv4, 3 + sources + 3 * 2);
+    EXPECT_EQ(rewriter.counts().cutTooManyAddresses, 0u);
+    FrameRewriter(Key, Policy{true, false, Direction::Reveal}).rewrite(frames.data(), frames.size());
+    EXPECT_EQ(work[2], in.bytes);
+    EXPECT_EQ(work[3], small.bytes);
+}
+
+TEST(FrameRewriterLimits, ALongerFrameIsCutBeforeTheFirstAddressThatDoesNotFitEvenWithKeepPayload) {
+    Mappings s;
+    std::vector<std::size_t> sources = {40000, 40000};
+    Packet in = igmpFlood(s.identity, sources);
+    Packet expect = igmpFlood(s.image(false), sources);
+    FrameRewriter rewriter(Key, Policy{true, false, Direction::Anonymize});
+    Frame frame{in.bytes.data(), static_cast<std::uint32_t>(in.bytes.size()), LinkEthernet};
+    rewriter.rewrite(&frame, 1);
+    EXPECT_LT(frame.captured, in.bytes.size());
+    EXPECT_GT(frame.captured, FrameRewriter::MaxFrameBytes - 8);
+    // All that is left is mapped; the IGMP checksum (bytes 36-37) took only the changes that went out.
+    in.bytes.resize(frame.captured);
+    expect.bytes.resize(frame.captured);
+    in.bytes[36] = expect.bytes[36];
+    in.bytes[37] = expect.bytes[37];
+    EXPECT_EQ(in.bytes, expect.bytes);
+    EXPECT_EQ(rewriter.counts().cutTooManyAddresses, 1u);
+}
+
 // A random stack of the headers the rewriter walks, all drawn from `rng`, its addresses through `m`.
 struct RandomFrame {
     std::uint32_t linkType;
@@ -181,30 +248,24 @@ RandomFrame randomFrame(std::uint64_t seed, const Mapper& m) {
     std::uint32_t skew = pick(3) == 0 ? static_cast<std::uint32_t>(pick(0xFFFF)) : 0;
     Upper up;
     switch (pick(5)) {
-    case 0: {
-        Bytes options;
-        if (pick(2)) options = {2, 4, 5, 0xB4, 1, 3, 3, 7, 4, 2};
-        up = tcp(static_cast<unsigned>(pick(65536)), 80, options, payload, skew);
-        break;
-    }
-    case 1:
-        up = udp(53, static_cast<unsigned>(pick(65536)), payload, skew, pick(4) != 0);
-        break;
-    case 2:
-        up = icmp(8, 0, {0, 1, 0, 2}, payload, skew);
-        break;
-    case 3:
-        up = icmp6(128, 0, {0, 1, 0, 2}, payload, skew);
-        break;
-    default: {
-        Bytes body = {0, 0, 0, 0};
-        putV6(body, addr6());
-        Bytes option = {1, 1};
-        putMac(option, m.mac(rng() & 0xFFFFFFFFFFFF));
-        append(body, option);
-        up = icmp6(135, 0, body, {}, skew);
-        break;
-    }
+        case 0: {
+            Bytes options;
+            if (pick(2)) options = {2, 4, 5, 0xB4, 1, 3, 3, 7, 4, 2};
+            up = tcp(static_cast<unsigned>(pick(65536)), 80, options, payload, skew);
+            break;
+        }
+        case 1: up = udp(53, static_cast<unsigned>(pick(65536)), payload, skew, pick(4) != 0); break;
+        case 2: up = icmp(8, 0, {0, 1, 0, 2}, payload, skew); break;
+        case 3: up = icmp6(128, 0, {0, 1, 0, 2}, payload, skew); break;
+        default: {
+            Bytes body = {0, 0, 0, 0};
+            putV6(body, addr6());
+            Bytes option = {1, 1};
+            putMac(option, m.mac(rng() & 0xFFFFFFFFFFFF));
+            append(body, option);
+            up = icmp6(135, 0, body, {}, skew);
+            break;
+        }
     }
     auto wrapIp = [&](const Upper& u, bool six) {
         if (!six) {
@@ -242,27 +303,25 @@ RandomFrame randomFrame(std::uint64_t seed, const Mapper& m) {
     }
     unsigned type = ip.bytes[0] >> 4 == 4 ? 0x0800 : 0x86DD;
     switch (pick(6)) {
-    case 0: {
-        std::vector<unsigned> tags;
-        for (std::uint64_t n = pick(3); n-- > 0;) tags.push_back(pick(2) ? 0x8100 : 0x88A8);
-        return {LinkEthernet, ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), type, ip, tags)};
-    }
-    case 1:
-        return {LinkEthernet, ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), 0x8847,
-                                       mpls(1 + static_cast<unsigned>(pick(3)), ip))};
-    case 2: {
-        Bytes h = {0, 0, 0, 1, 0, 6};
-        putMac(h, m.mac(rng() & 0xFFFFFFFFFFFF));
-        append(h, {0, 0});
-        put16(h, type);
-        return {LinkLinuxSll, withHeader(h, ip)};
-    }
-    case 3:
-        return {LinkNull, withHeader(type == 0x0800 ? Bytes{2, 0, 0, 0} : Bytes{0, 0, 0, 28}, ip)};
-    case 4:
-        return {LinkRaw, ip};
-    default:
-        return {type == 0x0800 ? LinkIpv4 : LinkIpv6, ip};
+        case 0: {
+            std::vector<unsigned> tags;
+            for (std::uint64_t n = pick(3); n-- > 0;) tags.push_back(pick(2) ? 0x8100 : 0x88A8);
+            return {LinkEthernet,
+                    ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), type, ip, tags)};
+        }
+        case 1:
+            return {LinkEthernet, ethernet(m.mac(rng() & 0xFFFFFFFFFFFF), m.mac(rng() & 0xFFFFFFFFFFFF), 0x8847,
+                                           mpls(1 + static_cast<unsigned>(pick(3)), ip))};
+        case 2: {
+            Bytes h = {0, 0, 0, 1, 0, 6};
+            putMac(h, m.mac(rng() & 0xFFFFFFFFFFFF));
+            append(h, {0, 0});
+            put16(h, type);
+            return {LinkLinuxSll, withHeader(h, ip)};
+        }
+        case 3: return {LinkNull, withHeader(type == 0x0800 ? Bytes{2, 0, 0, 0} : Bytes{0, 0, 0, 28}, ip)};
+        case 4: return {LinkRaw, ip};
+        default: return {type == 0x0800 ? LinkIpv4 : LinkIpv6, ip};
     }
 }
 
@@ -280,7 +339,8 @@ TEST(FrameRewriterRandom, FramesComeOutAsTheirTemplatesAndRevealBack) {
             }
             outputs = inputs;
             for (std::size_t i = 0; i < outputs.size(); ++i)
-                frames.push_back(Frame{outputs[i].data(), static_cast<std::uint32_t>(outputs[i].size()), expected[i].linkType});
+                frames.push_back(
+                    Frame{outputs[i].data(), static_cast<std::uint32_t>(outputs[i].size()), expected[i].linkType});
             FrameRewriter rewriter(Key, Policy{keepPayload, keepMac, Direction::Anonymize});
             rewriter.rewrite(frames.data(), frames.size());
             for (std::size_t i = 0; i < frames.size(); ++i) {
@@ -305,8 +365,8 @@ TEST(FrameRewriterRandom, FramesComeOutAsTheirTemplatesAndRevealBack) {
 TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
     Mappings s;
     std::mt19937_64 rng(99);
-    const std::uint32_t links[] = {LinkNull, LinkEthernet, LinkRawAlt12, LinkRawAlt14, LinkRaw, LinkLoop,
-                                   LinkLinuxSll, LinkIpv4, LinkIpv6, LinkLinuxSll2, 147};
+    const std::uint32_t links[] = {LinkNull,     LinkEthernet, LinkRawAlt12, LinkRawAlt14,  LinkRaw, LinkLoop,
+                                   LinkLinuxSll, LinkIpv4,     LinkIpv6,     LinkLinuxSll2, 147};
     std::vector<Case> all = cases();
     for (int round = 0; round < 16; ++round) {
         std::vector<Bytes> inputs;
@@ -320,8 +380,7 @@ TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
                 b.resize(rng() % 160);
                 for (auto& x : b) x = static_cast<std::uint8_t>(rng() % 4 == 0 ? rng() % 8 : rng());
             } else {
-                RandomFrame f = rng() % 2 ? randomFrame(rng(), s.identity)
-                                          : RandomFrame{0, Packet{}};
+                RandomFrame f = rng() % 2 ? randomFrame(rng(), s.identity) : RandomFrame{0, Packet{}};
                 if (f.packet.bytes.empty()) {
                     const Case& c = all[rng() % all.size()];
                     f = RandomFrame{c.linkType, c.build(s.identity)};
@@ -338,8 +397,7 @@ TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
         }
         std::vector<Bytes> work = inputs;
         for (std::size_t i = 0; i < work.size(); ++i)
-            frames.push_back(Frame{work[i].data(), static_cast<std::uint32_t>(work[i].size()),
-                                   linkOf[i]});
+            frames.push_back(Frame{work[i].data(), static_cast<std::uint32_t>(work[i].size()), linkOf[i]});
         std::vector<Frame> headersOnly = frames;
         std::vector<Bytes> cutWork = work;
         for (std::size_t i = 0; i < cutWork.size(); ++i) headersOnly[i].data = cutWork[i].data();
@@ -349,7 +407,8 @@ TEST(FrameRewriterRandom, GarbageAndDamagedFramesRevealBack) {
         FrameRewriter(Key, Policy{true, false, Direction::Anonymize}).rewrite(frames.data(), frames.size());
         for (std::size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(frames[i].captured, inputs[i].size());
         FrameRewriter(Key, Policy{true, false, Direction::Reveal}).rewrite(frames.data(), frames.size());
-        for (std::size_t i = 0; i < frames.size(); ++i) ASSERT_EQ(work[i], inputs[i]) << "round " << round << " frame " << i;
+        for (std::size_t i = 0; i < frames.size(); ++i)
+            ASSERT_EQ(work[i], inputs[i]) << "round " << round << " frame " << i;
     }
 }
 

@@ -26,8 +26,11 @@ TEST(FrameRewriter, EveryAddressMappedEveryOtherByteKeptChecksumsRecomputed) {
                 if (!keepPayload) want.resize(expect.headers);
                 EXPECT_EQ(out, want);
                 // Revealing gives the input back, cut or not.
-                Bytes back = rewritten(out, c.linkType, Policy{false, keepMac, Direction::Reveal});
-                EXPECT_EQ(back, Bytes(in.bytes.begin(), in.bytes.begin() + static_cast<std::ptrdiff_t>(out.size())));
+                if (keepPayload || keepMac || !c.mapsPastCut) {
+                    Bytes back = rewritten(out, c.linkType, Policy{false, keepMac, Direction::Reveal});
+                    EXPECT_EQ(back,
+                              Bytes(in.bytes.begin(), in.bytes.begin() + static_cast<std::ptrdiff_t>(out.size())));
+                }
             }
         }
     }

@@ -144,8 +144,8 @@ inline Upper udp(unsigned sport, unsigned dport, const Bytes& payload = {}, std:
 }
 
 // ICMP and IGMP: the checksum covers the message alone, filled here.
-inline Upper plainChecksummed(std::uint8_t protocol, const Bytes& headers, const Bytes& payload,
-                              std::uint32_t skew, std::size_t headerCount) {
+inline Upper plainChecksummed(std::uint8_t protocol, const Bytes& headers, const Bytes& payload, std::uint32_t skew,
+                              std::size_t headerCount) {
     Upper u;
     u.packet.bytes = headers;
     append(u.packet.bytes, payload);
@@ -156,8 +156,8 @@ inline Upper plainChecksummed(std::uint8_t protocol, const Bytes& headers, const
 }
 
 // type, code, checksum, then `body` (headers), then payload.
-inline Upper icmp(unsigned type, unsigned code, const Bytes& body, const Bytes& payload = {},
-                  std::uint32_t skew = 0, std::optional<std::size_t> headers = {}) {
+inline Upper icmp(unsigned type, unsigned code, const Bytes& body, const Bytes& payload = {}, std::uint32_t skew = 0,
+                  std::optional<std::size_t> headers = {}) {
     Bytes h;
     put8(h, type);
     put8(h, code);
@@ -171,8 +171,8 @@ inline Upper igmp(const Bytes& message, std::uint32_t skew = 0) {
 }
 
 // ICMPv6: the checksum takes IPv6's pseudo-header.
-inline Upper icmp6(unsigned type, unsigned code, const Bytes& body, const Bytes& payload = {},
-                   std::uint32_t skew = 0, std::optional<std::size_t> headers = {}) {
+inline Upper icmp6(unsigned type, unsigned code, const Bytes& body, const Bytes& payload = {}, std::uint32_t skew = 0,
+                   std::optional<std::size_t> headers = {}) {
     Upper u;
     Bytes& b = u.packet.bytes;
     put8(b, type);
@@ -245,8 +245,8 @@ inline Packet ipv4(std::uint32_t src, std::uint32_t dst, const Upper& up, const 
         put32(pseudo, o.finalDst ? *o.finalDst : dst);
         put16(pseudo, up.protocol);
         put16(pseudo, static_cast<unsigned>(up.packet.bytes.size()));
-        std::uint32_t rest = (sumOf(pseudo.data(), pseudo.size()) +
-                              sumOf(b.data() + headerBytes, up.packet.bytes.size())) % 0xFFFF;
+        std::uint32_t rest =
+            (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + headerBytes, up.packet.bytes.size())) % 0xFFFF;
         fillChecksum(b, headerBytes + static_cast<std::size_t>(up.checksumAt), rest, up.skew, up.udp);
     }
     return p;
