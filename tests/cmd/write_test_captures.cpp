@@ -51,7 +51,8 @@ int main(int argc, char** argv) {
         const bool swapped = link == ipveil::packet::LinkEthernet;
         Bytes file;
         put32(file, swapped ? 0xa1b23c4d : 0xa1b2c3d4, swapped);
-        put32(file, 0x00040002, swapped);  // version 2.4
+        // Version 2.4: two 16-bit fields in the file's byte order.
+        put32(file, swapped ? 0x00020004 : 0x00040002, swapped);
         put32(file, 0, swapped);
         put32(file, 0, swapped);
         put32(file, 65535, swapped);
