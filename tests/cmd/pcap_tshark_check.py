@@ -10,8 +10,8 @@ in the same place of the input. With `whole` (--keep-payload) the output must
 dissect to the same fields in the same order as the input, and every checksum
 status must be the one tshark gave the input (right stays right, wrong stays
 wrong); with `cut` each address of the output must be an image of one of the
-frame's input addresses, and no input address may stand anywhere in the
-output's bytes. Prefix fields (the first bits of a prefix are mapped,
+frame's input addresses, every IPv4 header checksum status must be the
+input's, and no input address may stand anywhere in the output's bytes. Prefix fields (the first bits of a prefix are mapped,
 the rest kept) are left to the packet room's tests.
 """
 import subprocess
@@ -77,6 +77,10 @@ def main():
             if sums(fin) != sums(fout):
                 sys.exit(f"FAIL: frame {number}: checksum statuses {sums(fin)} -> {sums(fout)}")
         else:
+            # IPv4 header checksums are whole in a cut frame too.
+            sums = lambda fields: [(n, v) for n, v in fields if n == "ip.checksum.status"]
+            if sums(fin) != sums(fout):
+                sys.exit(f"FAIL: frame {number}: IPv4 header checksum statuses {sums(fin)} -> {sums(fout)}")
             allowed = {image[v] for _, v in ain}
             for name, w in aout:
                 if w not in allowed:
