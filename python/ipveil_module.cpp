@@ -529,9 +529,12 @@ PYBIND11_MODULE(_ipveil, module) {
     using ipveil::python::Anonymizer;
     using ipveil::python::Direction;
     module.doc() = "The prefix-preserving address mapping of the ipveil command (see the package ipveil).";
+    // The arguments are taken as plain objects, so that their types are
+    // checked here; the docstrings give the signatures instead.
+    py::options options;
+    options.disable_function_signatures();
 
-    py::class_<Anonymizer>(module, "Anonymizer", R"doc(
-The keyed, prefix-preserving permutation of IPv4 and IPv6 addresses that the
+    py::class_<Anonymizer> anonymizerClass(module, "Anonymizer", R"doc(The keyed, prefix-preserving permutation of IPv4 and IPv6 addresses that the
 ipveil command applies, for addresses in Python data.
 
 Anonymizer(key) takes the key as 32 bytes or as a str of 64 hexadecimal digits
@@ -542,16 +545,21 @@ process) holds the key: keep it as secret as the key.
 
 anonymize() and deanonymize() take one address or many and give back the same
 kind; see their help. Neither changes its argument.
-)doc")
+)doc");
+    anonymizerClass.attr("__module__") = "ipveil";
+    anonymizerClass
         .def(py::init([](py::handle key) { return Anonymizer::fromKey(key); }), py::arg("key"),
-             "Anonymizer(key): key is 32 bytes, or a str of 64 hexadecimal digits in either case.")
-        .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"), R"doc(
+             "__init__(self, key: bytes | str) -> None\n\n"
+             "key is 32 bytes, or a str of 64 hexadecimal digits in either case.")
+        .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"), R"doc(from_key_file(path: str | bytes | os.PathLike) -> Anonymizer
+
 Reads the key from a key file: 64 hexadecimal digits and at most one line feed,
 as for the build's IPVEIL_KEY_FILE. Refuses (PermissionError) a file that its
 group or other users have any permission on: chmod 600 it.
 )doc")
         .def("anonymize", [](const Anonymizer& self, py::handle value) { return self.map(value, Direction::Anonymize); },
-             py::arg("addresses"), R"doc(
+             py::arg("addresses"), R"doc(anonymize(self, addresses) -> the same kind as addresses
+
 The images of one address or of many, in the same kind as given:
 
 - int: an IPv4 address, 0 to 2**32-1 (the first dotted component most
@@ -574,13 +582,17 @@ returned and the argument is never changed.
 )doc")
         .def("deanonymize",
              [](const Anonymizer& self, py::handle value) { return self.map(value, Direction::Deanonymize); },
-             py::arg("images"), R"doc(
+             py::arg("images"), R"doc(deanonymize(self, images) -> the same kind as images
+
 The originals of anonymized addresses: deanonymize(anonymize(x)) == x (for
 strings, up to how the address is printed). Takes and gives back the same kinds
 as anonymize().
 )doc")
-        .def("__repr__", &Anonymizer::repr)
-        .def("__reduce__", [](const Anonymizer&) -> py::object {
-            throw py::type_error("An ipveil.Anonymizer is not pickled: that would write its key out.");
-        });
+        .def("__repr__", &Anonymizer::repr, "__repr__(self) -> str\n\nWhere the key came from, never the key.")
+        .def(
+            "__reduce__",
+            [](const Anonymizer&) -> py::object {
+                throw py::type_error("An ipveil.Anonymizer is not pickled: that would write its key out.");
+            },
+            "__reduce__(self)\n\nRefused: pickling would write the key out.");
 }
