@@ -187,7 +187,13 @@ public:
         PyObject* fsPath = PyOS_FSPath(pathObject.ptr());
         if (fsPath == nullptr) throw py::error_already_set();
         const py::object pathText = py::reinterpret_steal<py::object>(fsPath);
-        const std::string path = py::str(pathText);
+        // The path as the messages show it: bytes decoded as the file system does.
+        const py::object pathShown = PyBytes_Check(fsPath)
+            ? py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fsPath),
+                                                                                 PyBytes_GET_SIZE(fsPath)))
+            : pathText;
+        if (!pathShown) throw py::error_already_set();
+        const std::string path = py::str(pathShown);
         std::string encoded;
         if (PyBytes_Check(fsPath)) {
             encoded.assign(PyBytes_AS_STRING(fsPath), static_cast<std::size_t>(PyBytes_GET_SIZE(fsPath)));
@@ -548,7 +554,18 @@ kind; see their help. Neither changes its argument.
 )doc");
     anonymizerClass.attr("__module__") = "ipveil";
     anonymizerClass
-        .def(py::init([](py::handle key) { return Anonymizer::fromKey(key); }), py::arg("key"),
+        // Arguments taken as they come: pybind11's message for a call that
+        // does not match would show their repr, the key's among them.
+        .def(py::init([](const py::args& args, const py::kwargs& kwargs) -> std::unique_ptr<Anonymizer> {
+                 const std::size_t given = args.size() + kwargs.size();
+                 if (given != 1 || (kwargs.size() == 1 && !kwargs.contains("key"))) {
+                     throw py::type_error("Anonymizer() takes one argument, the key (" + std::to_string(given) +
+                                          " given" + (kwargs.size() == 1 && given == 1 ? ", not named key" : "") +
+                                          ").");
+                 }
+                 const py::object key = args.size() == 1 ? py::object(args[0]) : py::object(kwargs["key"]);
+                 return Anonymizer::fromKey(key);
+             }),
              "__init__(self, key: bytes | str) -> None\n\n"
              "key is 32 bytes, or a str of 64 hexadecimal digits in either case.")
         .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"), R"doc(from_key_file(path: str | bytes | os.PathLike) -> Anonymizer

@@ -205,6 +205,11 @@ def test_key_forms_agree_and_are_never_shown(default_digits):
             ipveil.Anonymizer(bad)
         shown = "".join(traceback.format_exception(error.value))
         assert secret[4:20] not in shown and secret[4:20].encode().hex() not in shown
+    assert ipveil.Anonymizer(key=default_digits).anonymize("10.1.2.3") == reference
+    for args, kwargs in (((secret, secret), {}), ((), {}), ((), {"kee": secret}), ((secret,), {"key": secret})):
+        with pytest.raises(TypeError, match="takes one argument, the key") as error:
+            ipveil.Anonymizer(*args, **kwargs)
+        assert secret[4:20] not in "".join(traceback.format_exception(error.value))
     with pytest.raises(TypeError, match="not pickled"):
         pickle.dumps(other)
     with pytest.raises(TypeError):
@@ -224,6 +229,9 @@ def test_key_file_read_like_the_build(tmp_path, default_digits):
     link.symlink_to(path)  # followed, as stat -L does for the build
     assert ipveil.Anonymizer.from_key_file(str(link)).anonymize(["10.1.2.3", "2001:db8::7"]) == reference
     assert ipveil.Anonymizer.from_key_file(os.fsencode(path)).anonymize("10.1.2.3") == reference[0]
+    path.chmod(0o640)
+    with pytest.raises(PermissionError, match=f"^The key file {path} has mode 640"):
+        ipveil.Anonymizer.from_key_file(os.fsencode(path))
 
     for mode in (0o640, 0o604, 0o620, 0o602, 0o610, 0o644):
         path.chmod(mode)
