@@ -276,7 +276,11 @@ public:
         if (isModuleType(value, "ipaddress")) return mapIpaddress(value, direction);
         if (isModuleType(value, "pandas")) return mapPandas(value, direction);
         if (PyList_Check(object) || PyTuple_Check(object)) return mapSequence(value, direction);
-        if (PyIndex_Check(object)) return mapInt(py::reinterpret_steal<py::object>(PyNumber_Index(object)), direction);
+        if (PyIndex_Check(object)) {  // numpy's integer scalars
+            const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(object));
+            if (!number) throw py::error_already_set();
+            return mapInt(number, direction);
+        }
         if (!PyBytes_Check(object) && !PyByteArray_Check(object) && PySequence_Check(object)) {
             return mapSequence(value, direction);
         }
