@@ -272,10 +272,14 @@ public:
             throw py::type_error("An address is an int, a str, an ipaddress object or an array of them, not bool.");
         }
         if (PyLong_Check(object)) return mapInt(value, direction);
-        if (py::isinstance<py::array>(value)) return mapArray(py::reinterpret_borrow<py::array>(value), direction);
+        if (PyList_Check(object) || PyTuple_Check(object)) return mapSequence(value, direction);
+        // No array exists before numpy is imported; asking pybind11 would
+        // import it, and fail where it is not installed.
+        if (PyDict_GetItemString(PyImport_GetModuleDict(), "numpy") != nullptr && py::isinstance<py::array>(value)) {
+            return mapArray(py::reinterpret_borrow<py::array>(value), direction);
+        }
         if (isModuleType(value, "ipaddress")) return mapIpaddress(value, direction);
         if (isModuleType(value, "pandas")) return mapPandas(value, direction);
-        if (PyList_Check(object) || PyTuple_Check(object)) return mapSequence(value, direction);
         if (PyIndex_Check(object)) {  // numpy's integer scalars
             const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(object));
             if (!number) throw py::error_already_set();

@@ -6,6 +6,8 @@ import copy
 import ipaddress
 import os
 import pickle
+import subprocess
+import sys
 import random
 import traceback
 
@@ -288,3 +290,10 @@ def test_help_explains_the_calls():
     assert "key file" in ipveil.Anonymizer.from_key_file.__doc__
     assert "pandas" in ipveil.Anonymizer.anonymize.__doc__
     assert os.path.exists(os.path.join(os.path.dirname(ipveil.__file__), "__init__.pyi"))
+
+
+def test_single_addresses_and_lists_need_no_numpy(anonymizer):
+    code = ("import sys, ipveil; a = ipveil.Anonymizer(bytes(32)); "
+            "print(a.anonymize(['10.0.0.1', '::1']), a.anonymize(7), 'numpy' in sys.modules)")
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True).stdout
+    assert out.strip().endswith("False")
