@@ -143,7 +143,8 @@ bool isModuleType(py::handle value, const char* module) {
 
 // C-contiguous and aligned: the array's buffer can be read as it is.
 bool isPlain(const py::array& array) {
-    constexpr int plain = static_cast<int>(py::array::c_style) | static_cast<int>(py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+    constexpr int plain =
+        static_cast<int>(py::array::c_style) | static_cast<int>(py::detail::npy_api::NPY_ARRAY_ALIGNED_);
     return (array.flags() & plain) == plain;
 }
 
@@ -412,7 +413,8 @@ private:
         }
         throw py::type_error("An array of addresses holds uint32 (IPv4, in native byte order), uint8 of shape "
                              "(N, 16) (IPv6, network order) or str objects; this one holds " +
-                             std::string(py::str(static_cast<const py::handle&>(dtype))) + " (convert it with .astype(numpy.uint32) if it holds "
+                             std::string(py::str(static_cast<const py::handle&>(dtype))) +
+                             " (convert it with .astype(numpy.uint32) if it holds "
                              "IPv4 addresses as integers).");
     }
 
@@ -548,8 +550,8 @@ PYBIND11_MODULE(_ipveil, module) {
     py::options options;
     options.disable_function_signatures();
 
-    py::class_<Anonymizer> anonymizerClass(module, "Anonymizer", R"doc(The keyed, prefix-preserving permutation of IPv4 and IPv6 addresses that the
-ipveil command applies, for addresses in Python data.
+    py::class_<Anonymizer> anonymizerClass(module, "Anonymizer", R"doc(The keyed, prefix-preserving permutation of
+IPv4 and IPv6 addresses that the ipveil command applies, for addresses in Python data.
 
 Anonymizer(key) takes the key as 32 bytes or as a str of 64 hexadecimal digits
 (bytes 0-15 the AES-128 key, 16-31 the pad seed); Anonymizer.from_key_file(path)
@@ -576,13 +578,15 @@ kind; see their help. Neither changes its argument.
              }),
              "__init__(self, key: bytes | str) -> None\n\n"
              "key is 32 bytes, or a str of 64 hexadecimal digits in either case.")
-        .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"), R"doc(from_key_file(path: str | bytes | os.PathLike) -> Anonymizer
+        .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"),
+                    R"doc(from_key_file(path: str | bytes | os.PathLike) -> Anonymizer
 
 Reads the key from a key file: 64 hexadecimal digits and at most one line feed,
 as for the build's IPVEIL_KEY_FILE. Refuses (PermissionError) a file that its
 group or other users have any permission on: chmod 600 it.
 )doc")
-        .def("anonymize", [](const Anonymizer& self, py::handle value) { return self.map(value, Direction::Anonymize); },
+        .def("anonymize",
+             [](const Anonymizer& self, py::handle value) { return self.map(value, Direction::Anonymize); },
              py::arg("addresses"), R"doc(anonymize(self, addresses) -> the same kind as addresses
 
 The images of one address or of many, in the same kind as given:

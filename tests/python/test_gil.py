@@ -1,10 +1,10 @@
 """The GIL is released while arrays are mapped: a Python thread keeps running during one long call.
 
 A thread stamps the clock in a loop while the main thread maps one large array. Were the GIL held for the call, no
-stamp could fall inside it (the stamping thread runs Python code, which needs the GIL): the longest gap between
-stamps would cover the whole call. Released, stamps fill the call. The array is sized so that the call lasts about
-0.4 s (at least 0.2 s is required) on this machine, which leaves the scheduler of a loaded two-core machine ample room. With the release taken out of the module, the longest
-gap came to 0.87 - 0.98 of the call; with it, about 0.03."""
+stamp could fall inside it (the stamping thread runs Python code, which needs the GIL): the longest gap between stamps
+would cover the whole call. Released, stamps fill the call. The array is sized so that the call lasts about 0.4 s (at
+least 0.2 s is required) on this machine, which leaves the scheduler of a loaded two-core machine ample room. With the
+release taken out of the module, the longest gap came to 0.87 - 0.98 of the call; with it, about 0.03."""
 import os
 import threading
 import time

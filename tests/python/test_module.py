@@ -104,7 +104,8 @@ def test_kinds_come_back_as_given(anonymizer):
 
     objects = np.array(texts + ["::1"], dtype=object).reshape(2, 2)
     out = anonymizer.anonymize(objects)
-    assert out.dtype == object and out.shape == (2, 2) and out.ravel().tolist() == images + [anonymizer.anonymize("::1")]
+    assert out.dtype == object and out.shape == (2, 2)
+    assert out.ravel().tolist() == images + [anonymizer.anonymize("::1")]
     unicode = anonymizer.anonymize(np.array(texts))
     assert unicode.dtype.kind == "U" and unicode.tolist() == images
 
@@ -243,9 +244,10 @@ def test_key_file_read_like_the_build(tmp_path, default_digits):
     path.chmod(0o600)
 
     secret = "fedcba9876543210" * 4
-    for contents, message in ((secret[1:], "it has 63"), (secret + "0", "it has 65"), (secret + "\n\n", "other characters"),
-                              (secret * 3, "it has 192 characters"),
-                              (" " + secret, "other characters"), (secret + "\r\n", "other characters"), ("", "it has 0")):
+    for contents, message in ((secret[1:], "it has 63"), (secret + "0", "it has 65"),
+                              (secret + "\n\n", "other characters"), (secret * 3, "it has 192 characters"),
+                              (" " + secret, "other characters"), (secret + "\r\n", "other characters"),
+                              ("", "it has 0")):
         path.write_text(contents)
         with pytest.raises(ValueError, match=message) as error:
             ipveil.Anonymizer.from_key_file(path)
