@@ -37,9 +37,6 @@ constexpr std::size_t KeyDigits = 2 * KeyBytes;
 // that the GIL is released for the AES work of each batch.
 constexpr std::size_t TextBatch = 1024;
 
-// Longest text printed for an IPv4 address, "255.255.255.255".
-constexpr std::size_t Ipv4MaxTextChars = 15;
-
 enum class Direction { Anonymize, Deanonymize };
 
 // Wipes the key's copies on the stack when they go out of scope.
@@ -302,19 +299,22 @@ private:
         return direction == Direction::Anonymize ? anonymizer->anonymize(address) : anonymizer->deanonymize(address);
     }
 
-    void map4(std::uint32_t* addresses, std::size_t count, Direction direction) const noexcept {
+    // images may be addresses (in place).
+    void map4(const std::uint32_t* addresses, std::size_t count, std::uint32_t* images,
+              Direction direction) const noexcept {
         if (direction == Direction::Anonymize) {
-            anonymizer->anonymize(addresses, count, addresses);
+            anonymizer->anonymize(addresses, count, images);
         } else {
-            anonymizer->deanonymize(addresses, count, addresses);
+            anonymizer->deanonymize(addresses, count, images);
         }
     }
 
-    void map6(Ipv6Address* addresses, std::size_t count, Direction direction) const noexcept {
+    void map6(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images,
+              Direction direction) const noexcept {
         if (direction == Direction::Anonymize) {
-            anonymizer->anonymize(addresses, count, addresses);
+            anonymizer->anonymize(addresses, count, images);
         } else {
-            anonymizer->deanonymize(addresses, count, addresses);
+            anonymizer->deanonymize(addresses, count, images);
         }
     }
 
@@ -418,8 +418,8 @@ private:
                              "IPv4 addresses as integers).");
     }
 
-    // The image array is new; a non-contiguous input is first copied into it
-    // and mapped there.
+    // The image array is new: a plain input is mapped into it, any other
+    // (strided, unaligned) is copied into it by numpy and mapped in place.
     py::object mapArray4(const py::array& array, Direction direction) const {
         const bool contiguous = isPlain(array);
         py::array_t<std::uint32_t> images = contiguous
@@ -430,8 +430,7 @@ private:
         const auto* in = contiguous ? static_cast<const std::uint32_t*>(array.data()) : out;
         {
             py::gil_scoped_release release;
-            if (in != out) std::memcpy(out, in, count * sizeof *out);
-            map4(out, count, direction);
+            map4(in, count, out, direction);
         }
         return images;
     }
@@ -453,8 +452,7 @@ private:
         const auto* in = contiguous ? static_cast<const Ipv6Address*>(array.data()) : out;
         {
             py::gil_scoped_release release;
-            if (in != out) std::memcpy(out, in, count * sizeof *out);
-            map6(out, count, direction);
+            map6(in, count, out, direction);
         }
         return images;
     }
@@ -517,8 +515,8 @@ private:
             }
             {
                 py::gil_scoped_release release;
-                map4(batch->addresses4, count4, direction);
-                map6(batch->addresses6, count6, direction);
+                map4(batch->addresses4, count4, batch->addresses4, direction);
+                map6(batch->addresses6, count6, batch->addresses6, direction);
             }
             std::size_t next4 = 0;
             std::size_t next6 = 0;
