@@ -1,0 +1,625 @@
+// The Python module ipveil (imported as ipveil._ipveil, re-exported by the
+// package): PrefixAnonymizer over one address (int, str, ipaddress object) or
+// many (numpy uint32 and (N, 16) uint8 arrays, sequences of str), with the GIL
+// released while the AES work runs.
+//
+// The key never leaves the anonymizer: it is parsed here, from Python objects
+// whose types are checked by hand, so that no error message (pybind11's own
+// include the arguments' repr) and no repr shows it.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <pybind11/numpy.h>
+#include <pybind11/pybind11.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "field_parse.h"
+#include "ipv6_address.h"
+#include "prefix_anonymizer.h"
+
+namespace py = pybind11;
+
+namespace ipveil::python {
+
+namespace {
+
+constexpr std::size_t KeyBytes = PrefixAnonymizer::KeyBytes;
+constexpr std::size_t KeyDigits = 2 * KeyBytes;
+
+// Addresses of a sequence of str parsed, mapped and printed per batch, so
+// that the GIL is released for the AES work of each batch.
+constexpr std::size_t TextBatch = 1024;
+
+enum class Direction { Anonymize, Deanonymize };
+
+// Wipes the key's copies on the stack when they go out of scope.
+struct KeyBuffer {
+    std::uint8_t bytes[KeyBytes] = {};
+    KeyBuffer() = default;
+    KeyBuffer(const KeyBuffer&) = delete;
+    KeyBuffer& operator=(const KeyBuffer&) = delete;
+    ~KeyBuffer() { explicit_bzero(bytes, sizeof bytes); }
+};
+
+int hexValue(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// Reads 64 hexadecimal digits into key; otherwise raises ValueError saying
+// what is wrong with the text, never what it holds. source names where the
+// key came from ("The key", "The key in the key file PATH").
+void parseKeyDigits(const char* text, std::size_t length, const std::string& source, KeyBuffer& key) {
+    for (std::size_t i = 0; i < length; ++i) {
+        if (hexValue(text[i]) < 0) {
+            throw py::value_error(source + " must be 64 hexadecimal digits; it holds other characters.");
+        }
+    }
+    if (length != KeyDigits) {
+        throw py::value_error(source + " must be 64 hexadecimal digits (32 bytes); it has " + std::to_string(length) +
+                              ".");
+    }
+    for (std::size_t i = 0; i < KeyBytes; ++i) {
+        key.bytes[i] = static_cast<std::uint8_t>(hexValue(text[2 * i]) << 4 | hexValue(text[2 * i + 1]));
+    }
+}
+
+std::string typeName(py::handle value) { return py::str(py::type::handle_of(value).attr("__name__")); }
+
+// The repr of an offending text for a message, cut short if long.
+std::string textForMessage(py::handle text) {
+    std::string shown = py::repr(text);
+    if (shown.size() > 80) shown = shown.substr(0, 76) + "...'";
+    return shown;
+}
+
+// Parses an IPv4 address as ipveil reads one: four decimal components with
+// an optional '+', each up to 4294967295, joined by dots; a component above
+// 255 carries into the ones before it, modulo 2^32.
+bool parseIpv4Text(const char* first, const char* last, std::uint32_t& address) noexcept {
+    std::uint32_t value = 0;
+    for (int c = 0; c < 4; ++c) {
+        std::uint32_t component;
+        const char* stop = trace::parseUnsigned(first, last, component);
+        if (stop == nullptr) return false;
+        if (c < 3 ? (stop == last || *stop != '.') : stop != last) return false;
+        value += component << (8 * (3 - c));
+        first = stop + 1;
+    }
+    address = value;
+    return true;
+}
+
+char* formatIpv4Text(char* out, std::uint32_t address) noexcept {
+    for (int c = 0; c < 4; ++c) {
+        const unsigned part = (address >> (8 * (3 - c))) & 0xFF;
+        if (part >= 100) *out++ = static_cast<char>('0' + part / 100);
+        if (part >= 10) *out++ = static_cast<char>('0' + part / 10 % 10);
+        *out++ = static_cast<char>('0' + part % 10);
+        if (c < 3) *out++ = '.';
+    }
+    return out;
+}
+
+// The ASCII text of a str, or false for a str that is not ASCII (no address
+// form is).
+bool asciiText(PyObject* text, const char*& first, const char*& last) noexcept {
+    if (PyUnicode_READY(text) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    if (!PyUnicode_IS_ASCII(text)) return false;
+    first = static_cast<const char*>(PyUnicode_DATA(text));
+    last = first + PyUnicode_GET_LENGTH(text);
+    return true;
+}
+
+// A new str of the ASCII bytes [first, last).
+PyObject* newAsciiText(const char* first, const char* last) {
+    const auto length = static_cast<Py_ssize_t>(last - first);
+    PyObject* text = PyUnicode_New(length, 127);
+    if (text == nullptr) throw py::error_already_set();
+    std::memcpy(PyUnicode_1BYTE_DATA(text), first, static_cast<std::size_t>(length));
+    return text;
+}
+
+bool isModuleType(py::handle value, const char* module) {
+    const std::string name = py::str(py::type::handle_of(value).attr("__module__"));
+    const std::size_t length = std::strlen(module);
+    return name.compare(0, length, module) == 0 && (name.size() == length || name[length] == '.');
+}
+
+// C-contiguous and aligned: the array's buffer can be read as it is.
+bool isPlain(const py::array& array) {
+    constexpr int plain =
+        static_cast<int>(py::array::c_style) | static_cast<int>(py::detail::npy_api::NPY_ARRAY_ALIGNED_);
+    return (array.flags() & plain) == plain;
+}
+
+class Anonymizer {
+public:
+    Anonymizer(const KeyBuffer& key, std::string origin)
+        : anonymizer(std::make_unique<PrefixAnonymizer>(key.bytes)), origin(std::move(origin)) {}
+
+    static std::unique_ptr<Anonymizer> fromKey(py::handle key) {
+        KeyBuffer buffer;
+        if (PyUnicode_Check(key.ptr())) {
+            const char* first;
+            const char* last;
+            if (!asciiText(key.ptr(), first, last)) {
+                throw py::value_error("The key must be 64 hexadecimal digits; it holds other characters.");
+            }
+            parseKeyDigits(first, static_cast<std::size_t>(last - first), "The key", buffer);
+            return std::make_unique<Anonymizer>(buffer, "a key of 64 hexadecimal digits");
+        }
+        if (PyBytes_Check(key.ptr()) || PyByteArray_Check(key.ptr()) || PyMemoryView_Check(key.ptr())) {
+            Py_buffer view;
+            if (PyObject_GetBuffer(key.ptr(), &view, PyBUF_SIMPLE) != 0) throw py::error_already_set();
+            const auto length = static_cast<std::size_t>(view.len);
+            if (length == KeyBytes) std::memcpy(buffer.bytes, view.buf, KeyBytes);
+            PyBuffer_Release(&view);
+            if (length != KeyBytes) {
+                throw py::value_error("A key given as bytes must be 32 bytes long; it has " + std::to_string(length) +
+                                      ".");
+            }
+            return std::make_unique<Anonymizer>(buffer, "a key of 32 bytes");
+        }
+        throw py::type_error("The key must be bytes (32 of them) or a str of 64 hexadecimal digits, not " +
+                             typeName(key) + ".");
+    }
+
+    // Reads the key file as the build does (64 digits and at most one line
+    // feed) and refuses one that its group or other users have any
+    // permission on. The file is opened once and checked through its
+    // descriptor, so that what is checked is what is read.
+    static std::unique_ptr<Anonymizer> fromKeyFile(py::handle pathObject) {
+        PyObject* fsPath = PyOS_FSPath(pathObject.ptr());
+        if (fsPath == nullptr) throw py::error_already_set();
+        const py::object pathText = py::reinterpret_steal<py::object>(fsPath);
+        // The path as the messages show it: bytes decoded as the file system does.
+        const py::object pathShown = PyBytes_Check(fsPath)
+            ? py::reinterpret_steal<py::object>(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(fsPath),
+                                                                                 PyBytes_GET_SIZE(fsPath)))
+            : pathText;
+        if (!pathShown) throw py::error_already_set();
+        const std::string path = py::str(pathShown);
+        std::string encoded;
+        if (PyBytes_Check(fsPath)) {
+            encoded.assign(PyBytes_AS_STRING(fsPath), static_cast<std::size_t>(PyBytes_GET_SIZE(fsPath)));
+        } else {
+            PyObject* bytes = PyUnicode_EncodeFSDefault(fsPath);
+            if (bytes == nullptr) throw py::error_already_set();
+            encoded.assign(PyBytes_AS_STRING(bytes), static_cast<std::size_t>(PyBytes_GET_SIZE(bytes)));
+            Py_DECREF(bytes);
+        }
+        const std::string source = "The key in the key file " + path;
+
+        // Non-blocking, so that a named pipe is refused rather than waited on.
+        const int fd = ::open(encoded.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+        if (fd < 0) {
+            PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, pathText.ptr());
+            throw py::error_already_set();
+        }
+        struct Closer {
+            int fd;
+            ~Closer() { ::close(fd); }
+        } closer{fd};
+
+        struct stat status;
+        if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+            throw py::value_error("The key file " + path + " is not a file.");
+        }
+        if ((status.st_mode & 077) != 0) {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%o", static_cast<unsigned>(status.st_mode & 07777));
+            PyErr_SetString(PyExc_PermissionError,
+                            ("The key file " + path + " has mode " + mode +
+                             ": its group or other users have permissions on it, and whoever can read the key can "
+                             "undo the anonymization. Make it its owner's alone (chmod 600 " + path +
+                             ") and try again.")
+                                .c_str());
+            throw py::error_already_set();
+        }
+
+        // Room for more than a key, so that a longer file gets the build's
+        // message; one beyond the room is told by its size.
+        char text[2 * KeyDigits];
+        std::size_t length = 0;
+        while (length < sizeof text) {
+            const ssize_t got = ::read(fd, text + length, sizeof text - length);
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) {
+                explicit_bzero(text, sizeof text);
+                throw py::value_error("Cannot read the key file " + path + ": " + std::strerror(errno));
+            }
+            if (got == 0) break;
+            length += static_cast<std::size_t>(got);
+        }
+        if (length == sizeof text) {
+            explicit_bzero(text, sizeof text);
+            throw py::value_error(source + " must be 64 hexadecimal digits (32 bytes); it has " +
+                                  std::to_string(status.st_size) + " characters.");
+        }
+        if (length > 0 && text[length - 1] == '\n') --length;
+        KeyBuffer buffer;
+        try {
+            parseKeyDigits(text, length, source, buffer);
+        } catch (...) {
+            explicit_bzero(text, sizeof text);
+            throw;
+        }
+        explicit_bzero(text, sizeof text);
+        return std::make_unique<Anonymizer>(buffer, "the key file " + path);
+    }
+
+    std::string repr() const { return "<ipveil.Anonymizer with " + origin + ">"; }
+
+    py::object map(py::handle value, Direction direction) const {
+        PyObject* object = value.ptr();
+        if (PyUnicode_Check(object)) return mapText(value, direction);
+        if (PyBool_Check(object)) {
+            throw py::type_error("An address is an int, a str, an ipaddress object or an array of them, not bool.");
+        }
+        if (PyLong_Check(object)) return mapInt(value, direction);
+        if (PyList_Check(object) || PyTuple_Check(object)) return mapSequence(value, direction);
+        // No array exists before numpy is imported; asking pybind11 would
+        // import it, and fail where it is not installed.
+        if (PyDict_GetItemString(PyImport_GetModuleDict(), "numpy") != nullptr && py::isinstance<py::array>(value)) {
+            return mapArray(py::reinterpret_borrow<py::array>(value), direction);
+        }
+        if (isModuleType(value, "ipaddress")) return mapIpaddress(value, direction);
+        if (isModuleType(value, "pandas")) return mapPandas(value, direction);
+        if (PyIndex_Check(object)) {  // numpy's integer scalars
+            const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(object));
+            if (!number) throw py::error_already_set();
+            return mapInt(number, direction);
+        }
+        if (!PyBytes_Check(object) && !PyByteArray_Check(object) && PySequence_Check(object)) {
+            return mapSequence(value, direction);
+        }
+        throw py::type_error("An address is an int, a str, an ipaddress object, a numpy array (uint32, or uint8 of "
+                             "shape (N, 16)) or a sequence of str, not " + typeName(value) + ".");
+    }
+
+private:
+    std::uint32_t map4(std::uint32_t address, Direction direction) const noexcept {
+        return direction == Direction::Anonymize ? anonymizer->anonymize(address) : anonymizer->deanonymize(address);
+    }
+
+    Ipv6Address map6(const Ipv6Address& address, Direction direction) const noexcept {
+        return direction == Direction::Anonymize ? anonymizer->anonymize(address) : anonymizer->deanonymize(address);
+    }
+
+    // images may be addresses (in place).
+    void map4(const std::uint32_t* addresses, std::size_t count, std::uint32_t* images,
+              Direction direction) const noexcept {
+        if (direction == Direction::Anonymize) {
+            anonymizer->anonymize(addresses, count, images);
+        } else {
+            anonymizer->deanonymize(addresses, count, images);
+        }
+    }
+
+    void map6(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images,
+              Direction direction) const noexcept {
+        if (direction == Direction::Anonymize) {
+            anonymizer->anonymize(addresses, count, images);
+        } else {
+            anonymizer->deanonymize(addresses, count, images);
+        }
+    }
+
+    py::object mapInt(py::handle value, Direction direction) const {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow != 0 || number < 0 || number > 0xFFFFFFFFLL) {
+            throw py::value_error("The int " + std::string(py::str(value)) +
+                                  " is no IPv4 address: an int address is 0 to 4294967295.");
+        }
+        return py::int_(map4(static_cast<std::uint32_t>(number), direction));
+    }
+
+    py::object mapText(py::handle value, Direction direction) const {
+        const char* first;
+        const char* last;
+        std::uint32_t address4;
+        Ipv6Address address6;
+        char out[Ipv6MaxTextChars];
+        if (asciiText(value.ptr(), first, last)) {
+            if (std::memchr(first, ':', static_cast<std::size_t>(last - first)) != nullptr) {
+                if (parseIpv6Address(first, last, address6)) {
+                    const char* end = formatIpv6Address(out, map6(address6, direction));
+                    return py::reinterpret_steal<py::object>(newAsciiText(out, end));
+                }
+            } else if (parseIpv4Text(first, last, address4)) {
+                const char* end = formatIpv4Text(out, map4(address4, direction));
+                return py::reinterpret_steal<py::object>(newAsciiText(out, end));
+            }
+        }
+        throw py::value_error(textForMessage(value) + " is not an IPv4 or IPv6 address.");
+    }
+
+    py::object mapIpaddress(py::handle value, Direction direction) const {
+        const py::module_ ipaddress = py::module_::import("ipaddress");
+        if (py::isinstance(value, ipaddress.attr("IPv4Address"))) {
+            const auto address = value.attr("__int__")().cast<std::uint32_t>();
+            return ipaddress.attr("IPv4Address")(map4(address, direction));
+        }
+        if (py::isinstance(value, ipaddress.attr("IPv6Address"))) {
+            if (!value.attr("scope_id").is_none()) {
+                throw py::value_error(std::string(py::str(value)) +
+                                      " has a zone index, which ipveil does not read; give the address without it.");
+            }
+            const std::string packed = value.attr("packed").cast<std::string>();
+            Ipv6Address address;
+            std::memcpy(address.bytes, packed.data(), sizeof address.bytes);
+            const Ipv6Address image = map6(address, direction);
+            return ipaddress.attr("IPv6Address")(
+                py::bytes(reinterpret_cast<const char*>(image.bytes), sizeof image.bytes));
+        }
+        throw py::type_error("An ipaddress address is an IPv4Address or IPv6Address, not " + typeName(value) +
+                             "; map a network's addresses one by one.");
+    }
+
+    // A Series or Index comes back as one of the same index, name and dtype.
+    py::object mapPandas(py::handle value, Direction direction) const {
+        if (!py::hasattr(value, "to_numpy") || py::hasattr(value, "columns")) {
+            throw py::type_error("A pandas " + typeName(value) +
+                                 " is not an address column: map a Series (or Index) at a time, "
+                                 "e.g. frame['src'] = anonymizer.anonymize(frame['src']).");
+        }
+        const py::module_ pandas = py::module_::import("pandas");
+        const py::object dtype = value.attr("dtype");
+        const py::object values = value.attr("to_numpy")();
+        const py::object images = mapArray(py::reinterpret_borrow<py::array>(values), direction);
+        if (py::isinstance(value, pandas.attr("Index"))) {
+            return pandas.attr("Index")(images, py::arg("name") = value.attr("name"), py::arg("dtype") = dtype);
+        }
+        return pandas.attr("Series")(images, py::arg("index") = value.attr("index"),
+                                     py::arg("name") = value.attr("name"), py::arg("dtype") = dtype);
+    }
+
+    py::object mapArray(const py::array& array, Direction direction) const {
+        const py::dtype dtype = array.dtype();
+        if (dtype.equal(py::dtype::of<std::uint32_t>())) return mapArray4(array, direction);
+        if (dtype.equal(py::dtype::of<std::uint8_t>())) return mapArray6(array, direction);
+        const char kind = dtype.kind();
+        if (kind == 'O') {
+            const py::array flat = py::module_::import("numpy").attr("ascontiguousarray")(array).attr("reshape")(-1);
+            const auto* items = static_cast<PyObject* const*>(flat.data());
+            const py::list images = mapTexts(items, static_cast<std::size_t>(flat.size()), direction);
+            py::array result(py::dtype("O"), std::vector<py::ssize_t>{flat.size()});
+            auto** out = static_cast<PyObject**>(result.mutable_data());
+            for (py::ssize_t i = 0; i < flat.size(); ++i) {
+                PyObject* image = PyList_GET_ITEM(images.ptr(), i);
+                Py_INCREF(image);
+                Py_XSETREF(out[i], image);
+            }
+            return result.attr("reshape")(array.attr("shape"));
+        }
+        if (kind == 'U') {
+            const py::object objects = array.attr("astype")("O");
+            return mapArray(py::reinterpret_borrow<py::array>(objects), direction).attr("astype")("U");
+        }
+        throw py::type_error("An array of addresses holds uint32 (IPv4, in native byte order), uint8 of shape "
+                             "(N, 16) (IPv6, network order) or str objects; this one holds " +
+                             std::string(py::str(static_cast<const py::handle&>(dtype))) +
+                             " (convert it with .astype(numpy.uint32) if it holds "
+                             "IPv4 addresses as integers).");
+    }
+
+    // The image array is new: a plain input is mapped into it, any other
+    // (strided, unaligned) is copied into it by numpy and mapped in place.
+    py::object mapArray4(const py::array& array, Direction direction) const {
+        const bool contiguous = isPlain(array);
+        py::array_t<std::uint32_t> images = contiguous
+            ? py::array_t<std::uint32_t>(std::vector<py::ssize_t>(array.shape(), array.shape() + array.ndim()))
+            : py::array_t<std::uint32_t>(py::module_::import("numpy").attr("array")(array, py::arg("order") = "C"));
+        const auto count = static_cast<std::size_t>(array.size());
+        std::uint32_t* out = images.mutable_data();
+        const auto* in = contiguous ? static_cast<const std::uint32_t*>(array.data()) : out;
+        {
+            py::gil_scoped_release release;
+            map4(in, count, out, direction);
+        }
+        return images;
+    }
+
+    py::object mapArray6(const py::array& array, Direction direction) const {
+        if (array.ndim() != 2 || array.shape(1) != 16) {
+            std::string shape = "(";
+            for (py::ssize_t d = 0; d < array.ndim(); ++d) shape += (d ? ", " : "") + std::to_string(array.shape(d));
+            shape += array.ndim() == 1 ? ",)" : ")";
+            throw py::value_error("A uint8 array of IPv6 addresses has shape (N, 16), one address of 16 bytes in "
+                                  "network order per row; this one has shape " + shape + ".");
+        }
+        const bool contiguous = isPlain(array);
+        py::array_t<std::uint8_t> images = contiguous
+            ? py::array_t<std::uint8_t>(std::vector<py::ssize_t>{array.shape(0), 16})
+            : py::array_t<std::uint8_t>(py::module_::import("numpy").attr("array")(array, py::arg("order") = "C"));
+        const auto count = static_cast<std::size_t>(array.shape(0));
+        auto* out = reinterpret_cast<Ipv6Address*>(images.mutable_data());
+        const auto* in = contiguous ? static_cast<const Ipv6Address*>(array.data()) : out;
+        {
+            py::gil_scoped_release release;
+            map6(in, count, out, direction);
+        }
+        return images;
+    }
+
+    // A list or tuple comes back as the same; any other sequence as a list.
+    py::object mapSequence(py::handle value, Direction direction) const {
+        // A snapshot: another thread may change a list while the GIL is
+        // released between batches.
+        const py::object items = PyTuple_Check(value.ptr())
+            ? py::reinterpret_borrow<py::object>(value)
+            : py::reinterpret_steal<py::object>(PySequence_Tuple(value.ptr()));
+        if (!items) throw py::error_already_set();
+        py::list images = mapTexts(&PyTuple_GET_ITEM(items.ptr(), 0),
+                                   static_cast<std::size_t>(PyTuple_GET_SIZE(items.ptr())), direction);
+        if (PyTuple_Check(value.ptr())) return py::reinterpret_steal<py::object>(PyList_AsTuple(images.ptr()));
+        return images;
+    }
+
+    // Maps count str objects to a new list of their images, in batches: each
+    // batch is parsed holding the GIL, mapped without it, and printed into new
+    // str objects. The first element that is not an address raises, and the
+    // list made so far is dropped with it.
+    py::list mapTexts(PyObject* const* items, std::size_t count, Direction direction) const {
+        py::list images(static_cast<py::ssize_t>(count));
+        struct Batch {
+            std::uint32_t addresses4[TextBatch];
+            Ipv6Address addresses6[TextBatch];
+            bool isIpv6[TextBatch];
+        };
+        const auto batch = std::make_unique<Batch>();
+        char out[Ipv6MaxTextChars];
+        for (std::size_t start = 0; start < count; start += TextBatch) {
+            const std::size_t size = std::min(TextBatch, count - start);
+            std::size_t count4 = 0;
+            std::size_t count6 = 0;
+            for (std::size_t j = 0; j < size; ++j) {
+                PyObject* item = items[start + j];
+                if (!PyUnicode_Check(item)) {
+                    throw py::type_error("Address " + std::to_string(start + j) + " is " +
+                                         typeName(py::handle(item)) + ", not str.");
+                }
+                const char* first;
+                const char* last;
+                bool parsed = false;
+                if (asciiText(item, first, last)) {
+                    if (std::memchr(first, ':', static_cast<std::size_t>(last - first)) != nullptr) {
+                        parsed = parseIpv6Address(first, last, batch->addresses6[count6]);
+                        batch->isIpv6[j] = true;
+                        count6 += parsed;
+                    } else {
+                        parsed = parseIpv4Text(first, last, batch->addresses4[count4]);
+                        batch->isIpv6[j] = false;
+                        count4 += parsed;
+                    }
+                }
+                if (!parsed) {
+                    throw py::value_error("Address " + std::to_string(start + j) + ", " +
+                                          textForMessage(py::handle(item)) + ", is not an IPv4 or IPv6 address.");
+                }
+            }
+            {
+                py::gil_scoped_release release;
+                map4(batch->addresses4, count4, batch->addresses4, direction);
+                map6(batch->addresses6, count6, batch->addresses6, direction);
+            }
+            std::size_t next4 = 0;
+            std::size_t next6 = 0;
+            for (std::size_t j = 0; j < size; ++j) {
+                const char* end = batch->isIpv6[j] ? formatIpv6Address(out, batch->addresses6[next6++])
+                                                   : formatIpv4Text(out, batch->addresses4[next4++]);
+                PyList_SET_ITEM(images.ptr(), static_cast<Py_ssize_t>(start + j), newAsciiText(out, end));
+            }
+        }
+        return images;
+    }
+
+    // Held by pointer: the cipher's round keys want an alignment that
+    // pybind11's own allocation of the wrapper does not promise.
+    std::unique_ptr<PrefixAnonymizer> anonymizer;
+    std::string origin;
+};
+
+}  // namespace
+
+}  // namespace ipveil::python
+
+PYBIND11_MODULE(_ipveil, module) {
+    using ipveil::python::Anonymizer;
+    using ipveil::python::Direction;
+    module.doc() = "The prefix-preserving address mapping of the ipveil command (see the package ipveil).";
+    // The arguments are taken as plain objects, so that their types are
+    // checked here; the docstrings give the signatures instead.
+    py::options options;
+    options.disable_function_signatures();
+
+    py::class_<Anonymizer> anonymizerClass(module, "Anonymizer", R"doc(The keyed, prefix-preserving permutation of
+IPv4 and IPv6 addresses that the ipveil command applies, for addresses in Python data.
+
+Anonymizer(key) takes the key as 32 bytes or as a str of 64 hexadecimal digits
+(bytes 0-15 the AES-128 key, 16-31 the pad seed); Anonymizer.from_key_file(path)
+reads the key file a keyed build of ipveil is made with. The same key gives the
+same images as that ipveil. Whoever holds the object (or can run code in the
+process) holds the key: keep it as secret as the key.
+
+anonymize() and deanonymize() take one address or many and give back the same
+kind; see their help. Neither changes its argument.
+)doc");
+    anonymizerClass.attr("__module__") = "ipveil";
+    anonymizerClass
+        // Arguments taken as they come: pybind11's message for a call that
+        // does not match would show their repr, the key's among them.
+        .def(py::init([](const py::args& args, const py::kwargs& kwargs) -> std::unique_ptr<Anonymizer> {
+                 const std::size_t given = args.size() + kwargs.size();
+                 if (given != 1 || (kwargs.size() == 1 && !kwargs.contains("key"))) {
+                     throw py::type_error("Anonymizer() takes one argument, the key (" + std::to_string(given) +
+                                          " given" + (kwargs.size() == 1 && given == 1 ? ", not named key" : "") +
+                                          ").");
+                 }
+                 const py::object key = args.size() == 1 ? py::object(args[0]) : py::object(kwargs["key"]);
+                 return Anonymizer::fromKey(key);
+             }),
+             "__init__(self, key: bytes | str) -> None\n\n"
+             "key is 32 bytes, or a str of 64 hexadecimal digits in either case.")
+        .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"),
+                    R"doc(from_key_file(path: str | bytes | os.PathLike) -> Anonymizer
+
+Reads the key from a key file: 64 hexadecimal digits and at most one line feed,
+as for the build's IPVEIL_KEY_FILE. Refuses (PermissionError) a file that its
+group or other users have any permission on: chmod 600 it.
+)doc")
+        .def("anonymize",
+             [](const Anonymizer& self, py::handle value) { return self.map(value, Direction::Anonymize); },
+             py::arg("addresses"), R"doc(anonymize(self, addresses) -> the same kind as addresses
+
+The images of one address or of many, in the same kind as given:
+
+- int: an IPv4 address, 0 to 2**32-1 (the first dotted component most
+  significant), gives an int;
+- str: an IPv4 dotted quad or an IPv6 address, as the ipveil command reads them,
+  gives the image printed as ipveil prints it (dotted quad; RFC 5952 for IPv6);
+- ipaddress.IPv4Address / IPv6Address gives the same type;
+- numpy.ndarray of uint32 (IPv4, any shape) gives a new uint32 array;
+  of uint8 with shape (N, 16) (IPv6, network order) a new (N, 16) array;
+  of str objects (or numpy str) an array of str, IPv4 and IPv6 mixed;
+- list or tuple of str gives a list or tuple; another sequence of str a list;
+- pandas Series or Index of any of those array kinds gives one with the same
+  index, name and dtype.
+
+Numeric arrays are mapped with the GIL released; strings in batches, with the
+GIL released for each batch's AES work. A string that is not an address raises
+ValueError naming its index and text; an int out of range raises ValueError;
+a wrong type, dtype or element type raises TypeError. Nothing partial is
+returned and the argument is never changed.
+)doc")
+        .def("deanonymize",
+             [](const Anonymizer& self, py::handle value) { return self.map(value, Direction::Deanonymize); },
+             py::arg("images"), R"doc(deanonymize(self, images) -> the same kind as images
+
+The originals of anonymized addresses: deanonymize(anonymize(x)) == x (for
+strings, up to how the address is printed). Takes and gives back the same kinds
+as anonymize().
+)doc")
+        .def("__repr__", &Anonymizer::repr, "__repr__(self) -> str\n\nWhere the key came from, never the key.")
+        .def(
+            "__reduce__",
+            [](const Anonymizer&) -> py::object {
+                throw py::type_error("An ipveil.Anonymizer is not pickled: that would write its key out.");
+            },
+            "__reduce__(self)\n\nRefused: pickling would write the key out.");
+}
