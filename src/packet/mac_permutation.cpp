@@ -205,14 +205,4 @@ void MacPermutation::deanonymize(const std::uint64_t* images, std::size_t count,
     map(images, count, macs, present, true);
 }
 
-std::uint64_t MacPermutation::fromBytes(const std::uint8_t* bytes, std::size_t present) noexcept {
-    std::uint64_t mac = 0;
-    for (std::size_t i = 0; i < 6; ++i) mac = mac << 8 | (i < present ? bytes[i] : 0);
-    return mac;
-}
-
-void MacPermutation::toBytes(std::uint64_t mac, std::uint8_t* bytes) noexcept {
-    for (int i = 0; i < 6; ++i) bytes[i] = static_cast<std::uint8_t>(mac >> (40 - 8 * i));
-}
-
 }  // namespace ipveil::packet
