@@ -32,14 +32,24 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
         Frame& frame = frames[i];
         PendingFrame& pending = w.frames[w.frameCount++];
         pending.frame = &frame;
-        pending.slotBegin = static_cast<std::uint32_t>(w.slotCount);
-        pending.checksumBegin = static_cast<std::uint32_t>(w.checksumCount);
+        pending.slotBegin = pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
+        pending.checksumBegin = pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
+        pending.length = frame.captured;
+        ++totals.packets;
+        std::uint32_t accounted = 0;
+        if (frame.linkType == LinkEthernet &&
+            detail::walkCommonShape(w, pending, frame.data, frame.captured, !rules.keepMac, accounted)) {
+            if (cut && accounted < frame.captured) {
+                pending.length = accounted;
+                ++totals.cutPayload;
+            }
+            continue;
+        }
+        pending.shape = detail::Shape::General;
         detail::Walk walk(w, frame.data, frame.captured, !rules.keepMac);
         walk.run(frame.linkType);
         pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
         pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
-        pending.length = frame.captured;
-        ++totals.packets;
         // Addresses past what a window can hold are never let out.
         bool overflow = walk.outcome == Outcome::TooManyAddresses;
         if ((cut || overflow) && walk.accounted < frame.captured) {
@@ -62,6 +72,49 @@ std::uint64_t withParity(std::uint64_t residue, std::uint32_t offsetFromStart) n
     return (offsetFromStart & 1) ? oddResidue(residue) : residue;
 }
 
+void store32(std::uint8_t* at, std::uint32_t v) noexcept {
+    at[0] = static_cast<std::uint8_t>(v >> 24);
+    at[1] = static_cast<std::uint8_t>(v >> 16);
+    at[2] = static_cast<std::uint8_t>(v >> 8);
+    at[3] = static_cast<std::uint8_t>(v);
+}
+
+// The 16-bit words of a 32-bit value, summed.
+std::uint64_t wordSum(std::uint32_t v) noexcept { return (v >> 16) + (v & 0xFFFF); }
+
+void fixChecksum(std::uint8_t* at, std::uint64_t residue, bool zeroMeansNone) noexcept {
+    std::uint16_t after = updatedChecksum(static_cast<std::uint16_t>(at[0] << 8 | at[1]), residue, zeroMeansNone);
+    at[0] = static_cast<std::uint8_t>(after >> 8);
+    at[1] = static_cast<std::uint8_t>(after);
+}
+
+// A frame of a common shape: its two addresses are the IP header's, at even
+// offsets of everything that covers them, and the pseudo-header's; the IPv4
+// header checksum and the transport's take the same change, nothing covers
+// the MACs.
+void writeCommonShape(const Window& w, const PendingFrame& pending) noexcept {
+    std::uint8_t* data = pending.frame->data;
+    if (pending.mapMacs) {
+        MacPermutation::toBytes(w.outMac[pending.macBatch], data);
+        MacPermutation::toBytes(w.outMac[pending.macBatch + 1], data + 6);
+    }
+    const std::uint32_t a = pending.addressBatch;
+    std::uint64_t residue;
+    if (pending.shape == detail::Shape::Ipv4) {
+        residue = wordSum(w.out4[a]) + wordSum(w.out4[a + 1]) + 4 * ChecksumModulus - wordSum(w.in4[a]) -
+                  wordSum(w.in4[a + 1]);
+        store32(data + 26, w.out4[a]);
+        store32(data + 30, w.out4[a + 1]);
+        fixChecksum(data + 24, residue, false);
+    } else {
+        residue = changeResidue(w.in6[a].bytes, w.out6[a].bytes, 16) +
+                  changeResidue(w.in6[a + 1].bytes, w.out6[a + 1].bytes, 16);
+        std::memcpy(data + 22, w.out6[a].bytes, 16);
+        std::memcpy(data + 38, w.out6[a + 1].bytes, 16);
+    }
+    fixChecksum(data + pending.transportChecksum, residue, pending.zeroMeansNone);
+}
+
 }  // namespace
 
 void FrameRewriter::flush() noexcept {
@@ -81,6 +134,11 @@ void FrameRewriter::flush() noexcept {
 
     for (std::size_t f = 0; f < w.frameCount; ++f) {
         PendingFrame& pending = w.frames[f];
+        pending.frame->captured = pending.length;
+        if (pending.shape != detail::Shape::General) {
+            writeCommonShape(w, pending);
+            continue;
+        }
         std::uint8_t* data = pending.frame->data;
         for (std::uint32_t s = pending.slotBegin; s < pending.slotEnd; ++s) {
             Slot& slot = w.slots[s];
@@ -152,7 +210,6 @@ void FrameRewriter::flush() noexcept {
             at[0] = bytes[0];
             at[1] = bytes[1];
         }
-        pending.frame->captured = pending.length;
     }
     w.clear();
 }

@@ -42,11 +42,27 @@ struct ChecksumField {
     std::uint64_t residue;  // of the field's own change, set when fixed
 };
 
+// A frame of the common shape (Ethernet, IPv4 without options or IPv6 without
+// extension headers, TCP without options or UDP, all captured) is recorded
+// without slots and checksum fields: the write-back knows where everything
+// stands. Any other frame is General.
+enum class Shape : std::uint8_t { General, Ipv4, Ipv6 };
+
 struct PendingFrame {
     Frame* frame;
     std::uint32_t slotBegin, slotEnd;
     std::uint32_t checksumBegin, checksumEnd;
     std::uint32_t length;  // to write
+    // Common shapes only: the batch index of the source address (the
+    // destination follows it) and of the source MAC (the destination follows
+    // it; unused when MACs are kept), where the transport checksum stands,
+    // and whether it is UDP's.
+    Shape shape;
+    bool mapMacs;
+    bool zeroMeansNone;
+    std::uint16_t transportChecksum;
+    std::uint32_t addressBatch;
+    std::uint32_t macBatch;
 };
 
 // The most slots of each family one frame of MaxFrameBytes can hold: slots
@@ -101,6 +117,12 @@ struct Window {
 };
 
 enum class Outcome : std::uint8_t { Complete, UnknownLink, UnknownProtocol, Truncated, TooManyAddresses };
+
+// Records a frame of a common shape (see Shape) into the window, as the
+// general walk would map and cut it; false, with nothing recorded, for any
+// other. Then `accounted` is where its headers end (the walk is Complete).
+bool walkCommonShape(Window& window, PendingFrame& pending, const std::uint8_t* data, std::uint32_t captured,
+                     bool mapMacs, std::uint32_t& accounted) noexcept;
 
 // Addresses whose change a transport checksum's pseudo-header carries.
 struct Pseudo {

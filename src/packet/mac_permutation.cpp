@@ -2,6 +2,7 @@
 // round; a prefix-preserving map for MACs cut short.
 #include "mac_permutation.h"
 
+#include <bit>
 #include <cstring>
 
 namespace ipveil::packet {
@@ -75,55 +76,71 @@ MacPermutation::MacPermutation(const std::uint8_t* derived, FromDerivedKeys) noe
     feistel(&Broadcast, 1, &broadcastOriginal[6], true);
 }
 
+namespace {
+
+// The first eight bytes of a block from a word, most significant byte first,
+// and the first four bytes of a block as a big-endian word.
+void storeHead(std::uint64_t* block, std::uint64_t word) noexcept {
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    std::memcpy(block, &word, 8);
+}
+
+std::uint32_t loadHead32(const std::uint64_t* block) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, block, 4);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+    return word;
+}
+
+}  // namespace
+
+// The rounds' bookkeeping is plain loops over arrays, which a wider vector
+// unit runs several MACs at a time.
+#if defined(__x86_64__) && defined(__GNUC__) && defined(__linux__)
+__attribute__((target_clones("arch=x86-64-v4", "default")))
+#endif
 void MacPermutation::feistel(const std::uint64_t* in, std::size_t n, std::uint64_t* out, bool reveal) const noexcept {
-    std::uint32_t left[Chunk], right[Chunk];
+    // Both ways a round is (x, y) -> (y ^ F(x), x), x the half that goes into
+    // the round function: forward x is R and y is L, rounds 0 to 7; back x is
+    // L and y is R, rounds 7 to 0. Each pass takes the round's results and
+    // writes the next round's blocks, over contiguous arrays.
+    std::uint32_t x[Chunk], y[Chunk];
     std::uint64_t flags[Chunk];
     // The blocks' last eight bytes are the pad's for every round; the first
-    // eight are written as one word a round, so that the cipher's loads find
-    // them whole.
-    alignas(64) std::uint8_t blocks[Chunk * 16];
-    alignas(64) std::uint8_t outputs[Chunk * 16];
-    std::uint64_t head = 0;
+    // eight are the round, the flags and x, written as one word.
+    alignas(64) std::uint64_t blocks[Chunk * 2];
+    alignas(64) std::uint64_t outputs[Chunk * 2];
+    std::uint64_t head = 0, tail;
     for (int i = 0; i < 8; ++i) head = head << 8 | roundPad[i];
+    std::memcpy(&tail, roundPad + 8, 8);
+    auto roundWord = [&](int step) noexcept { return std::uint64_t(reveal ? Rounds - 1 - step : step) << 56 ^ head; };
+    std::uint64_t word = roundWord(0);
     for (std::size_t i = 0; i < n; ++i) {
         std::uint64_t bits = permutedBits(in[i]);
-        left[i] = static_cast<std::uint32_t>(bits >> 23) & HalfMask;
-        right[i] = static_cast<std::uint32_t>(bits) & HalfMask;
+        std::uint32_t left = static_cast<std::uint32_t>(bits >> 23) & HalfMask;
+        std::uint32_t right = static_cast<std::uint32_t>(bits) & HalfMask;
+        x[i] = reveal ? left : right;
+        y[i] = reveal ? right : left;
         flags[i] = ((in[i] & FlagBits) >> 40) << 48;
-        std::memcpy(blocks + 16 * i + 8, roundPad + 8, 8);
+        storeHead(blocks + 2 * i, word ^ flags[i] ^ std::uint64_t(x[i]) << 24);
+        blocks[2 * i + 1] = tail;
     }
-    // Forward: (L, R) -> (R, L ^ F(R)), rounds 0 to 7. Back: (L, R) -> (R ^ F(L), L), rounds 7 to 0. The
-    // blocks of the next round are written as this one's results come out.
-    auto roundWord = [&](int step) noexcept { return std::uint64_t(reveal ? Rounds - 1 - step : step) << 56 ^ head; };
-    auto put = [&](std::size_t i, std::uint64_t word, std::uint32_t half) noexcept {
-        word ^= flags[i] | std::uint64_t(half) << 24;
-        std::uint8_t bytes[8];
-        for (int k = 0; k < 8; ++k) bytes[k] = static_cast<std::uint8_t>(word >> (56 - 8 * k));
-        std::memcpy(blocks + 16 * i, bytes, 8);
-    };
-    std::uint64_t word = roundWord(0);
-    for (std::size_t i = 0; i < n; ++i) put(i, word, reveal ? left[i] : right[i]);
     for (int step = 0; step < Rounds; ++step) {
-        roundCipher.encryptBlocks(blocks, static_cast<int>(128 * n), outputs);
-        bool more = step + 1 < Rounds;
+        roundCipher.encryptBlocks(reinterpret_cast<const std::uint8_t*>(blocks), static_cast<int>(128 * n),
+                                  reinterpret_cast<std::uint8_t*>(outputs));
         word = roundWord(step + 1);
         for (std::size_t i = 0; i < n; ++i) {
-            const std::uint8_t* b = outputs + 16 * i;
-            std::uint32_t f = (std::uint32_t(b[0]) << 15 | std::uint32_t(b[1]) << 7 | b[2] >> 1) & HalfMask;
-            std::uint32_t next;
-            if (reveal) {
-                next = right[i] ^ f;
-                right[i] = left[i];
-                left[i] = next;
-            } else {
-                next = left[i] ^ f;
-                left[i] = right[i];
-                right[i] = next;
-            }
-            if (more) put(i, word, next);
+            std::uint32_t next = y[i] ^ (loadHead32(outputs + 2 * i) >> 9);
+            y[i] = x[i];
+            x[i] = next;
+            storeHead(blocks + 2 * i, word ^ flags[i] ^ std::uint64_t(next) << 24);
         }
     }
-    for (std::size_t i = 0; i < n; ++i) out[i] = withFlags(std::uint64_t(left[i]) << 23 | right[i], in[i] & Broadcast);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint32_t left = reveal ? x[i] : y[i];
+        std::uint32_t right = reveal ? y[i] : x[i];
+        out[i] = withFlags(std::uint64_t(left) << 23 | right, in[i] & Broadcast);
+    }
 }
 
 std::uint64_t MacPermutation::cutMac(std::uint64_t mac, std::size_t present, bool reveal) const noexcept {
@@ -186,16 +203,6 @@ void MacPermutation::anonymize(const std::uint64_t* macs, std::size_t count, std
 void MacPermutation::deanonymize(const std::uint64_t* images, std::size_t count, std::uint64_t* macs,
                                  const std::uint8_t* present) const noexcept {
     map(images, count, macs, present, true);
-}
-
-std::uint64_t MacPermutation::fromBytes(const std::uint8_t* bytes, std::size_t present) noexcept {
-    std::uint64_t mac = 0;
-    for (std::size_t i = 0; i < 6; ++i) mac = mac << 8 | (i < present ? bytes[i] : 0);
-    return mac;
-}
-
-void MacPermutation::toBytes(std::uint64_t mac, std::uint8_t* bytes) noexcept {
-    for (int i = 0; i < 6; ++i) bytes[i] = static_cast<std::uint8_t>(mac >> (40 - 8 * i));
 }
 
 }  // namespace ipveil::packet
