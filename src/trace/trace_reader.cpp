@@ -81,21 +81,119 @@ inline std::uint64_t nonDigitMask(const char* p) noexcept {
 #endif
 }
 
-// The usual IPv4 record, as a whole: time "D.D", size "D", address "D.D.D.D",
-// where D is 1 to 7 digits (1 to 8 for the unsigned fields, whose values then
-// stay below 10^8), the fields apart by one whitespace character and the
-// address followed by one, all within the first Window - 8 bytes from p.
-// Stores the record as record i and IPv4 address j of the batch and returns
-// the end of the whitespace after it, adding the line feeds in the record to
-// newlines; returns nullptr for anything else, which the field-by-field
-// parse then reads.
+// Bit i set where p[i], of the Window bytes from p, is a hexadecimal digit
+// of either case; the colons' bits go to colons.
+inline std::uint64_t hexDigitMask(const char* p, std::uint64_t& colons) noexcept {
+#if defined(__SSE2__)
+    const __m128i belowZero = _mm_set1_epi8('0' - 1);
+    const __m128i aboveNine = _mm_set1_epi8('9' + 1);
+    const __m128i belowA = _mm_set1_epi8('a' - 1);
+    const __m128i aboveF = _mm_set1_epi8('f' + 1);
+    const __m128i lowerCase = _mm_set1_epi8(0x20);
+    const __m128i colon = _mm_set1_epi8(':');
+    std::uint64_t hex = 0;
+    colons = 0;
+#pragma GCC unroll 4
+    for (int k = 0; k < 4; ++k) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i lower = _mm_or_si128(bytes, lowerCase);
+        const __m128i isDigit = _mm_and_si128(_mm_cmpgt_epi8(bytes, belowZero), _mm_cmplt_epi8(bytes, aboveNine));
+        const __m128i isLetter = _mm_and_si128(_mm_cmpgt_epi8(lower, belowA), _mm_cmplt_epi8(lower, aboveF));
+        const auto digitBits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)));
+        const auto colonBits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, colon)));
+        hex |= std::uint64_t{digitBits} << (16 * k);
+        colons |= std::uint64_t{colonBits} << (16 * k);
+    }
+    return hex;
+#else
+    std::uint64_t hex = 0;
+    colons = 0;
+    for (std::size_t i = 0; i < Window; ++i) {
+        const char lower = static_cast<char>(p[i] | 0x20);
+        hex |= std::uint64_t{detail::isDigit(p[i]) || (lower >= 'a' && lower <= 'f')} << i;
+        colons |= std::uint64_t{p[i] == ':'} << i;
+    }
+    return hex;
+#endif
+}
+
+// The value of the first count (1 to 4) bytes at p, which are hexadecimal
+// digits, as the two bytes of a group in network order, the first lowest.
+inline std::uint32_t hexGroup(const char* p, unsigned count) noexcept {
+    std::uint32_t word;
+    std::memcpy(&word, p, sizeof word);
+    if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap32(word);
+    word <<= 8 * (4 - count);  // zero bytes in front act as leading zeros
+    // A digit's low nibble is its value; a letter's (bit 6 set) is 9 less.
+    const std::uint32_t nibbles = (word & 0x0F0F0F0F) + ((word >> 6) & 0x01010101) * 9;
+    const std::uint32_t bytes = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF;
+    return (bytes & 0xFF) | (bytes >> 8);
+}
+
+// The usual IPv6 address at p, followed by whitespace: groups of 1 to 4
+// hexadecimal digits in either case joined by single colons, with at most one
+// "::" -- every form inet_pton takes but the one ending in a dotted quad.
+// Stores it and returns the field's length; returns 0 for anything else,
+// which parseIpv6Address then reads (or refuses). The Window bytes from p
+// must be readable.
+//
+// Masks of the digits and colons show the whole shape at once: runs of
+// colons (one "::" at most, no ":::"), a lone colon at either end, runs of
+// five digits, and the number of groups, which must be eight without "::" and
+// at most seven with it. Then each group is read where its digits start;
+// those after the "::" move right by the groups it stands for.
+inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
+    std::uint64_t colons;
+    const std::uint64_t hex = hexDigitMask(p, colons);
+    const auto length = static_cast<unsigned>(__builtin_ctzll(~(hex | colons) | std::uint64_t{1} << 63));
+    if (length > Ipv6MaxTextChars || !isSpace(p[length])) return 0;
+    const std::uint64_t field = (std::uint64_t{1} << length) - 1;
+    const std::uint64_t c = colons & field;
+    const std::uint64_t h = hex & field;
+    const std::uint64_t doubled = c & (c >> 1);  // bit i: colons at i and i + 1
+    if (c == 0 || (doubled & (doubled - 1)) != 0) return 0;  // not IPv6; two "::" or a ":::"
+    const std::uint64_t lone = c & ~(doubled | doubled << 1);
+    if (((lone | lone >> (length - 1)) & 1) != 0) return 0;  // a single colon first or last
+    if ((h & h >> 1 & h >> 2 & h >> 3 & h >> 4) != 0) return 0;  // five digits in a group
+    std::uint64_t starts = h & ~(h << 1);
+    const auto count = static_cast<unsigned>(std::popcount(starts));
+    if (doubled == 0 ? count != 8 : count > 7) return 0;
+
+    const unsigned gap = doubled == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(doubled));
+    const unsigned moved = 8 - count;  // zero groups the "::" stands for
+    std::uint8_t bytes[16] = {};
+    for (unsigned k = 0; k < count; ++k) {
+        const auto start = static_cast<unsigned>(__builtin_ctzll(starts));
+        starts &= starts - 1;
+        const auto digits = static_cast<unsigned>(__builtin_ctzll(~h >> start));
+        const std::uint32_t value = hexGroup(p + start, digits);
+        const unsigned g = k + (start > gap ? moved : 0);
+        bytes[2 * g] = static_cast<std::uint8_t>(value);
+        bytes[2 * g + 1] = static_cast<std::uint8_t>(value >> 8);
+    }
+    std::memcpy(address.bytes, bytes, sizeof bytes);
+    return length;
+}
+
+// The usual record, as a whole: time "D.D", size "D", then an IPv4 address
+// "D.D.D.D" or an IPv6 one as parseUsualIpv6 takes it, where D is 1 to 7
+// digits (1 to 8 for the unsigned fields, whose values then stay below
+// 10^8), the fields apart by one whitespace character and the address
+// followed by one; an IPv4 record lies within the first Window - 8 bytes
+// from p, an IPv6 one within the first Reach. Stores the record as record i
+// of the batch and as its IPv4 address count4 or IPv6 address count6, adding
+// one to that count, and returns the end of the whitespace after it, adding
+// the line feeds in the record to newlines; returns nullptr for anything
+// else, which the field-by-field parse then reads.
 //
 // One mask of the non-digit bytes gives every field's position at once, so
 // no field waits for the one before it to be scanned. The fields' values are
 // exactly what the field-by-field parse gives: it would read the same digits
 // between the same separators.
-inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size_t i, std::size_t j,
-                                    std::uint64_t& newlines) noexcept {
+constexpr std::size_t Reach = 27 + Window;  // the address starts within 27 bytes
+
+inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size_t i, std::size_t& count4,
+                                    std::size_t& count6, std::uint64_t& newlines) noexcept {
     // The separators, in order. The last eight bytes of the window are taken
     // as separators, so that seven are always found; a record must end
     // before them.
@@ -106,16 +204,10 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
         at[f] = static_cast<unsigned>(__builtin_ctzll(stops));
         stops &= stops - 1;
     }
-    if (at[6] >= Window - 8) return nullptr;
-    // Every field has 1 to 8 digits (ends apart by 2 to 9).
-    bool lengthsOk = at[0] - 1 < 8;
-#pragma GCC unroll 6
-    for (int f = 1; f < 7; ++f) lengthsOk &= at[f] - at[f - 1] - 2 < 8;
-    if (!lengthsOk) return nullptr;
-    if (p[at[0]] != '.' || !isSpace(p[at[1]]) || !isSpace(p[at[2]]) || p[at[3]] != '.' || p[at[4]] != '.' ||
-        p[at[5]] != '.' || !isSpace(p[at[6]])) {
-        return nullptr;
-    }
+    // The time and the size: every field has 1 to 8 digits (ends apart by 2
+    // to 9), so the address starts within 27 bytes.
+    if (at[0] - 1 >= 8 || at[1] - at[0] - 2 >= 8 || at[2] - at[1] - 2 >= 8) return nullptr;
+    if (p[at[0]] != '.' || !isSpace(p[at[1]]) || !isSpace(p[at[2]])) return nullptr;
     // The time: at most 7 digits on each side of the point, 14 in all.
     const unsigned whole = at[0];
     const unsigned decimals = at[1] - at[0] - 1;
@@ -123,14 +215,31 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
     const std::uint64_t digits =
         digitsValue(load8(p), whole) * IntegerPowersOfTen[decimals] + digitsValue(load8(p + at[0] + 1), decimals);
     if (!detail::roundDecimal(digits, static_cast<int>(decimals), batch.packet_time[i])) [[unlikely]] return nullptr;
-
     batch.packet_size[i] = digitsValue(load8(p + at[1] + 1), at[2] - at[1] - 1);
+    newlines += (p[at[1]] == '\n') + (p[at[2]] == '\n');
+
+    if (p[at[3]] != '.') {
+        const char* const address = p + at[2] + 1;
+        const unsigned length = parseUsualIpv6(address, batch.packet_addr6[count6]);
+        if (length == 0) return nullptr;
+        ++count6;
+        batch.is_ipv6[i] = true;
+        newlines += address[length] == '\n';
+        return address + length + 1;
+    }
+
+    if (at[6] >= Window - 8) return nullptr;
+    bool lengthsOk = true;
+#pragma GCC unroll 4
+    for (int f = 3; f < 7; ++f) lengthsOk &= at[f] - at[f - 1] - 2 < 8;
+    if (!lengthsOk) return nullptr;
+    if (p[at[4]] != '.' || p[at[5]] != '.' || !isSpace(p[at[6]])) return nullptr;
     std::uint32_t a[4];
 #pragma GCC unroll 4
     for (int c = 0; c < 4; ++c) a[c] = digitsValue(load8(p + at[c + 2] + 1), at[c + 3] - at[c + 2] - 1);
-    batch.packet_addr[j] = pack(a);
+    batch.packet_addr[count4++] = pack(a);
     batch.is_ipv6[i] = false;
-    newlines += (p[at[1]] == '\n') + (p[at[2]] == '\n') + (p[at[6]] == '\n');
+    newlines += p[at[6]] == '\n';
     return p + at[6] + 1;
 }
 
@@ -183,25 +292,26 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
         // memory from one record to the next.
         {
             const char* q = buffer + begin;
-            const char* const fastEnd = buffer + end - (Window + 8);
+            const char* const fastEnd = buffer + end - (Reach + 8);
             std::size_t count = batch.count;
             std::size_t count4 = batch.count4;
+            std::size_t count6 = batch.count6;
             std::uint64_t lines = line;
             while (count < RecordBatch::Capacity && q <= fastEnd) {
                 while (isSpace(*q)) lines += *q++ == '\n';
                 if (q > fastEnd) break;
                 std::uint64_t newlines = 0;
-                const char* const usualEnd = parseUsualRecord(q, batch, count, count4, newlines);
+                const char* const usualEnd = parseUsualRecord(q, batch, count, count4, count6, newlines);
                 if (usualEnd == nullptr) [[unlikely]] break;
                 q = usualEnd;
                 lines += newlines;
                 ++count;
-                ++count4;
             }
             begin = static_cast<std::size_t>(q - buffer);
             line = lines;
             batch.count = count;
             batch.count4 = count4;
+            batch.count6 = count6;
             if (count == RecordBatch::Capacity) break;
         }
 
