@@ -117,6 +117,15 @@ inline std::uint64_t hexDigitMask(const char* p, std::uint64_t& colons) noexcept
 #endif
 }
 
+// std::popcount without the library call it becomes on a CPU that may lack
+// the instruction; the masks here have at most 40 bits.
+inline unsigned bitCount(std::uint64_t x) noexcept {
+    x -= (x >> 1) & 0x5555555555555555;
+    x = (x & 0x3333333333333333) + ((x >> 2) & 0x3333333333333333);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0F;
+    return static_cast<unsigned>((x * 0x0101010101010101) >> 56);
+}
+
 // The value of the first count (1 to 4) bytes at p, which are hexadecimal
 // digits, as the two bytes of a group in network order, the first lowest.
 inline std::uint32_t hexGroup(const char* p, unsigned count) noexcept {
@@ -156,7 +165,7 @@ inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
     if (((lone | lone >> (length - 1)) & 1) != 0) return 0;  // a single colon first or last
     if ((h & h >> 1 & h >> 2 & h >> 3 & h >> 4) != 0) return 0;  // five digits in a group
     std::uint64_t starts = h & ~(h << 1);
-    const auto count = static_cast<unsigned>(std::popcount(starts));
+    const unsigned count = bitCount(starts);
     if (doubled == 0 ? count != 8 : count > 7) return 0;
 
     const unsigned gap = doubled == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(doubled));
