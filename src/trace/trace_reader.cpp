@@ -81,26 +81,29 @@ inline std::uint64_t nonDigitMask(const char* p) noexcept {
 #endif
 }
 
+#if defined(__SSE2__)
+// 0xFF in each byte that is a hexadecimal digit of either case, else 0.
+inline __m128i hexBytes(__m128i bytes) noexcept {
+    const __m128i lower = _mm_or_si128(bytes, _mm_set1_epi8(0x20));
+    const __m128i isDigit =
+        _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
+    const __m128i isLetter =
+        _mm_and_si128(_mm_cmpgt_epi8(lower, _mm_set1_epi8('a' - 1)), _mm_cmplt_epi8(lower, _mm_set1_epi8('f' + 1)));
+    return _mm_or_si128(isDigit, isLetter);
+}
+#endif
+
 // Bit i set where p[i], of the Window bytes from p, is a hexadecimal digit
 // of either case; the colons' bits go to colons.
 inline std::uint64_t hexDigitMask(const char* p, std::uint64_t& colons) noexcept {
 #if defined(__SSE2__)
-    const __m128i belowZero = _mm_set1_epi8('0' - 1);
-    const __m128i aboveNine = _mm_set1_epi8('9' + 1);
-    const __m128i belowA = _mm_set1_epi8('a' - 1);
-    const __m128i aboveF = _mm_set1_epi8('f' + 1);
-    const __m128i lowerCase = _mm_set1_epi8(0x20);
-    const __m128i colon = _mm_set1_epi8(':');
     std::uint64_t hex = 0;
     colons = 0;
 #pragma GCC unroll 4
     for (int k = 0; k < 4; ++k) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const __m128i lower = _mm_or_si128(bytes, lowerCase);
-        const __m128i isDigit = _mm_and_si128(_mm_cmpgt_epi8(bytes, belowZero), _mm_cmplt_epi8(bytes, aboveNine));
-        const __m128i isLetter = _mm_and_si128(_mm_cmpgt_epi8(lower, belowA), _mm_cmplt_epi8(lower, aboveF));
-        const auto digitBits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_or_si128(isDigit, isLetter)));
-        const auto colonBits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, colon)));
+        const auto digitBits = static_cast<std::uint32_t>(_mm_movemask_epi8(hexBytes(bytes)));
+        const auto colonBits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))));
         hex |= std::uint64_t{digitBits} << (16 * k);
         colons |= std::uint64_t{colonBits} << (16 * k);
     }
@@ -116,6 +119,43 @@ inline std::uint64_t hexDigitMask(const char* p, std::uint64_t& colons) noexcept
     return hex;
 #endif
 }
+
+#if defined(__SSE2__)
+// For each of the 48 bytes from p, at values[2 * i], the two bytes in network
+// order of the hexadecimal digits up to and including p[i], the last four at
+// most and none before a byte that is not a digit: at a group's last digit,
+// the group's value. Every position at once: neighbouring digits, then
+// neighbouring pairs, are combined across the vectors. The byte before p
+// must not be a digit.
+inline void groupValues(const char* p, std::uint8_t* values) noexcept {
+    const __m128i zero = _mm_setzero_si128();
+    __m128i previousNibbles = zero;
+    __m128i previousHex = zero;
+    __m128i previousPairs = zero;
+#pragma GCC unroll 3
+    for (int k = 0; k < 3; ++k) {
+        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
+        const __m128i hex = hexBytes(bytes);
+        // A digit's low nibble is its value; a letter's (above '@') is 9 less.
+        const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('@')), _mm_set1_epi8(9));
+        const __m128i nibbles = _mm_and_si128(_mm_add_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), letters), hex);
+        // Each byte's neighbours before it, from the previous vector at its start.
+        const __m128i nibbles1 = _mm_or_si128(_mm_slli_si128(nibbles, 1), _mm_srli_si128(previousNibbles, 15));
+        const __m128i pairs = _mm_or_si128(nibbles, _mm_slli_epi16(nibbles1, 4));  // no nibble crosses a byte
+        const __m128i hex1 = _mm_or_si128(_mm_slli_si128(hex, 1), _mm_srli_si128(previousHex, 15));
+        const __m128i hex2 = _mm_or_si128(_mm_slli_si128(hex, 2), _mm_srli_si128(previousHex, 14));
+        const __m128i pairs2 = _mm_or_si128(_mm_slli_si128(pairs, 2), _mm_srli_si128(previousPairs, 14));
+        // The pair two before is the high byte only if both digits between
+        // the two pairs' ends are of this group.
+        const __m128i high = _mm_and_si128(pairs2, _mm_and_si128(hex1, hex2));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 32 * k), _mm_unpacklo_epi8(high, pairs));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 32 * k + 16), _mm_unpackhi_epi8(high, pairs));
+        previousNibbles = nibbles;
+        previousHex = hex;
+        previousPairs = pairs;
+    }
+}
+#endif
 
 // std::popcount without the library call it becomes on a CPU that may lack
 // the instruction; the masks here have at most 40 bits.
@@ -171,6 +211,17 @@ inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
     const unsigned gap = doubled == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(doubled));
     const unsigned moved = 8 - count;  // zero groups the "::" stands for
     std::uint8_t bytes[16] = {};
+#if defined(__SSE2__)
+    std::uint8_t values[96];
+    groupValues(p, values);
+    std::uint64_t lasts = h & ~(h >> 1);
+    for (unsigned k = 0; k < count; ++k) {
+        const auto last = static_cast<unsigned>(__builtin_ctzll(lasts));
+        lasts &= lasts - 1;
+        const unsigned g = k + (last > gap ? moved : 0);
+        std::memcpy(bytes + 2 * g, values + 2 * last, 2);
+    }
+#else
     for (unsigned k = 0; k < count; ++k) {
         const auto start = static_cast<unsigned>(__builtin_ctzll(starts));
         starts &= starts - 1;
@@ -180,6 +231,7 @@ inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
         bytes[2 * g] = static_cast<std::uint8_t>(value);
         bytes[2 * g + 1] = static_cast<std::uint8_t>(value >> 8);
     }
+#endif
     std::memcpy(address.bytes, bytes, sizeof bytes);
     return length;
 }
