@@ -54,7 +54,7 @@ inline char* parseUsualTime(char* p, float& value) noexcept {
     if (decimals - 1 >= 7 || !isSpace(fraction[decimals])) return nullptr;
     const std::uint64_t digits =
         digitsValue(wholeWord, whole) * IntegerPowersOfTen[decimals] + digitsValue(fractionWord, decimals);
-    if (!detail::roundDecimal(digits, static_cast<int>(decimals), value)) [[unlikely]] return nullptr;
+    if (!detail::roundShortDecimal(digits, decimals, value)) [[unlikely]] return nullptr;
     return fraction + decimals;
 }
 
@@ -93,57 +93,40 @@ inline __m128i hexBytes(__m128i bytes) noexcept {
 }
 #endif
 
-// Bit i set where p[i], of the Window bytes from p, is a hexadecimal digit
-// of either case; the colons' bits go to colons.
-inline std::uint64_t hexDigitMask(const char* p, std::uint64_t& colons) noexcept {
-#if defined(__SSE2__)
-    std::uint64_t hex = 0;
-    colons = 0;
-#pragma GCC unroll 4
-    for (int k = 0; k < 4; ++k) {
-        const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const auto digitBits = static_cast<std::uint32_t>(_mm_movemask_epi8(hexBytes(bytes)));
-        const auto colonBits = static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'))));
-        hex |= std::uint64_t{digitBits} << (16 * k);
-        colons |= std::uint64_t{colonBits} << (16 * k);
-    }
-    return hex;
-#else
-    std::uint64_t hex = 0;
-    colons = 0;
-    for (std::size_t i = 0; i < Window; ++i) {
-        const char lower = static_cast<char>(p[i] | 0x20);
-        hex |= std::uint64_t{detail::isDigit(p[i]) || (lower >= 'a' && lower <= 'f')} << i;
-        colons |= std::uint64_t{p[i] == ':'} << i;
-    }
-    return hex;
-#endif
-}
+// An IPv6 address's text is looked at in its first Ipv6Window bytes, which
+// hold the longest the whole-record path takes and the byte after it.
+constexpr std::size_t Ipv6Window = 48;
 
 #if defined(__SSE2__)
-// For each of the 48 bytes from p, at values[2 * i], the two bytes in network
-// order of the hexadecimal digits up to and including p[i], the last four at
-// most and none before a byte that is not a digit: at a group's last digit,
-// the group's value. Every position at once: neighbouring digits, then
-// neighbouring pairs, are combined across the vectors. The byte before p
-// must not be a digit.
-inline void groupValues(const char* p, std::uint8_t* values) noexcept {
+// Scans the Ipv6Window bytes from p: bit i of hex is set where p[i] is a
+// hexadecimal digit of either case, of colons where it is ':'. And at
+// values[2 * i], the two bytes in network order of the digits up to and
+// including p[i], the last four at most and none before a byte that is not a
+// digit: at a group's last digit, the group's value. Every position at once:
+// neighbouring digits, then neighbouring pairs, are combined across the
+// vectors. The byte before p must not be a digit.
+inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colons, std::uint8_t* values) noexcept {
     const __m128i zero = _mm_setzero_si128();
     __m128i previousNibbles = zero;
     __m128i previousHex = zero;
     __m128i previousPairs = zero;
+    hex = 0;
+    colons = 0;
 #pragma GCC unroll 3
     for (int k = 0; k < 3; ++k) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
-        const __m128i hex = hexBytes(bytes);
+        const __m128i isHex = hexBytes(bytes);
+        hex |= std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(isHex))} << (16 * k);
+        const __m128i isColon = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'));
+        colons |= std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(isColon))} << (16 * k);
         // A digit's low nibble is its value; a letter's (above '@') is 9 less.
         const __m128i letters = _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('@')), _mm_set1_epi8(9));
-        const __m128i nibbles = _mm_and_si128(_mm_add_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), letters), hex);
+        const __m128i nibbles = _mm_and_si128(_mm_add_epi8(_mm_and_si128(bytes, _mm_set1_epi8(0x0F)), letters), isHex);
         // Each byte's neighbours before it, from the previous vector at its start.
         const __m128i nibbles1 = _mm_or_si128(_mm_slli_si128(nibbles, 1), _mm_srli_si128(previousNibbles, 15));
         const __m128i pairs = _mm_or_si128(nibbles, _mm_slli_epi16(nibbles1, 4));  // no nibble crosses a byte
-        const __m128i hex1 = _mm_or_si128(_mm_slli_si128(hex, 1), _mm_srli_si128(previousHex, 15));
-        const __m128i hex2 = _mm_or_si128(_mm_slli_si128(hex, 2), _mm_srli_si128(previousHex, 14));
+        const __m128i hex1 = _mm_or_si128(_mm_slli_si128(isHex, 1), _mm_srli_si128(previousHex, 15));
+        const __m128i hex2 = _mm_or_si128(_mm_slli_si128(isHex, 2), _mm_srli_si128(previousHex, 14));
         const __m128i pairs2 = _mm_or_si128(_mm_slli_si128(pairs, 2), _mm_srli_si128(previousPairs, 14));
         // The pair two before is the high byte only if both digits between
         // the two pairs' ends are of this group.
@@ -151,8 +134,20 @@ inline void groupValues(const char* p, std::uint8_t* values) noexcept {
         _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 32 * k), _mm_unpacklo_epi8(high, pairs));
         _mm_storeu_si128(reinterpret_cast<__m128i*>(values + 32 * k + 16), _mm_unpackhi_epi8(high, pairs));
         previousNibbles = nibbles;
-        previousHex = hex;
+        previousHex = isHex;
         previousPairs = pairs;
+    }
+}
+#else
+// Bit i of hex set where p[i], of the Ipv6Window bytes from p, is a
+// hexadecimal digit of either case, of colons where it is ':'.
+inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colons) noexcept {
+    hex = 0;
+    colons = 0;
+    for (std::size_t i = 0; i < Ipv6Window; ++i) {
+        const char lower = static_cast<char>(p[i] | 0x20);
+        hex |= std::uint64_t{detail::isDigit(p[i]) || (lower >= 'a' && lower <= 'f')} << i;
+        colons |= std::uint64_t{p[i] == ':'} << i;
     }
 }
 #endif
@@ -183,18 +178,25 @@ inline std::uint32_t hexGroup(const char* p, unsigned count) noexcept {
 // hexadecimal digits in either case joined by single colons, with at most one
 // "::" -- every form inet_pton takes but the one ending in a dotted quad.
 // Stores it and returns the field's length; returns 0 for anything else,
-// which parseIpv6Address then reads (or refuses). The Window bytes from p
-// must be readable.
+// which parseIpv6Address then reads (or refuses). The Ipv6Window bytes from
+// p must be readable.
 //
 // Masks of the digits and colons show the whole shape at once: runs of
 // colons (one "::" at most, no ":::"), a lone colon at either end, runs of
 // five digits, and the number of groups, which must be eight without "::" and
-// at most seven with it. Then each group is read where its digits start;
-// those after the "::" move right by the groups it stands for.
+// at most seven with it. Then each group's value is taken where its digits
+// end; those after the "::" move right by the groups it stands for.
 inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
+    std::uint64_t hex;
     std::uint64_t colons;
-    const std::uint64_t hex = hexDigitMask(p, colons);
-    const auto length = static_cast<unsigned>(__builtin_ctzll(~(hex | colons) | std::uint64_t{1} << 63));
+#if defined(__SSE2__)
+    std::uint8_t values[2 * Ipv6Window];
+    scanIpv6Text(p, hex, colons, values);
+#else
+    scanIpv6Text(p, hex, colons);
+#endif
+    const std::uint64_t others = ~(hex | colons) | std::uint64_t{1} << (Ipv6Window - 1);
+    const auto length = static_cast<unsigned>(__builtin_ctzll(others));
     if (length > Ipv6MaxTextChars || !isSpace(p[length])) return 0;
     const std::uint64_t field = (std::uint64_t{1} << length) - 1;
     const std::uint64_t c = colons & field;
@@ -210,11 +212,20 @@ inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
 
     const unsigned gap = doubled == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(doubled));
     const unsigned moved = 8 - count;  // zero groups the "::" stands for
-    std::uint8_t bytes[16] = {};
+    // Stored in place, group by group: read back whole from a copy, the
+    // small stores could not be forwarded to the load.
+    std::uint8_t* const bytes = address.bytes;
+    std::memset(bytes, 0, sizeof address.bytes);
 #if defined(__SSE2__)
-    std::uint8_t values[96];
-    groupValues(p, values);
     std::uint64_t lasts = h & ~(h >> 1);
+    if (doubled == 0) {  // eight groups in their places
+#pragma GCC unroll 8
+        for (unsigned k = 0; k < 8; ++k) {
+            std::memcpy(bytes + 2 * k, values + 2 * __builtin_ctzll(lasts), 2);
+            lasts &= lasts - 1;
+        }
+        return length;
+    }
     for (unsigned k = 0; k < count; ++k) {
         const auto last = static_cast<unsigned>(__builtin_ctzll(lasts));
         lasts &= lasts - 1;
@@ -232,7 +243,6 @@ inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
         bytes[2 * g + 1] = static_cast<std::uint8_t>(value >> 8);
     }
 #endif
-    std::memcpy(address.bytes, bytes, sizeof bytes);
     return length;
 }
 
@@ -251,7 +261,8 @@ inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
 // no field waits for the one before it to be scanned. The fields' values are
 // exactly what the field-by-field parse gives: it would read the same digits
 // between the same separators.
-constexpr std::size_t Reach = 27 + Window;  // the address starts within 27 bytes
+constexpr std::size_t Reach = 27 + Ipv6Window;  // the address starts within 27 bytes
+static_assert(Reach >= Window);
 
 inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size_t i, std::size_t& count4,
                                     std::size_t& count6, std::uint64_t& newlines) noexcept {
@@ -275,7 +286,7 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
     if (whole == 8 || decimals == 8) return nullptr;
     const std::uint64_t digits =
         digitsValue(load8(p), whole) * IntegerPowersOfTen[decimals] + digitsValue(load8(p + at[0] + 1), decimals);
-    if (!detail::roundDecimal(digits, static_cast<int>(decimals), batch.packet_time[i])) [[unlikely]] return nullptr;
+    if (!detail::roundShortDecimal(digits, decimals, batch.packet_time[i])) [[unlikely]] return nullptr;
     batch.packet_size[i] = digitsValue(load8(p + at[1] + 1), at[2] - at[1] - 1);
     newlines += (p[at[1]] == '\n') + (p[at[2]] == '\n');
 
