@@ -161,6 +161,7 @@ inline unsigned bitCount(std::uint64_t x) noexcept {
     return static_cast<unsigned>((x * 0x0101010101010101) >> 56);
 }
 
+#if !defined(__SSE2__)
 // The value of the first count (1 to 4) bytes at p, which are hexadecimal
 // digits, as the two bytes of a group in network order, the first lowest.
 inline std::uint32_t hexGroup(const char* p, unsigned count) noexcept {
@@ -173,6 +174,7 @@ inline std::uint32_t hexGroup(const char* p, unsigned count) noexcept {
     const std::uint32_t bytes = ((nibbles << 4) | (nibbles >> 8)) & 0x00FF00FF;
     return (bytes & 0xFF) | (bytes >> 8);
 }
+#endif
 
 // The usual IPv6 address at p, followed by whitespace: groups of 1 to 4
 // hexadecimal digits in either case joined by single colons, with at most one
