@@ -203,7 +203,8 @@ TEST(ParseTime, ShortDecimalsRoundAsStrtof) {
         float value = 0;
         // Refused only for strtof to decide, which the reader then asks.
         if (!trace::detail::roundShortDecimal(digits, decimals, value)) continue;
-        ASSERT_EQ(std::bit_cast<std::uint32_t>(value), std::bit_cast<std::uint32_t>(std::strtof(text, nullptr))) << text;
+        const float expected = std::strtof(text, nullptr);
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(value), std::bit_cast<std::uint32_t>(expected)) << text;
     }
 }
 

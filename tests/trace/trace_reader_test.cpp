@@ -183,7 +183,9 @@ TEST(TraceReader, NearlyIpv6AddressesAreReadLikeInetPton) {
     std::mt19937_64 rng(53);
     static constexpr char Alphabet[] = "0123456789abcdefABCDEF:::::";
     std::string before;
-    for (int r = 0; r < 20; ++r) before += "1.5 40 " + randomForm(randomAddress(rng), rng) + "\n";
+    for (int r = 0; r < 20; ++r) {  // some with line feeds between fields, which count towards the lines
+        before += std::string(r % 3 == 0 ? "1.5\n40\n" : "1.5 40 ") + randomForm(randomAddress(rng), rng) + "\n";
+    }
     const std::string after = "\n2.25 60 1::2\n3.5 70 a:b:c:d:e:f:1:2\n4.75 80 ::\n5.0 90 1.2.3.4\n6 7 8.9.10.11\n";
     int accepted = 0;
     for (int t = 0; t < 6000; ++t) {
@@ -209,7 +211,7 @@ TEST(TraceReader, NearlyIpv6AddressesAreReadLikeInetPton) {
         ASSERT_EQ(run.output, reference.output) << address;
         ASSERT_EQ(run.result, reference.complete ? ReadResult::End : ReadResult::Malformed) << address;
         if (!reference.complete) {
-            ASSERT_EQ(run.line, 21u) << address;
+            ASSERT_EQ(run.line, lineAt(text, before.size())) << address;
         }
         accepted += reference.complete;
     }
