@@ -6,8 +6,9 @@
 # program (the best of RUNS runs, the programs taking turns so that a drift
 # in the machine's speed hits them alike), checks that the outputs are
 # identical byte for byte, and prints records/s, the ratios and ipveil's
-# peak resident memory. Then ipveil alone on an all-IPv6 and a mixed trace,
-# which the older programs cannot read.
+# peak resident memory. Then ipveil on an all-IPv6 and a mixed trace, against
+# the older ipveil where it reads IPv6 (1500a7a does, 1a54652 does not); the
+# baseline never does.
 #
 #   bench/e2e.sh
 # Needs git and commit 1a54652 in the repository's history (a clone, not a
@@ -120,16 +121,24 @@ cmd[baseline]="$baseline $work/trace_small.txt" out[baseline]=$work/baseline_sma
 cmd[ipv6]="$ipveil $work/trace_ipv6.txt" out[ipv6]=$work/ipveil_ipv6.out
 cmd[mixed]="$ipveil $work/trace_mixed.txt" out[mixed]=$work/ipveil_mixed.out
 names=(new)
+names6=(ipv6 mixed)
+old_ipv6=
 if [[ -n $old ]]; then
     cmd[old]="$old $work/trace.txt" out[old]=$work/old.out
     names+=(old)
+    if printf '1.5 60 2001:db8::1\n' | "$old" /dev/stdin >/dev/null 2>&1; then
+        old_ipv6=1
+        cmd[old_ipv6]="$old $work/trace_ipv6.txt" out[old_ipv6]=$work/old_ipv6.out
+        cmd[old_mixed]="$old $work/trace_mixed.txt" out[old_mixed]=$work/old_mixed.out
+        names6+=(old_ipv6 old_mixed)
+    fi
 fi
 echo "timing ipveil${old:+ and ipveil at $old_commit} on $records records ($runs runs each)..." >&2
 best_of "${names[@]}"
 echo "timing ipveil and the baseline on $baseline_records records..." >&2
 best_of new_small baseline
-echo "timing ipveil on IPv6 and mixed traces..." >&2
-best_of ipv6 mixed
+echo "timing ipveil${old_ipv6:+ and ipveil at $old_commit} on IPv6 and mixed traces..." >&2
+best_of "${names6[@]}"
 
 status=0
 check_same() {
@@ -142,6 +151,10 @@ check_same() {
 }
 check_same "${out[new_small]}" "${out[baseline]}" "ipveil and the baseline, $baseline_records records"
 [[ -n $old ]] && check_same "${out[new]}" "${out[old]}" "ipveil and ipveil at $old_commit, $records records"
+if [[ -n $old_ipv6 ]]; then
+    check_same "${out[ipv6]}" "${out[old_ipv6]}" "ipveil and ipveil at $old_commit, all IPv6"
+    check_same "${out[mixed]}" "${out[old_mixed]}" "ipveil and ipveil at $old_commit, 30% IPv6"
+fi
 for name in new ipv6 mixed; do
     lines=$(wc -l <"${out[$name]}")
     if [[ $lines -ne $records ]]; then
@@ -156,7 +169,7 @@ cpu=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//')
 
 awk -v n="$records" -v t="${best[new]}" -v told="${best[old]:-}" -v ns="$baseline_records" -v ts="${best[new_small]}" \
     -v tb="${best[baseline]}" -v t6="${best[ipv6]}" -v tm="${best[mixed]}" -v peak="$peak" -v peak6="$peak6" \
-    -v commit="$old_commit" -v cpu="$cpu" 'BEGIN {
+    -v commit="$old_commit" -v cpu="$cpu" -v to6="${best[old_ipv6]:-}" -v tom="${best[old_mixed]:-}" 'BEGIN {
     rate = n / t; rate_small = ns / ts; rate_base = ns / tb
     printf "CPU: %s\n", cpu
     printf "ipveil              %9d records  %8.3f s  %7.2f M records/s\n", n, t, rate / 1e6
@@ -169,6 +182,10 @@ awk -v n="$records" -v t="${best[new]}" -v told="${best[old]:-}" -v ns="$baselin
     printf "ratio ipveil / baseline: %.1fx   (ipveil on %d records against the baseline on %d)\n", rate / rate_base, n, ns
     printf "ipveil, all IPv6    %9d records  %8.3f s  %7.2f M records/s\n", n, t6, n / t6 / 1e6
     printf "ipveil, 30%% IPv6    %9d records  %8.3f s  %7.2f M records/s\n", n, tm, n / tm / 1e6
+    if (to6 != "") {
+        printf "ipveil at %s, all IPv6 / 30%% IPv6: %.3f / %.3f s; ratios %.2fx / %.2fx   (same traces, same run)\n",
+               commit, to6, tom, to6 / t6, tom / tm
+    }
     printf "ipveil peak resident memory: %d KiB = %.2f MiB (IPv4), %d KiB = %.2f MiB (IPv6)   (target < 8 MiB)\n",
            peak, peak / 1024, peak6, peak6 / 1024
 }'

@@ -1,7 +1,9 @@
 // Where ipveil's time goes per record: parsing (TraceReader against the
 // scanf calls of the baseline), formatting (formatRecord and RecordWriter
 // against printf), and the whole read-anonymize-write pipeline in memory for
-// each AES implementation. The trace is synthetic (trace_gen.h) and read
+// each AES implementation, on an all-IPv4 trace and, where named _ipv6 or
+// _mixed (/ipv6, /mixed), on all-IPv6 and 30 % IPv6 traces of the same
+// number of records. The traces are synthetic (trace_gen.h) and read
 // through fmemopen, and output goes to /dev/null, so the disk plays no part.
 // Every figure is records per second (items/s).
 #include <benchmark/benchmark.h>
@@ -34,20 +36,40 @@ struct TraceRecord {
 
 constexpr std::size_t RecordCount = 100000;
 
-const std::string& traceText() {
-    static const std::string text = [] {
-        ipveil::bench::TraceGenerator generator(7);
-        std::string all;
-        char line[ipveil::bench::TraceGenerator::MaxLineChars];
-        for (std::size_t i = 0; i < RecordCount; ++i) all.append(line, static_cast<std::size_t>(generator.nextLine(line)));
-        return all;
-    }();
-    return text;
+// The traces, by share of IPv6 records: 0, 30 or 100 percent.
+std::string generateTrace(unsigned ipv6Percent) {
+    ipveil::bench::TraceGenerator generator(7, ipv6Percent);
+    std::string all;
+    char line[ipveil::bench::TraceGenerator::MaxLineChars];
+    for (std::size_t i = 0; i < RecordCount; ++i) all.append(line, static_cast<std::size_t>(generator.nextLine(line)));
+    return all;
 }
 
-std::FILE* openTrace() {
-    std::string& text = const_cast<std::string&>(traceText());
+std::string& traceText(unsigned ipv6Percent = 0) {
+    static std::string texts[3] = {generateTrace(0), generateTrace(30), generateTrace(100)};
+    return texts[ipv6Percent == 0 ? 0 : ipv6Percent == 30 ? 1 : 2];
+}
+
+std::FILE* openTrace(unsigned ipv6Percent = 0) {
+    std::string& text = traceText(ipv6Percent);
     return fmemopen(text.data(), text.size(), "r");
+}
+
+// Every batch of a trace, as the reader hands them over.
+const std::vector<RecordBatch>& traceBatches(unsigned ipv6Percent) {
+    static std::vector<RecordBatch> all[3];
+    std::vector<RecordBatch>& batches = all[ipv6Percent == 0 ? 0 : ipv6Percent == 30 ? 1 : 2];
+    if (batches.empty()) {
+        std::FILE* input = openTrace(ipv6Percent);
+        auto reader = std::unique_ptr<TraceReader>(new TraceReader(input));
+        ReadResult result;
+        do {
+            batches.emplace_back();
+            result = reader->read(batches.back());
+        } while (result == ReadResult::Record);
+        std::fclose(input);
+    }
+    return batches;
 }
 
 // The reader's megabyte buffer belongs on the heap; plain new leaves it
@@ -74,9 +96,9 @@ const std::vector<TraceRecord>& parsedRecords() {
 
 std::uint32_t packed(const TraceRecord& record) { return record.packet_addr; }
 
-void parseReader(benchmark::State& state) {
+void parseReader(benchmark::State& state, unsigned ipv6Percent) {
     for (auto _ : state) {
-        std::FILE* input = openTrace();
+        std::FILE* input = openTrace(ipv6Percent);
         auto reader = makeReader(input);
         RecordBatch batch;
         std::size_t count = 0;
@@ -159,6 +181,17 @@ void formatWriter(benchmark::State& state) {
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * records.size()));
 }
 
+// The writer on the batches of a trace with IPv6 records.
+void formatWriterBatches(benchmark::State& state, unsigned ipv6Percent) {
+    const auto& batches = traceBatches(ipv6Percent);
+    auto writer = std::make_unique<ipveil::trace::RecordWriter>(devNull());
+    for (auto _ : state) {
+        for (const RecordBatch& batch : batches) writer->write(batch);
+        if (!writer->flush()) state.SkipWithError("write failed");
+    }
+    state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * RecordCount));
+}
+
 void formatPrintf(benchmark::State& state) {
     const auto& records = parsedRecords();
     std::FILE* sink = devNull();
@@ -174,7 +207,7 @@ void formatPrintf(benchmark::State& state) {
 }
 
 // The command's record loop without the file system.
-void pipeline(benchmark::State& state, ipveil::AesImplementation implementation) {
+void pipeline(benchmark::State& state, ipveil::AesImplementation implementation, unsigned ipv6Percent) {
     if (!ipveil::selectAesImplementation(implementation)) {
         state.SkipWithError("implementation not available");
         return;
@@ -182,7 +215,7 @@ void pipeline(benchmark::State& state, ipveil::AesImplementation implementation)
     const ipveil::PrefixAnonymizer anonymizer(ipveil::BuiltInKey);
     auto writer = std::make_unique<ipveil::trace::RecordWriter>(devNull());
     for (auto _ : state) {
-        std::FILE* input = openTrace();
+        std::FILE* input = openTrace(ipv6Percent);
         auto reader = makeReader(input);
         const auto outcome = ipveil::cmd::runRecordLoop(*reader, *writer, anonymizer, ipveil::cmd::Mapping::Anonymize);
         std::fclose(input);
@@ -196,16 +229,22 @@ void pipeline(benchmark::State& state, ipveil::AesImplementation implementation)
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RegisterBenchmark("parse/reader", parseReader);
+    benchmark::RegisterBenchmark("parse/reader", parseReader, 0u);
+    benchmark::RegisterBenchmark("parse/reader_ipv6", parseReader, 100u);
+    benchmark::RegisterBenchmark("parse/reader_mixed", parseReader, 30u);
     benchmark::RegisterBenchmark("parse/scanf", parseScanf);
     benchmark::RegisterBenchmark("format/formatTime", formatTimeOnly);
     benchmark::RegisterBenchmark("format/formatRecord", formatRecordOnly);
     benchmark::RegisterBenchmark("format/writer", formatWriter);
+    benchmark::RegisterBenchmark("format/writer_ipv6", formatWriterBatches, 100u);
+    benchmark::RegisterBenchmark("format/writer_mixed", formatWriterBatches, 30u);
     benchmark::RegisterBenchmark("format/printf", formatPrintf);
     for (const auto implementation : ipveil::AllAesImplementations) {
         if (!ipveil::aesImplementationAvailable(implementation)) continue;
-        benchmark::RegisterBenchmark((std::string("pipeline/") + ipveil::aesImplementationName(implementation)).c_str(),
-                                     pipeline, implementation);
+        const std::string name = std::string("pipeline/") + ipveil::aesImplementationName(implementation);
+        benchmark::RegisterBenchmark(name.c_str(), pipeline, implementation, 0u);
+        benchmark::RegisterBenchmark((name + "/ipv6").c_str(), pipeline, implementation, 100u);
+        benchmark::RegisterBenchmark((name + "/mixed").c_str(), pipeline, implementation, 30u);
     }
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();

@@ -51,6 +51,25 @@ inline bool roundDecimal(std::uint64_t digits, int decimals, float& value) noexc
     return true;
 }
 
+inline constexpr double InversePowersOfTen[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
+
+// roundDecimal for the short times of everyday records: digits at most 2^53
+// and decimals at most 7, so that the value is at least 1e-7 and never
+// subnormal as a float. digits * 10^-decimals, two roundings of a double,
+// lies within 4 of the double's last units of the exact quotient; away from
+// a midpoint between two floats by more than that, both round to the same
+// float, and near one roundDecimal decides. A multiplication, where the
+// division would hold up everything that waits for the time.
+inline bool roundShortDecimal(std::uint64_t digits, unsigned decimals, float& value) noexcept {
+    const double close = static_cast<double>(digits) * InversePowersOfTen[decimals];
+    const auto bits = std::bit_cast<std::uint64_t>(close);
+    if (((bits & 0x1FFFFFFF) - (0x10000000 - 16)) <= 32) [[unlikely]] {
+        return roundDecimal(digits, static_cast<int>(decimals), value);
+    }
+    value = static_cast<float>(close);
+    return true;
+}
+
 // Word-at-a-time helpers for a buffer that has at least 8 readable bytes from
 // any position up to its end. They treat the bytes as a number with the
 // first byte lowest, whatever the machine's byte order.

@@ -11,7 +11,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <limits>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "field_parse.h"
@@ -165,6 +167,44 @@ TEST(ParseTime, AgreesWithStrtofOnAcceptanceAndValue) {
                     << '"' << token << '"';
             }
         }
+    }
+}
+
+// The everyday times ("D.D", 1 to 7 digits each side) are rounded by a
+// multiplication unless it lands near a midpoint between two floats: random
+// ones, and midpoints that up to seven decimals hold exactly (from 2^17 up)
+// and their neighbours a unit of the last decimal away, against strtof.
+TEST(ParseTime, ShortDecimalsRoundAsStrtof) {
+    std::mt19937_64 rng(5);
+    std::vector<std::pair<std::uint64_t, unsigned>> cases;
+    for (int i = 0; i < 200000; ++i) {
+        const unsigned decimals = 1 + static_cast<unsigned>(rng() % 7);
+        const unsigned digits = 1 + static_cast<unsigned>(rng() % (7 + decimals));
+        std::uint64_t power = 1;
+        for (unsigned d = 0; d < digits; ++d) power *= 10;
+        cases.emplace_back(rng() % power, decimals);
+    }
+    for (int i = 0; i < 20000; ++i) {
+        const int binade = 17 + static_cast<int>(rng() % 7);  // floats there are 2^(binade - 23) apart
+        const int bits = 24 - binade;                          // midpoints: odd multiples of 2^-bits
+        const std::uint64_t whole = (std::uint64_t{1} << binade) + rng() % (std::uint64_t{1} << binade);
+        const std::uint64_t odd = 2 * (rng() % (std::uint64_t{1} << (bits - 1))) + 1;
+        std::uint64_t digits = whole * 10000000 + (odd * 10000000 >> bits);  // exact: 10^7 has the factor 2^7
+        unsigned decimals = 7;
+        for (; digits % 10 == 0; digits /= 10) --decimals;  // as few decimals as it takes
+        for (const std::uint64_t near : {digits - 1, digits, digits + 1}) cases.emplace_back(near, decimals);
+    }
+    for (const auto& [digits, decimals] : cases) {
+        char text[32];
+        std::uint64_t power = 1;
+        for (unsigned d = 0; d < decimals; ++d) power *= 10;
+        std::snprintf(text, sizeof text, "%llu.%0*llu", static_cast<unsigned long long>(digits / power),
+                      static_cast<int>(decimals), static_cast<unsigned long long>(digits % power));
+        float value = 0;
+        // Refused only for strtof to decide, which the reader then asks.
+        if (!trace::detail::roundShortDecimal(digits, decimals, value)) continue;
+        const float expected = std::strtof(text, nullptr);
+        ASSERT_EQ(std::bit_cast<std::uint32_t>(value), std::bit_cast<std::uint32_t>(expected)) << text;
     }
 }
 

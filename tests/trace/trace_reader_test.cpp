@@ -147,3 +147,75 @@ TEST(TraceReader, RecordLongerThanTheBufferIsMalformed) {
 }
 
 }  // namespace
+
+namespace {
+
+using ipveil::address_test::randomAddress;
+using ipveil::address_test::randomForm;
+
+// Records of the everyday shape with an IPv6 address take the reader's
+// whole-record path for IPv6: every text form of the address, leading zeros
+// and either case included, in long traces so that most records lie well
+// inside the buffer.
+TEST(TraceReader, EverydayIpv6RecordsMatchInetPton) {
+    std::mt19937_64 rng(47);
+    for (int trial = 0; trial < 10; ++trial) {
+        std::string text;
+        for (int r = 0; r < 3000; ++r) {
+            text += std::to_string(rng() % 100000) + "." + std::to_string(rng() % 1000000) + " " +
+                    std::to_string(rng() % 1501) + (rng() % 8 == 0 ? "\t" : " ");
+            text += rng() % 4 == 0 ? "10.1.2.3" : randomForm(randomAddress(rng), rng);
+            text += rng() % 9 == 0 ? "\r\n" : "\n";
+        }
+        const ScanfReference reference = scanfReference(text);
+        const LibraryRun run = runLibrary(text);
+        ASSERT_TRUE(reference.complete);
+        ASSERT_EQ(run.result, ReadResult::End);
+        ASSERT_EQ(run.output, reference.output) << "trial " << trial;
+    }
+}
+
+// Address fields of hexadecimal digits and colons only, valid or one edit
+// away from valid (a colon or digit added, dropped or changed, a second
+// "::"), amid everyday records: the whole-record path must take exactly what
+// inet_pton takes, and anything else must come out malformed on its line.
+TEST(TraceReader, NearlyIpv6AddressesAreReadLikeInetPton) {
+    std::mt19937_64 rng(53);
+    static constexpr char Alphabet[] = "0123456789abcdefABCDEF:::::";
+    std::string before;
+    for (int r = 0; r < 20; ++r) {  // some with line feeds between fields, which count towards the lines
+        before += std::string(r % 3 == 0 ? "1.5\n40\n" : "1.5 40 ") + randomForm(randomAddress(rng), rng) + "\n";
+    }
+    const std::string after = "\n2.25 60 1::2\n3.5 70 a:b:c:d:e:f:1:2\n4.75 80 ::\n5.0 90 1.2.3.4\n6 7 8.9.10.11\n";
+    int accepted = 0;
+    for (int t = 0; t < 6000; ++t) {
+        std::string address;
+        if (t % 5 == 0) {
+            const std::size_t length = 1 + rng() % 40;
+            for (std::size_t i = 0; i < length; ++i) address += Alphabet[rng() % (sizeof Alphabet - 1)];
+        } else {
+            do address = randomForm(randomAddress(rng), rng);
+            while (address.find('.') != std::string::npos);
+            const std::size_t at = rng() % (address.size() + 1);
+            const std::size_t kind = rng() % 6;
+            if (kind == 1) address.insert(at, 1, ':');
+            if (kind == 2) address.insert(at, 1, Alphabet[rng() % 22]);
+            if (kind == 3 && at < address.size()) address.erase(at, 1);
+            if (kind == 4 && at < address.size()) address[at] = Alphabet[rng() % (sizeof Alphabet - 1)];
+            if (kind == 5) address.insert(at, "::");
+            if (address.empty()) address = ":";
+        }
+        const std::string text = before + "7.125 1500 " + address + after;
+        const ScanfReference reference = scanfReference(text);
+        const LibraryRun run = runLibrary(text);
+        ASSERT_EQ(run.output, reference.output) << address;
+        ASSERT_EQ(run.result, reference.complete ? ReadResult::End : ReadResult::Malformed) << address;
+        if (!reference.complete) {
+            ASSERT_EQ(run.line, lineAt(text, before.size())) << address;
+        }
+        accepted += reference.complete;
+    }
+    EXPECT_GT(accepted, 1000);  // both sides of the edge are reached
+}
+
+}  // namespace
