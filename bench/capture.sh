@@ -50,9 +50,9 @@ if command -v tcprewrite >/dev/null; then
     names+=(tcprewrite)
     cmd[tcprewrite]='tcprewrite --seed=1 --fixcsum --infile=IN --outfile=OUT'
 fi
-names+=(ipveil keep_payload)
-cmd[ipveil]="$build/ipveil-pcap IN OUT"
-cmd[keep_payload]="$build/ipveil-pcap --keep-payload IN OUT"
+names+=(ipveil-pcap keep-payload)
+cmd[ipveil-pcap]="$build/ipveil-pcap IN OUT"
+cmd[keep-payload]="$build/ipveil-pcap --keep-payload IN OUT"
 
 # run NAME KIND: one run, wall time in $elapsed.
 run() {
@@ -92,10 +92,10 @@ for kind in full snap96; do
         done
     done
     for name in "${names[@]}"; do
-        printf '%-14s %8.3f s   ipveil-pcap %6.2fx   peak %s KiB\n' "$name" "${best[$name]}" \
-            "$(awk -v a="${best[ipveil]}" -v b="${best[$name]}" 'BEGIN { printf "%.2f", b / a }')" "$(peak_kib "$name" "$kind")"
+        printf '%-14s %8.3f s   %6.2fx the time of ipveil-pcap   peak %s KiB\n' "$name" "${best[$name]}" \
+            "$(awk -v a="${best[ipveil-pcap]}" -v b="${best[$name]}" 'BEGIN { printf "%.2f", b / a }')" "$(peak_kib "$name" "$kind")"
     done
-    for name in ipveil keep_payload; do
+    for name in ipveil-pcap keep-payload; do
         # tshark warns on every run as root; anything else is a complaint.
         if ! tshark -r "$work/out-$name-$kind.pcap" >/dev/null 2>"$work/tshark.err" ||
             grep -v 'Running as user' "$work/tshark.err" | grep -q .; then
