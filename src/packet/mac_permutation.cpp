@@ -58,24 +58,6 @@ struct DerivedKeys {
 
 }  // namespace
 
-MacPermutation::MacPermutation(const std::uint8_t* key) noexcept
-    : MacPermutation(DerivedKeys(key).bytes, FromDerivedKeys{}) {}
-
-MacPermutation::MacPermutation(const std::uint8_t* derived, FromDerivedKeys) noexcept : cutPermutation(derived) {
-    roundCipher.setup(ECB, Encrypt, derived + 32, Bits128);
-    std::memcpy(roundPad, derived + 48, 16);
-    broadcastImage[0] = broadcastOriginal[0] = 0;
-    for (std::size_t n = 1; n < 6; ++n) {
-        std::uint64_t ones = leading(Broadcast, n);
-        broadcastImage[n] =
-            leading(withFlags(fromBlock(cutPermutation.anonymize(toBlock(permutedBits(ones)))), ones), n);
-        broadcastOriginal[n] =
-            leading(withFlags(fromBlock(cutPermutation.deanonymize(toBlock(permutedBits(ones)))), ones), n);
-    }
-    feistel(&Broadcast, 1, &broadcastImage[6], false);
-    feistel(&Broadcast, 1, &broadcastOriginal[6], true);
-}
-
 namespace {
 
 // The first eight bytes of a block from a word, most significant byte first,
@@ -152,6 +134,26 @@ std::uint64_t MacPermutation::cutMac(std::uint64_t mac, std::size_t present, boo
     std::uint64_t image = leading(withFlags(fromBlock(block), mac), present);
     if (image == ones) image = reveal ? broadcastOriginal[present] : broadcastImage[present];
     return image;
+}
+
+// After the rounds: a use before their definition would keep them from
+// being built for several instruction sets.
+MacPermutation::MacPermutation(const std::uint8_t* key) noexcept
+    : MacPermutation(DerivedKeys(key).bytes, FromDerivedKeys{}) {}
+
+MacPermutation::MacPermutation(const std::uint8_t* derived, FromDerivedKeys) noexcept : cutPermutation(derived) {
+    roundCipher.setup(ECB, Encrypt, derived + 32, Bits128);
+    std::memcpy(roundPad, derived + 48, 16);
+    broadcastImage[0] = broadcastOriginal[0] = 0;
+    for (std::size_t n = 1; n < 6; ++n) {
+        std::uint64_t ones = leading(Broadcast, n);
+        broadcastImage[n] =
+            leading(withFlags(fromBlock(cutPermutation.anonymize(toBlock(permutedBits(ones)))), ones), n);
+        broadcastOriginal[n] =
+            leading(withFlags(fromBlock(cutPermutation.deanonymize(toBlock(permutedBits(ones)))), ones), n);
+    }
+    feistel(&Broadcast, 1, &broadcastImage[6], false);
+    feistel(&Broadcast, 1, &broadcastOriginal[6], true);
 }
 
 void MacPermutation::map(const std::uint64_t* in, std::size_t count, std::uint64_t* out, const std::uint8_t* present,
