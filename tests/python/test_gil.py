@@ -66,5 +66,7 @@ def test_another_thread_runs_while_an_array_is_mapped(kind):
     values = calibrated(make, anonymizer, seconds=0.2 if kind == "strings" else 0.4)
     span, longest, count = gaps_during(lambda: anonymizer.anonymize(values))
     assert span > 0.1, f"the call took {span:.3f} s; too short to tell"
-    assert count >= 20 and longest < span / 2, (
+    # A held GIL gives no stamp inside the call and a stretch of all of it; a slow (sanitizer) build of the string
+    # path, which holds the GIL to read the strings between batches, gives fewer stamps, so a handful must do.
+    assert count >= 5 and longest < span / 2, (
         f"{kind}: {count} stamps during a call of {span:.3f} s, longest stretch without one {longest:.3f} s")
