@@ -5,6 +5,8 @@
 // _mixed (/ipv6, /mixed), on all-IPv6 and 30 % IPv6 traces of the same
 // number of records. The traces are synthetic (trace_gen.h) and read
 // through fmemopen, and output goes to /dev/null, so the disk plays no part.
+// The reader runs as the command runs it (parse/reader...), and then with
+// each other way of scanning its buffer this CPU offers (parse/reader.../PATH).
 // Every figure is records per second (items/s).
 #include <benchmark/benchmark.h>
 
@@ -19,6 +21,7 @@
 #include "prefix_anonymizer.h"
 #include "record_loop.h"
 #include "record_writer.h"
+#include "text_scan.h"
 #include "trace_gen.h"
 #include "trace_reader.h"
 
@@ -96,7 +99,9 @@ const std::vector<TraceRecord>& parsedRecords() {
 
 std::uint32_t packed(const TraceRecord& record) { return record.packet_addr; }
 
-void parseReader(benchmark::State& state, unsigned ipv6Percent) {
+void parseReader(benchmark::State& state, unsigned ipv6Percent, ipveil::trace::ScanPath path) {
+    const ipveil::trace::ScanPath original = ipveil::trace::activeScanPath();
+    ipveil::trace::selectScanPath(path);
     for (auto _ : state) {
         std::FILE* input = openTrace(ipv6Percent);
         auto reader = makeReader(input);
@@ -111,6 +116,7 @@ void parseReader(benchmark::State& state, unsigned ipv6Percent) {
         std::fclose(input);
         if (count != RecordCount) state.SkipWithError("reader lost records");
     }
+    ipveil::trace::selectScanPath(original);
     state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations() * RecordCount));
 }
 
@@ -229,9 +235,20 @@ void pipeline(benchmark::State& state, ipveil::AesImplementation implementation,
 int main(int argc, char** argv) {
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    benchmark::RegisterBenchmark("parse/reader", parseReader, 0u);
-    benchmark::RegisterBenchmark("parse/reader_ipv6", parseReader, 100u);
-    benchmark::RegisterBenchmark("parse/reader_mixed", parseReader, 30u);
+    // The reader as the command runs it, then each other way it can scan.
+    const ipveil::trace::ScanPath chosen = ipveil::trace::activeScanPath();
+    auto registerReader = [](const std::string& suffix, ipveil::trace::ScanPath path) {
+        benchmark::RegisterBenchmark(("parse/reader" + suffix).c_str(), parseReader, 0u, path);
+        benchmark::RegisterBenchmark(("parse/reader_ipv6" + suffix).c_str(), parseReader, 100u, path);
+        benchmark::RegisterBenchmark(("parse/reader_mixed" + suffix).c_str(), parseReader, 30u, path);
+    };
+    registerReader("", chosen);
+    for (const auto path : {ipveil::trace::ScanPath::Record, ipveil::trace::ScanPath::PortableIndex,
+                            ipveil::trace::ScanPath::Avx512Index}) {
+        if (path != chosen && ipveil::trace::scanPathAvailable(path)) {
+            registerReader(std::string("/") + ipveil::trace::scanPathName(path), path);
+        }
+    }
     benchmark::RegisterBenchmark("parse/scanf", parseScanf);
     benchmark::RegisterBenchmark("format/formatTime", formatTimeOnly);
     benchmark::RegisterBenchmark("format/formatRecord", formatRecordOnly);

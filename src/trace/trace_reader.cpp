@@ -1,5 +1,6 @@
 #include "trace_reader.h"
 
+#include <algorithm>
 #include <bit>
 
 #if defined(__SSE2__)
@@ -8,6 +9,7 @@
 
 #include "field_parse.h"
 #include "file_io.h"
+#include "text_scan.h"
 
 namespace ipveil::trace {
 
@@ -105,8 +107,10 @@ constexpr std::size_t Ipv6Window = 48;
 // digit: at a group's last digit, the group's value. Every position at once:
 // neighbouring digits, then neighbouring pairs, are combined across the
 // vectors. The byte before p must not be a digit.
-inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colons, std::uint8_t* values) noexcept {
+inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colons, std::uint64_t& digits,
+                         std::uint8_t* values) noexcept {
     const __m128i zero = _mm_setzero_si128();
+    digits = 0;
     __m128i previousNibbles = zero;
     __m128i previousHex = zero;
     __m128i previousPairs = zero;
@@ -116,6 +120,9 @@ inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colon
     for (int k = 0; k < 3; ++k) {
         const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
         const __m128i isHex = hexBytes(bytes);
+        const __m128i isDigit =
+            _mm_and_si128(_mm_cmpgt_epi8(bytes, _mm_set1_epi8('0' - 1)), _mm_cmplt_epi8(bytes, _mm_set1_epi8('9' + 1)));
+        digits |= std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(isDigit))} << (16 * k);
         hex |= std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(isHex))} << (16 * k);
         const __m128i isColon = _mm_cmpeq_epi8(bytes, _mm_set1_epi8(':'));
         colons |= std::uint64_t{static_cast<std::uint32_t>(_mm_movemask_epi8(isColon))} << (16 * k);
@@ -141,11 +148,13 @@ inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colon
 #else
 // Bit i of hex set where p[i], of the Ipv6Window bytes from p, is a
 // hexadecimal digit of either case, of colons where it is ':'.
-inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colons) noexcept {
+inline void scanIpv6Text(const char* p, std::uint64_t& hex, std::uint64_t& colons, std::uint64_t& digits) noexcept {
     hex = 0;
     colons = 0;
+    digits = 0;
     for (std::size_t i = 0; i < Ipv6Window; ++i) {
         const char lower = static_cast<char>(p[i] | 0x20);
+        digits |= std::uint64_t{detail::isDigit(p[i])} << i;
         hex |= std::uint64_t{detail::isDigit(p[i]) || (lower >= 'a' && lower <= 'f')} << i;
         colons |= std::uint64_t{p[i] == ':'} << i;
     }
@@ -188,14 +197,15 @@ inline std::uint32_t hexGroup(const char* p, unsigned count) noexcept {
 // five digits, and the number of groups, which must be eight without "::" and
 // at most seven with it. Then each group's value is taken where its digits
 // end; those after the "::" move right by the groups it stands for.
-inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
+inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept {
     std::uint64_t hex;
     std::uint64_t colons;
+    std::uint64_t digits;
 #if defined(__SSE2__)
     std::uint8_t values[2 * Ipv6Window];
-    scanIpv6Text(p, hex, colons, values);
+    scanIpv6Text(p, hex, colons, digits, values);
 #else
-    scanIpv6Text(p, hex, colons);
+    scanIpv6Text(p, hex, colons, digits);
 #endif
     const std::uint64_t others = ~(hex | colons) | std::uint64_t{1} << (Ipv6Window - 1);
     const auto length = static_cast<unsigned>(__builtin_ctzll(others));
@@ -211,6 +221,7 @@ inline unsigned parseUsualIpv6(const char* p, Ipv6Address& address) noexcept {
     std::uint64_t starts = h & ~(h << 1);
     const unsigned count = bitCount(starts);
     if (doubled == 0 ? count != 8 : count > 7) return 0;
+    nonDigits = length - bitCount(digits & field);
 
     const unsigned gap = doubled == 0 ? 64 : static_cast<unsigned>(__builtin_ctzll(doubled));
     const unsigned moved = 8 - count;  // zero groups the "::" stands for
@@ -294,7 +305,8 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
 
     if (p[at[3]] != '.') {
         const char* const address = p + at[2] + 1;
-        const unsigned length = parseUsualIpv6(address, batch.packet_addr6[count6]);
+        unsigned nonDigits;
+        const unsigned length = parseUsualIpv6(address, batch.packet_addr6[count6], nonDigits);
         if (length == 0) return nullptr;
         ++count6;
         batch.is_ipv6[i] = true;
@@ -316,6 +328,7 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
     newlines += p[at[6]] == '\n';
     return p + at[6] + 1;
 }
+
 
 }  // namespace
 
@@ -354,16 +367,118 @@ bool TraceReader::refill() noexcept {
         }
     }
     std::memset(buffer + end, 0, PadBytes);
+    indexAt = ~std::size_t{0};
     return ok;
+}
+
+// The everyday records, as parseUsualRecord takes them, read from the index
+// of the bytes that are not digits: in an IPv4 record those are exactly its
+// seven separators, so every field's place is known from the index alone,
+// and the next record's start is a guess the CPU makes right without waiting
+// for this one. An IPv6 address is read by parseUsualIpv6, which says how
+// many bytes of it the index holds. Stops, leaving begin at the record, at
+// the first record of another shape, and within a few blocks of the end of
+// the bytes held; the index stays for the next call while begin does not move.
+void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexBlocks indexBlocks) noexcept {
+    if (indexAt != begin) {
+        indexHead = indexTail = 0;
+        indexScanned = begin;
+    }
+    const char* const b = buffer;
+    std::size_t q = begin;
+    std::size_t head = indexHead;
+    std::size_t tail = indexTail;
+    std::size_t scanned = indexScanned;
+    std::size_t count = batch.count;
+    std::size_t count4 = batch.count4;
+    std::size_t count6 = batch.count6;
+    std::uint64_t lines = line;
+    while (count < RecordBatch::Capacity) {
+        // Enough of the index for any record the loop takes: an IPv6 one has
+        // at most 11 entries and lies within 27 + Ipv6Window bytes.
+        if (tail - head < 12 || scanned < q + IndexAhead) {
+            if (scanned + 64 > end) break;
+            std::memmove(index, index + head, (tail - head) * sizeof index[0]);
+            tail -= head;
+            head = 0;
+            const std::size_t blocks = std::min(IndexChunkBlocks, (end - scanned) / 64);
+            tail += indexBlocks(b + scanned, blocks, static_cast<std::uint32_t>(scanned), index + tail);
+            scanned += 64 * blocks;
+            continue;
+        }
+        const std::uint32_t* const at = index + head;
+        // The time and the size, as in parseUsualRecord.
+        if (at[0] - q - 1 >= 7 || at[1] - at[0] - 2 >= 7 || at[2] - at[1] - 2 >= 8) break;
+        if (b[at[0]] != '.' || !isSpace(b[at[1]]) || !isSpace(b[at[2]])) break;
+        const auto whole = static_cast<unsigned>(at[0] - q);
+        const unsigned decimals = at[1] - at[0] - 1;
+        const std::uint64_t digits =
+            digitsValue(load8(b + q), whole) * IntegerPowersOfTen[decimals] + digitsValue(load8(b + at[0] + 1), decimals);
+        if (!detail::roundShortDecimal(digits, decimals, batch.packet_time[count])) [[unlikely]] break;
+        batch.packet_size[count] = digitsValue(load8(b + at[1] + 1), at[2] - at[1] - 1);
+        std::uint64_t newlines = (b[at[1]] == '\n') + (b[at[2]] == '\n');
+        std::size_t next;
+        if (b[at[3]] == '.') {
+            bool lengthsOk = true;
+#pragma GCC unroll 4
+            for (int f = 3; f < 7; ++f) lengthsOk &= at[f] - at[f - 1] - 2 < 8;
+            if (!lengthsOk || b[at[4]] != '.' || b[at[5]] != '.' || !isSpace(b[at[6]])) break;
+            std::uint32_t a[4];
+#pragma GCC unroll 4
+            for (int c = 0; c < 4; ++c) a[c] = digitsValue(load8(b + at[c + 2] + 1), at[c + 3] - at[c + 2] - 1);
+            batch.packet_addr[count4++] = pack(a);
+            batch.is_ipv6[count] = false;
+            newlines += b[at[6]] == '\n';
+            next = at[6] + 1;
+            head += 7;
+        } else {
+            const std::size_t address = at[2] + 1;
+            if (address + Ipv6Window > end) break;
+            unsigned nonDigits;
+            const unsigned length = parseUsualIpv6(b + address, batch.packet_addr6[count6], nonDigits);
+            if (length == 0 || address + length >= scanned) break;
+            ++count6;
+            batch.is_ipv6[count] = true;
+            newlines += b[address + length] == '\n';
+            next = address + length + 1;
+            head += 3 + nonDigits + 1;  // the time's point, two separators, the address's, the one after it
+        }
+        ++count;
+        lines += newlines;
+        q = next;
+        while (q < scanned && isSpace(b[q])) {  // more whitespace: each byte of it is in the index
+            lines += b[q] == '\n';
+            ++q;
+            ++head;
+        }
+    }
+    begin = q;
+    indexAt = q;
+    indexHead = head;
+    indexTail = tail;
+    indexScanned = scanned;
+    line = lines;
+    batch.count = count;
+    batch.count4 = count4;
+    batch.count6 = count6;
 }
 
 ReadResult TraceReader::read(RecordBatch& batch) noexcept {
     batch.clear();
+    const scan_detail::IndexBlocks indexBlocks = scan_detail::activeIndexBlocks();
     while (batch.count < RecordBatch::Capacity) {
-        // The everyday records, whole, with the reader's position and the
-        // batch's counts in registers: kept in the objects, every byte
-        // stored would make the compiler load them again, a chain through
-        // memory from one record to the next.
+        if (indexBlocks != nullptr) {
+            readIndexed(batch, indexBlocks);
+            if (batch.count == RecordBatch::Capacity) break;
+        }
+        // The everyday records, whole, each scanned as it is read: without
+        // the index, and with it where it stopped, if the record is one
+        // after all (one too near the end of the bytes held for the index,
+        // or after more whitespace than it had); then back to the index.
+        // The reader's position and the batch's counts are kept in
+        // registers: kept in the objects, every byte stored would make the
+        // compiler load them again, a chain through memory from one record
+        // to the next.
         {
             const char* q = buffer + begin;
             const char* const fastEnd = buffer + end - (Reach + 8);
@@ -371,6 +486,7 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
             std::size_t count4 = batch.count4;
             std::size_t count6 = batch.count6;
             std::uint64_t lines = line;
+            bool any = false;
             while (count < RecordBatch::Capacity && q <= fastEnd) {
                 while (isSpace(*q)) lines += *q++ == '\n';
                 if (q > fastEnd) break;
@@ -380,6 +496,8 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
                 q = usualEnd;
                 lines += newlines;
                 ++count;
+                any = true;
+                if (indexBlocks != nullptr) break;
             }
             begin = static_cast<std::size_t>(q - buffer);
             line = lines;
@@ -387,6 +505,7 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
             batch.count4 = count4;
             batch.count6 = count6;
             if (count == RecordBatch::Capacity) break;
+            if (any && indexBlocks != nullptr) continue;
         }
 
         // Whitespace between records is consumed as it streams past; the

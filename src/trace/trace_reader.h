@@ -26,6 +26,7 @@
 #include <cstring>
 
 #include "record_batch.h"
+#include "text_scan.h"
 
 namespace ipveil::trace {
 
@@ -58,6 +59,7 @@ private:
     enum class Parse { Done, NeedMore, Malformed };
     Parse parseRecord(RecordBatch& batch) noexcept;
     bool refill() noexcept;  // false on a read error
+    void readIndexed(RecordBatch& batch, scan_detail::IndexBlocks indexBlocks) noexcept;
 
     std::FILE* input;
     std::size_t begin = 0;  // first unread byte
@@ -72,6 +74,21 @@ private:
     // may terminate a field there.
     static constexpr std::size_t PadBytes = 8;
     char buffer[BufferBytes + PadBytes];
+
+    // The index: the offsets in buffer, in order, of the bytes from begin up
+    // to indexScanned that are not decimal digits, from index[indexHead] up
+    // to index[indexTail]; while begin is indexAt. It is kept IndexAhead
+    // bytes ahead of the record being read, IndexChunkBlocks blocks of 64
+    // bytes at a time; what is left is moved to the front first, at most the
+    // IndexAhead bytes before the new blocks.
+    static constexpr std::size_t IndexChunkBlocks = 4;
+    static constexpr std::size_t IndexAhead = 128;
+    static constexpr std::size_t IndexSpace = IndexAhead + 64 * IndexChunkBlocks + scan_detail::IndexSlack;
+    std::size_t indexHead = 0;
+    std::size_t indexTail = 0;
+    std::size_t indexScanned = 0;
+    std::size_t indexAt = ~std::size_t{0};
+    std::uint32_t index[IndexSpace];
 };
 
 }  // namespace ipveil::trace

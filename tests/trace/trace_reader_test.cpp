@@ -219,3 +219,63 @@ TEST(TraceReader, NearlyIpv6AddressesAreReadLikeInetPton) {
 }
 
 }  // namespace
+
+namespace {
+
+using ipveil::trace::ScanPath;
+
+// However the reader scans its buffer -- with the index, built a byte at a
+// time or with AVX-512 where the CPU has it, or record by record -- it reads
+// the records scanf reads and stops at the same malformed one, on its line.
+// Everyday IPv4 and IPv6 records amid records of every other syntax and runs
+// of whitespace put records across every edge of the index's blocks; the
+// traces end in a record whose field holds a letter, which only a check of
+// that field refuses, followed by more records.
+TEST(TraceReader, EveryScanPathReadsLikeScanf) {
+    std::mt19937_64 rng(59);
+    TraceGenerator gen(61);
+    auto digits = [&](unsigned most) {
+        std::string s;
+        for (unsigned i = 0, n = 1 + static_cast<unsigned>(rng() % most); i < n; ++i) s += static_cast<char>('0' + rng() % 10);
+        return s;
+    };
+    static constexpr const char* Separators[] = {" ", " ", " ", "\t", "\n", "\r\n", "  \n", "\v\f"};
+    auto separator = [&] { return Separators[rng() % 8]; };
+    static constexpr const char* BadEnds[] = {"12.5 6a 1.2.3.4", "1a.5 60 1.2.3.4",          "12.5 60 1.2b.3.4",
+                                              "12.5 60 1.2.3c.4", "12.5 60 1:2:3:4:5:6:7:8g", "12.5 60 1.2.3",
+                                              "12.5 60 1.2 3.4",  "12.5 60 1.2.3 4"};
+    const ScanPath original = ipveil::trace::activeScanPath();
+    for (int trial = 0; trial < 16; ++trial) {
+        std::string text;
+        for (int r = 0; r < 1500; ++r) {
+            const unsigned kind = static_cast<unsigned>(rng() % 10);
+            if (kind == 0) {
+                text += gen.trace(1, static_cast<TraceGenerator::Layout>(rng() % 4));
+            } else {
+                text += digits(8) + "." + digits(8) + separator() + digits(9) + separator();
+                if (kind < 4) {
+                    text += randomForm(randomAddress(rng), rng);
+                } else {
+                    for (int c = 0; c < 4; ++c) text += digits(rng() % 8 == 0 ? 9 : 3) + (c < 3 ? "." : "");
+                }
+            }
+            text += separator();
+        }
+        // Then more records, so that the bad one lies where the index reaches.
+        text += BadEnds[trial % 8];
+        for (int r = 0; r < 40; ++r) text += "\n1.5 60 1.2.3.4";
+        const ScanfReference reference = scanfReference(text);
+        ASSERT_FALSE(reference.complete);
+        const std::size_t bad = text.find_first_not_of(" \t\n\v\f\r", reference.consumed);
+        for (ScanPath path : {ScanPath::Record, ScanPath::PortableIndex, ScanPath::Avx512Index}) {
+            if (!ipveil::trace::selectScanPath(path)) continue;
+            const LibraryRun run = runLibrary(text);
+            ASSERT_EQ(run.output, reference.output) << ipveil::trace::scanPathName(path) << ", trial " << trial;
+            ASSERT_EQ(run.result, ReadResult::Malformed) << ipveil::trace::scanPathName(path);
+            ASSERT_EQ(run.line, lineAt(text, bad)) << ipveil::trace::scanPathName(path) << ", trial " << trial;
+        }
+    }
+    ipveil::trace::selectScanPath(original);
+}
+
+}  // namespace

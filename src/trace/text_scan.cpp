@@ -1,0 +1,115 @@
+// The portable index path and the choice of path. The AVX-512 one is
+// compiled in its own file, with its own instruction-set flags
+// (IPVEIL_X86_SCAN); this file decides whether its instructions may run and
+// must not use them itself.
+#include "text_scan.h"
+
+#include <atomic>
+
+#if IPVEIL_X86_SCAN
+#include <cpuid.h>
+#endif
+
+namespace ipveil::trace {
+
+namespace scan_detail {
+
+namespace {
+
+// For the tests, which check the index the same way on any machine.
+std::size_t portableIndexBlocks(const char* p, std::size_t blocks, std::uint32_t base, std::uint32_t* out) noexcept {
+    std::uint32_t* const first = out;
+    for (std::uint32_t i = 0; i < 64 * blocks; ++i) {
+        if (static_cast<unsigned char>(p[i] - '0') > 9) *out++ = base + i;
+    }
+    return static_cast<std::size_t>(out - first);
+}
+
+#if IPVEIL_X86_SCAN
+// What the CPU and the operating system offer: AVX-512 F, BW, VL and VBMI2,
+// with the SSE, AVX, opmask and zmm state saved (XCR0 bits 1, 2 and 5 to 7).
+bool osSaves(unsigned mask) noexcept {
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0) return false;
+    unsigned xcr0 = 0;
+    unsigned xcr0High = 0;
+    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
+    return (xcr0 & mask) == mask;
+}
+
+bool cpuHasAvx512Vbmi2() noexcept {
+    unsigned eax = 0;
+    unsigned ebx = 0;
+    unsigned ecx = 0;
+    unsigned edx = 0;
+    if (!osSaves(0xE6) || __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
+    const unsigned needed = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
+    return (ebx & needed) == needed && (ecx & bit_AVX512VBMI2) != 0;
+}
+#endif
+
+// The index's function for a path; null for Record, and where unavailable.
+IndexBlocks pathFor(ScanPath path) noexcept {
+    switch (path) {
+        case ScanPath::Record: return nullptr;
+        case ScanPath::PortableIndex: return portableIndexBlocks;
+        case ScanPath::Avx512Index: return avx512IndexBlocks();
+    }
+    return nullptr;
+}
+
+bool available(ScanPath path) noexcept { return path == ScanPath::Record || pathFor(path) != nullptr; }
+
+// The path, chosen on first use (-1 until then), and its function.
+std::atomic<int> selected{-1};
+std::atomic<IndexBlocks> selectedBlocks{nullptr};
+
+void choose(ScanPath path) noexcept {
+    selectedBlocks.store(pathFor(path), std::memory_order_relaxed);
+    selected.store(static_cast<int>(path), std::memory_order_relaxed);
+}
+
+}  // namespace
+
+#if IPVEIL_X86_SCAN
+std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, std::uint32_t* out) noexcept;
+IndexBlocks avx512IndexBlocks() noexcept { return cpuHasAvx512Vbmi2() ? avx512Blocks : nullptr; }
+#else
+IndexBlocks avx512IndexBlocks() noexcept { return nullptr; }
+#endif
+
+IndexBlocks activeIndexBlocks() noexcept {
+    if (selected.load(std::memory_order_relaxed) < 0) [[unlikely]] {
+        choose(available(ScanPath::Avx512Index) ? ScanPath::Avx512Index : ScanPath::Record);
+    }
+    return selectedBlocks.load(std::memory_order_relaxed);
+}
+
+}  // namespace scan_detail
+
+bool scanPathAvailable(ScanPath path) noexcept { return scan_detail::available(path); }
+
+bool selectScanPath(ScanPath path) noexcept {
+    if (!scan_detail::available(path)) return false;
+    scan_detail::choose(path);
+    return true;
+}
+
+ScanPath activeScanPath() noexcept {
+    scan_detail::activeIndexBlocks();
+    return static_cast<ScanPath>(scan_detail::selected.load(std::memory_order_relaxed));
+}
+
+const char* scanPathName(ScanPath path) noexcept {
+    switch (path) {
+        case ScanPath::Record: return "record";
+        case ScanPath::PortableIndex: return "portable-index";
+        case ScanPath::Avx512Index: return "avx512-index";
+    }
+    return "unknown";
+}
+
+}  // namespace ipveil::trace

@@ -1,0 +1,44 @@
+// The reader's index of its buffer: the offsets of the bytes that are not
+// decimal digits, which are where a record's fields end. It is built 64 bytes
+// at a time, and the records are then read from the offsets without scanning
+// their text again, so no record waits for the scan of the one before it.
+// Whether to build it, and how, is chosen once per process, as the AES paths
+// are.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace ipveil::trace {
+
+enum class ScanPath {
+    Record,         // no index: each record's bytes are scanned as it is read
+    PortableIndex,  // the index, a byte at a time
+    Avx512Index,    // the index, 64 bytes a compare and the offsets packed in vectors (AVX-512 VBMI2)
+};
+
+bool scanPathAvailable(ScanPath path) noexcept;
+// For tests and benchmarks. Otherwise the index is built where AVX-512
+// packs its offsets; with narrower vectors taking the offsets from the masks
+// one by one costs more than scanning each record's bytes.
+bool selectScanPath(ScanPath path) noexcept;
+ScanPath activeScanPath() noexcept;
+const char* scanPathName(ScanPath path) noexcept;
+
+namespace scan_detail {
+
+// Null for ScanPath::Record. Stores at out, in order, base + i for every i below 64 * blocks where p[i]
+// is not a decimal digit, and returns how many. May store up to IndexSlack
+// entries of no meaning after those.
+using IndexBlocks = std::size_t (*)(const char* p, std::size_t blocks, std::uint32_t base,
+                                    std::uint32_t* out) noexcept;
+inline constexpr std::size_t IndexSlack = 32;
+
+IndexBlocks activeIndexBlocks() noexcept;
+
+// Null where the CPU or the build lacks it.
+IndexBlocks avx512IndexBlocks() noexcept;
+
+}  // namespace scan_detail
+
+}  // namespace ipveil::trace
