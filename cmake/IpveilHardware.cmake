@@ -29,7 +29,7 @@ function(ipveil_add_x86_paths target)
 endfunction()
 
 # ipveil_add_x86_scan_paths(TARGET [AVX512 SOURCE...]): the same for the
-# trace reader's index path, which needs AVX-512 VBMI2 rather than AES.
+# trace reader's index path, which needs AVX-512 VBMI and VBMI2 rather than AES.
 # Defines IPVEIL_X86_SCAN to 1 or 0.
 function(ipveil_add_x86_scan_paths target)
   cmake_parse_arguments(ARG "" "" "AVX512" ${ARGN})
@@ -37,7 +37,7 @@ function(ipveil_add_x86_scan_paths target)
     target_sources(${target} PRIVATE ${ARG_AVX512})
     if(ARG_AVX512)
       set_source_files_properties(${ARG_AVX512} PROPERTIES COMPILE_OPTIONS
-                                  "-mpopcnt;-mavx512f;-mavx512bw;-mavx512vl;-mavx512vbmi2")
+                                  "-mpopcnt;-mavx512f;-mavx512bw;-mavx512vl;-mavx512vbmi;-mavx512vbmi2")
     endif()
     target_compile_definitions(${target} PRIVATE IPVEIL_X86_SCAN=1)
   else()

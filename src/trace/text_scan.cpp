@@ -26,7 +26,7 @@ std::size_t portableIndexBlocks(const char* p, std::size_t blocks, std::uint32_t
 }
 
 #if IPVEIL_X86_SCAN
-// What the CPU and the operating system offer: AVX-512 F, BW, VL and VBMI2,
+// What the CPU and the operating system offer: AVX-512 F, BW, VL, VBMI and VBMI2,
 // with the SSE, AVX, opmask and zmm state saved (XCR0 bits 1, 2 and 5 to 7).
 bool osSaves(unsigned mask) noexcept {
     unsigned eax = 0;
@@ -47,7 +47,7 @@ bool cpuHasAvx512Vbmi2() noexcept {
     unsigned edx = 0;
     if (!osSaves(0xE6) || __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
     const unsigned needed = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
-    return (ebx & needed) == needed && (ecx & bit_AVX512VBMI2) != 0;
+    return (ebx & needed) == needed && (ecx & bit_AVX512VBMI) != 0 && (ecx & bit_AVX512VBMI2) != 0;
 }
 #endif
 
@@ -63,12 +63,14 @@ IndexBlocks pathFor(ScanPath path) noexcept {
 
 bool available(ScanPath path) noexcept { return path == ScanPath::Record || pathFor(path) != nullptr; }
 
-// The path, chosen on first use (-1 until then), and its function.
+// The path, chosen on first use (-1 until then), and its functions.
 std::atomic<int> selected{-1};
 std::atomic<IndexBlocks> selectedBlocks{nullptr};
+std::atomic<Ipv6Text> selectedIpv6{nullptr};
 
 void choose(ScanPath path) noexcept {
     selectedBlocks.store(pathFor(path), std::memory_order_relaxed);
+    selectedIpv6.store(path == ScanPath::Avx512Index ? avx512Ipv6Text() : nullptr, std::memory_order_relaxed);
     selected.store(static_cast<int>(path), std::memory_order_relaxed);
 }
 
@@ -76,16 +78,19 @@ void choose(ScanPath path) noexcept {
 
 #if IPVEIL_X86_SCAN
 std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, std::uint32_t* out) noexcept;
+unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept;
 IndexBlocks avx512IndexBlocks() noexcept { return cpuHasAvx512Vbmi2() ? avx512Blocks : nullptr; }
+Ipv6Text avx512Ipv6Text() noexcept { return cpuHasAvx512Vbmi2() ? avx512Ipv6 : nullptr; }
 #else
 IndexBlocks avx512IndexBlocks() noexcept { return nullptr; }
+Ipv6Text avx512Ipv6Text() noexcept { return nullptr; }
 #endif
 
-IndexBlocks activeIndexBlocks() noexcept {
+IndexPath activeIndexPath() noexcept {
     if (selected.load(std::memory_order_relaxed) < 0) [[unlikely]] {
         choose(available(ScanPath::Avx512Index) ? ScanPath::Avx512Index : ScanPath::Record);
     }
-    return selectedBlocks.load(std::memory_order_relaxed);
+    return {selectedBlocks.load(std::memory_order_relaxed), selectedIpv6.load(std::memory_order_relaxed)};
 }
 
 }  // namespace scan_detail
@@ -99,7 +104,7 @@ bool selectScanPath(ScanPath path) noexcept {
 }
 
 ScanPath activeScanPath() noexcept {
-    scan_detail::activeIndexBlocks();
+    scan_detail::activeIndexPath();
     return static_cast<ScanPath>(scan_detail::selected.load(std::memory_order_relaxed));
 }
 

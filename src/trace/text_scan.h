@@ -9,6 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ipv6_address.h"
+
 namespace ipveil::trace {
 
 enum class ScanPath {
@@ -34,10 +36,27 @@ using IndexBlocks = std::size_t (*)(const char* p, std::size_t blocks, std::uint
                                     std::uint32_t* out) noexcept;
 inline constexpr std::size_t IndexSlack = 32;
 
-IndexBlocks activeIndexBlocks() noexcept;
+// The everyday IPv6 address at p, followed by whitespace: groups of 1 to 4
+// hexadecimal digits in either case joined by single colons, with at most
+// one "::". Stores it, sets nonDigits to the number of its bytes that are
+// not decimal digits, and returns its length; returns 0 for anything else.
+// Reads no more than the Ipv6TextWindow bytes from p.
+using Ipv6Text = unsigned (*)(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept;
+inline constexpr std::size_t Ipv6TextWindow = 48;
 
-// Null where the CPU or the build lacks it.
+// How the reader scans its buffer: the index's function (null for
+// ScanPath::Record), and the IPv6 address parser that goes with it (null for
+// the reader's own).
+struct IndexPath {
+    IndexBlocks blocks;
+    Ipv6Text ipv6;
+};
+
+IndexPath activeIndexPath() noexcept;
+
+// Null where the CPU or the build lacks them.
 IndexBlocks avx512IndexBlocks() noexcept;
+Ipv6Text avx512Ipv6Text() noexcept;
 
 }  // namespace scan_detail
 

@@ -97,7 +97,7 @@ inline __m128i hexBytes(__m128i bytes) noexcept {
 
 // An IPv6 address's text is looked at in its first Ipv6Window bytes, which
 // hold the longest the whole-record path takes and the byte after it.
-constexpr std::size_t Ipv6Window = 48;
+constexpr std::size_t Ipv6Window = scan_detail::Ipv6TextWindow;
 
 #if defined(__SSE2__)
 // Scans the Ipv6Window bytes from p: bit i of hex is set where p[i] is a
@@ -379,7 +379,7 @@ bool TraceReader::refill() noexcept {
 // many bytes of it the index holds. Stops, leaving begin at the record, at
 // the first record of another shape, and within a few blocks of the end of
 // the bytes held; the index stays for the next call while begin does not move.
-void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexBlocks indexBlocks) noexcept {
+void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexPath path) noexcept {
     if (indexAt != begin) {
         indexHead = indexTail = 0;
         indexScanned = begin;
@@ -402,7 +402,7 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexBlocks index
             tail -= head;
             head = 0;
             const std::size_t blocks = std::min(IndexChunkBlocks, (end - scanned) / 64);
-            tail += indexBlocks(b + scanned, blocks, static_cast<std::uint32_t>(scanned), index + tail);
+            tail += path.blocks(b + scanned, blocks, static_cast<std::uint32_t>(scanned), index + tail);
             scanned += 64 * blocks;
             continue;
         }
@@ -435,7 +435,9 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexBlocks index
             const std::size_t address = at[2] + 1;
             if (address + Ipv6Window > end) break;
             unsigned nonDigits;
-            const unsigned length = parseUsualIpv6(b + address, batch.packet_addr6[count6], nonDigits);
+            Ipv6Address& stored = batch.packet_addr6[count6];
+            const unsigned length = path.ipv6 != nullptr ? path.ipv6(b + address, stored, nonDigits)
+                                                         : parseUsualIpv6(b + address, stored, nonDigits);
             if (length == 0 || address + length >= scanned) break;
             ++count6;
             batch.is_ipv6[count] = true;
@@ -465,10 +467,10 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexBlocks index
 
 ReadResult TraceReader::read(RecordBatch& batch) noexcept {
     batch.clear();
-    const scan_detail::IndexBlocks indexBlocks = scan_detail::activeIndexBlocks();
+    const scan_detail::IndexPath path = scan_detail::activeIndexPath();
     while (batch.count < RecordBatch::Capacity) {
-        if (indexBlocks != nullptr) {
-            readIndexed(batch, indexBlocks);
+        if (path.blocks != nullptr) {
+            readIndexed(batch, path);
             if (batch.count == RecordBatch::Capacity) break;
         }
         // The everyday records, whole, each scanned as it is read: without
@@ -497,7 +499,7 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
                 lines += newlines;
                 ++count;
                 any = true;
-                if (indexBlocks != nullptr) break;
+                if (path.blocks != nullptr) break;
             }
             begin = static_cast<std::size_t>(q - buffer);
             line = lines;
@@ -505,7 +507,7 @@ ReadResult TraceReader::read(RecordBatch& batch) noexcept {
             batch.count4 = count4;
             batch.count6 = count6;
             if (count == RecordBatch::Capacity) break;
-            if (any && indexBlocks != nullptr) continue;
+            if (any && path.blocks != nullptr) continue;
         }
 
         // Whitespace between records is consumed as it streams past; the

@@ -59,7 +59,7 @@ private:
     enum class Parse { Done, NeedMore, Malformed };
     Parse parseRecord(RecordBatch& batch) noexcept;
     bool refill() noexcept;  // false on a read error
-    void readIndexed(RecordBatch& batch, scan_detail::IndexBlocks indexBlocks) noexcept;
+    void readIndexed(RecordBatch& batch, scan_detail::IndexPath path) noexcept;
 
     std::FILE* input;
     std::size_t begin = 0;  // first unread byte
