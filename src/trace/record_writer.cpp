@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cstring>
 
+#include "text_scan.h"
+
 namespace ipveil::trace {
 
 namespace {
@@ -174,11 +176,13 @@ inline char* writeRest(char* out, std::uint32_t size, std::uint32_t address) noe
     return end;
 }
 
-inline char* writeRest(char* out, std::uint32_t size, const Ipv6Address& address) noexcept {
+inline char* writeRest(char* out, std::uint32_t size, const Ipv6Address& address,
+                       scan_detail::Ipv6Print print = nullptr) noexcept {
     *out++ = '\t';
     out = writeUnsigned(out, size);
     *out++ = '\t';
-    out = formatIpv6Address(out, address);
+    char* const printed = print != nullptr ? print(out, address) : nullptr;
+    out = printed != nullptr ? printed : formatIpv6Address(out, address);
     *out++ = '\n';
     return out;
 }
@@ -227,6 +231,7 @@ bool RecordWriter::write(const RecordBatch& batch) noexcept {
     char* out = buffer + used;
     std::size_t next4 = 0;
     std::size_t next6 = 0;
+    const scan_detail::Ipv6Print print = batch.count6 != 0 ? scan_detail::activeIpv6Print() : nullptr;
     for (std::size_t i = 0; i < batch.count; ++i) {
         if (static_cast<std::size_t>(buffer + BufferBytes - out) < MaxLineChars) [[unlikely]] {
             used = static_cast<std::size_t>(out - buffer);
@@ -248,7 +253,7 @@ bool RecordWriter::write(const RecordBatch& batch) noexcept {
         } else {
             out = formatTime(out, time);
         }
-        out = batch.is_ipv6[i] ? writeRest(out, batch.packet_size[i], batch.packet_addr6[next6++])
+        out = batch.is_ipv6[i] ? writeRest(out, batch.packet_size[i], batch.packet_addr6[next6++], print)
                                : writeRest(out, batch.packet_size[i], batch.packet_addr[next4++]);
     }
     used = static_cast<std::size_t>(out - buffer);

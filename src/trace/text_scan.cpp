@@ -67,10 +67,13 @@ bool available(ScanPath path) noexcept { return path == ScanPath::Record || path
 std::atomic<int> selected{-1};
 std::atomic<IndexBlocks> selectedBlocks{nullptr};
 std::atomic<Ipv6Text> selectedIpv6{nullptr};
+std::atomic<Ipv6Print> selectedPrint{nullptr};
 
 void choose(ScanPath path) noexcept {
+    const bool avx512 = path == ScanPath::Avx512Index;
     selectedBlocks.store(pathFor(path), std::memory_order_relaxed);
-    selectedIpv6.store(path == ScanPath::Avx512Index ? avx512Ipv6Text() : nullptr, std::memory_order_relaxed);
+    selectedIpv6.store(avx512 ? avx512Ipv6Text() : nullptr, std::memory_order_relaxed);
+    selectedPrint.store(avx512 ? avx512Ipv6Printer() : nullptr, std::memory_order_relaxed);
     selected.store(static_cast<int>(path), std::memory_order_relaxed);
 }
 
@@ -79,18 +82,32 @@ void choose(ScanPath path) noexcept {
 #if IPVEIL_X86_SCAN
 std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, std::uint32_t* out) noexcept;
 unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept;
+char* avx512Ipv6Print(char* out, const Ipv6Address& address) noexcept;
 IndexBlocks avx512IndexBlocks() noexcept { return cpuHasAvx512Vbmi2() ? avx512Blocks : nullptr; }
 Ipv6Text avx512Ipv6Text() noexcept { return cpuHasAvx512Vbmi2() ? avx512Ipv6 : nullptr; }
+Ipv6Print avx512Ipv6Printer() noexcept { return cpuHasAvx512Vbmi2() ? avx512Ipv6Print : nullptr; }
 #else
 IndexBlocks avx512IndexBlocks() noexcept { return nullptr; }
 Ipv6Text avx512Ipv6Text() noexcept { return nullptr; }
+Ipv6Print avx512Ipv6Printer() noexcept { return nullptr; }
 #endif
 
-IndexPath activeIndexPath() noexcept {
+namespace {
+void chooseOnce() noexcept {
     if (selected.load(std::memory_order_relaxed) < 0) [[unlikely]] {
         choose(available(ScanPath::Avx512Index) ? ScanPath::Avx512Index : ScanPath::Record);
     }
+}
+}  // namespace
+
+IndexPath activeIndexPath() noexcept {
+    chooseOnce();
     return {selectedBlocks.load(std::memory_order_relaxed), selectedIpv6.load(std::memory_order_relaxed)};
+}
+
+Ipv6Print activeIpv6Print() noexcept {
+    chooseOnce();
+    return selectedPrint.load(std::memory_order_relaxed);
 }
 
 }  // namespace scan_detail

@@ -16,7 +16,8 @@ namespace ipveil::trace {
 enum class ScanPath {
     Record,         // no index: each record's bytes are scanned as it is read
     PortableIndex,  // the index, a byte at a time
-    Avx512Index,    // the index, 64 bytes a compare and the offsets packed in vectors (AVX-512 VBMI2)
+    Avx512Index,    // the index, 64 bytes a compare and the offsets packed in vectors; IPv6 text
+                    // read and printed with AVX-512 too (VBMI and VBMI2)
 };
 
 bool scanPathAvailable(ScanPath path) noexcept;
@@ -44,6 +45,11 @@ inline constexpr std::size_t IndexSlack = 32;
 using Ipv6Text = unsigned (*)(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept;
 inline constexpr std::size_t Ipv6TextWindow = 48;
 
+// Writes the RFC 5952 text of an address with no run of two or more zero
+// groups at out, storing nothing past its end, and returns the end; returns
+// nullptr, having written nothing, for any other address.
+using Ipv6Print = char* (*)(char* out, const Ipv6Address& address) noexcept;
+
 // How the reader scans its buffer: the index's function (null for
 // ScanPath::Record), and the IPv6 address parser that goes with it (null for
 // the reader's own).
@@ -53,10 +59,13 @@ struct IndexPath {
 };
 
 IndexPath activeIndexPath() noexcept;
+// The writer's IPv6 printer on the same path; null for formatIpv6Address.
+Ipv6Print activeIpv6Print() noexcept;
 
 // Null where the CPU or the build lacks them.
 IndexBlocks avx512IndexBlocks() noexcept;
 Ipv6Text avx512Ipv6Text() noexcept;
+Ipv6Print avx512Ipv6Printer() noexcept;
 
 }  // namespace scan_detail
 

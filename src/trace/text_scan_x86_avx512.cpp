@@ -3,8 +3,11 @@
 // to 32 bits sixteen at a time. And the everyday IPv6 address, read with the
 // same instructions: each group's digits gathered into four bytes of a vector
 // in one permute, and the groups after a "::" moved to their places in one
-// expand.
+// expand; and printed, its digits spread to their places in one permute and
+// the leading zeros left out in one compress.
 #include <immintrin.h>
+
+#include <array>
 
 #include "text_scan.h"
 
@@ -113,6 +116,66 @@ unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) no
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(address.bytes), groups);
     return length;
+}
+
+namespace {
+
+// The printed form of an address without "::": eight groups of four digits,
+// each followed by a colon, in 40 bytes; the leading zeros of each group are
+// then left out. Byte j is digit j % 5 of group j / 5: the nibble of address
+// byte 2 * (j / 5) + (j % 5) / 2 that HighNibble says.
+constexpr unsigned LayoutChars = 40;
+
+constexpr std::uint64_t layoutMask(unsigned wanted) {  // bit j set where j % 5 is wanted (0 to 4)
+    std::uint64_t mask = 0;
+    for (unsigned j = 0; j < LayoutChars; ++j) mask |= std::uint64_t{j % 5 == wanted} << j;
+    return mask;
+}
+constexpr std::uint64_t FirstDigits = layoutMask(0);
+constexpr std::uint64_t SecondDigits = layoutMask(1);
+constexpr std::uint64_t LastDigits = layoutMask(3);
+constexpr std::uint64_t Colons = layoutMask(4) & ~(std::uint64_t{1} << (LayoutChars - 1));  // none after the last group
+constexpr std::uint64_t Digits = layoutMask(0) | layoutMask(1) | layoutMask(2) | layoutMask(3);
+constexpr std::uint64_t HighNibble = layoutMask(0) | layoutMask(2);
+alignas(64) constexpr auto LayoutBytes = [] {
+    std::array<std::uint8_t, 64> bytes{};
+    for (unsigned j = 0; j < LayoutChars; ++j) {
+        bytes[j] = static_cast<std::uint8_t>(2 * (j / 5) + (j % 5 == 4 ? 0 : j % 5 / 2));
+    }
+    return bytes;
+}();
+
+}  // namespace
+
+// An address with no run of two or more zero groups (so no "::" and no
+// dotted quad): the 32 digits spread to their places with one permute, each
+// group's leading zeros found from a mask of the zero digits, and the rest
+// packed together with one compress. Returns nullptr, having written
+// nothing, for any other address.
+char* avx512Ipv6Print(char* out, const Ipv6Address& address) noexcept {
+    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(address.bytes));
+    const unsigned zeroGroups = _mm_cmpeq_epi16_mask(bytes, _mm_setzero_si128());
+    if ((zeroGroups & (zeroGroups >> 1)) != 0) return nullptr;
+    const __m512i from = _mm512_load_si512(LayoutBytes.data());
+    const __m512i spread = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, from, _mm512_zextsi128_si512(bytes));
+    const __m512i low = _mm512_and_si512(spread, _mm512_set1_epi8(0x0F));
+    const __m512i high = _mm512_and_si512(_mm512_srli_epi16(spread, 4), _mm512_set1_epi8(0x0F));
+    const __m512i nibbles = _mm512_mask_blend_epi8(HighNibble, low, high);
+    const std::uint64_t nonzero = _cvtmask64_u64(_mm512_test_epi8_mask(nibbles, nibbles)) & Digits;
+    // A digit is kept once a digit before it in its group is not zero, and
+    // the last always.
+    std::uint64_t kept = nonzero;
+    kept |= (kept << 1) & Digits & ~FirstDigits;
+    kept |= (kept << 2) & Digits & ~(FirstDigits | SecondDigits);
+    kept |= LastDigits | Colons;
+    const __m512i letters = _mm512_maskz_mov_epi8(_mm512_cmpgt_epi8_mask(nibbles, _mm512_set1_epi8(9)),
+                                                  _mm512_set1_epi8('a' - '0' - 10));
+    const __m512i digits = _mm512_add_epi8(_mm512_add_epi8(nibbles, _mm512_set1_epi8('0')), letters);
+    const __m512i text = _mm512_mask_blend_epi8(Colons, digits, _mm512_set1_epi8(':'));
+    const __m512i packed = _mm512_maskz_compress_epi8(kept, text);
+    const auto length = static_cast<unsigned>(_mm_popcnt_u64(kept));
+    _mm512_mask_storeu_epi8(out, (std::uint64_t{1} << length) - 1, packed);
+    return out + length;
 }
 
 }  // namespace ipveil::trace::scan_detail

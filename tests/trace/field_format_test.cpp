@@ -1,6 +1,7 @@
 // The field parsers and the time formatter against the C library: parseTime
 // against strtof, parseUnsigned against std::from_chars, formatTime against
-// snprintf("%6f").
+// snprintf("%6f"), the writer's IPv6 text against inet_ntop.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <limits>
 #include <random>
 #include <string>
@@ -18,6 +20,7 @@
 
 #include "field_parse.h"
 #include "record_writer.h"
+#include "text_scan.h"
 #include "trace_test_support.h"
 
 namespace {
@@ -294,6 +297,63 @@ TEST(RecordWriter, WholePartKeptBetweenLinesMatchesPrintf) {
     ASSERT_TRUE(writer->flush());
     EXPECT_TRUE(ipveil::cmd_test::readAll(out) == expected);
     std::fclose(out);
+}
+
+}  // namespace
+
+namespace {
+
+// On every scan path the writer prints IPv6 addresses as glibc's inet_ntop
+// does where that is RFC 5952 (no run of two or more zero groups), and as
+// formatIpv6Address does elsewhere: groups of every length, lone zero groups
+// and runs of them, in batches of every size.
+TEST(RecordWriter, Ipv6LinesAlikeOnEveryScanPath) {
+    std::mt19937_64 rng(67);
+    std::vector<ipveil::Ipv6Address> addresses(20000);
+    std::string expected;
+    for (ipveil::Ipv6Address& address : addresses) {
+        for (int g = 0; g < 8; ++g) {
+            const unsigned digits = static_cast<unsigned>(rng() % (rng() % 3 == 0 ? 5 : 4)) + (rng() % 5 != 0);
+            const auto value = static_cast<std::uint16_t>(rng() & ((1u << (4 * digits)) - 1));
+            address.bytes[2 * g] = static_cast<std::uint8_t>(value >> 8);
+            address.bytes[2 * g + 1] = static_cast<std::uint8_t>(value);
+        }
+        char text[64];
+        bool run = false;
+        for (int g = 0; g < 7; ++g) {
+            run |= (address.bytes[2 * g] | address.bytes[2 * g + 1] | address.bytes[2 * g + 2] | address.bytes[2 * g + 3]) == 0;
+        }
+        std::size_t length;
+        if (!run) {
+            ASSERT_NE(inet_ntop(AF_INET6, address.bytes, text, sizeof text), nullptr);
+            length = std::strlen(text);
+        } else {
+            length = static_cast<std::size_t>(ipveil::formatIpv6Address(text, address) - text);
+        }
+        expected += "1.500000\t60\t" + std::string(text, length) + "\n";
+    }
+    const trace::ScanPath original = trace::activeScanPath();
+    for (trace::ScanPath path : {trace::ScanPath::Record, trace::ScanPath::PortableIndex, trace::ScanPath::Avx512Index}) {
+        if (!trace::selectScanPath(path)) continue;
+        std::FILE* out = std::tmpfile();
+        ASSERT_NE(out, nullptr);
+        auto writer = std::make_unique<trace::RecordWriter>(out);
+        auto batch = std::make_unique<trace::RecordBatch>();
+        for (std::size_t i = 0; i < addresses.size();) {
+            batch->clear();
+            for (std::size_t n = 1 + rng() % trace::RecordBatch::Capacity; n > 0 && i < addresses.size(); --n, ++i) {
+                batch->packet_time[batch->count] = 1.5f;
+                batch->packet_size[batch->count] = 60;
+                batch->is_ipv6[batch->count++] = true;
+                batch->packet_addr6[batch->count6++] = addresses[i];
+            }
+            ASSERT_TRUE(writer->write(*batch));
+        }
+        ASSERT_TRUE(writer->flush());
+        EXPECT_TRUE(ipveil::cmd_test::readAll(out) == expected) << trace::scanPathName(path);
+        std::fclose(out);
+    }
+    trace::selectScanPath(original);
 }
 
 }  // namespace
