@@ -45,6 +45,36 @@ inline constexpr std::size_t IndexSlack = 32;
 using Ipv6Text = unsigned (*)(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept;
 inline constexpr std::size_t Ipv6TextWindow = 48;
 
+// A run of everyday IPv4 records, read from the index: each "D.D D D.D.D.D"
+// with its fields' separators the next seven entries of the index, fields of
+// 1 to 7 digits (time) and 1 to 8 (size, components), and the next record
+// starting right after it. The function takes records while they are of
+// that shape and their times round without the exact division (see
+// roundShortDecimal), and stops before any other, leaving it to the reader;
+// it reads the fields in vectors, all of a record at once.
+struct Ipv4Run {
+    const char* text;
+    std::size_t textEnd;  // the bytes of text that may be read
+    const std::uint32_t* index;
+    std::size_t head;  // the entry of the first separator of the record at q
+    std::size_t tail;
+    std::size_t q;
+    std::size_t count;  // of the batch, which the records are added to
+    std::size_t count4;
+    std::size_t capacity;
+    std::uint64_t newlines;  // in the records taken
+    float* times;
+    std::uint32_t* sizes;
+    bool* isIpv6;
+    std::uint32_t* addresses;
+
+    // The bytes from q that may be read, of the 64 a record is looked for in.
+    std::uint64_t readable(std::size_t from) const noexcept {
+        return textEnd - from >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (textEnd - from)) - 1;
+    }
+};
+using Ipv4Records = void (*)(Ipv4Run& run) noexcept;
+
 // Writes the RFC 5952 text of an address with no run of two or more zero
 // groups at out, storing nothing past its end, and returns the end; returns
 // nullptr, having written nothing, for any other address.
@@ -56,6 +86,7 @@ using Ipv6Print = char* (*)(char* out, const Ipv6Address& address) noexcept;
 struct IndexPath {
     IndexBlocks blocks;
     Ipv6Text ipv6;
+    Ipv4Records ipv4;  // null for the reader's own
 };
 
 IndexPath activeIndexPath() noexcept;
@@ -66,6 +97,7 @@ Ipv6Print activeIpv6Print() noexcept;
 IndexBlocks avx512IndexBlocks() noexcept;
 Ipv6Text avx512Ipv6Text() noexcept;
 Ipv6Print avx512Ipv6Printer() noexcept;
+Ipv4Records avx512Ipv4Records() noexcept;
 
 }  // namespace scan_detail
 

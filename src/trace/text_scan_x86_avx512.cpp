@@ -8,6 +8,7 @@
 #include <immintrin.h>
 
 #include <array>
+#include <cstring>
 
 #include "text_scan.h"
 
@@ -176,6 +177,95 @@ char* avx512Ipv6Print(char* out, const Ipv6Address& address) noexcept {
     const auto length = static_cast<unsigned>(_mm_popcnt_u64(kept));
     _mm512_mask_storeu_epi8(out, (std::uint64_t{1} << length) - 1, packed);
     return out + length;
+}
+
+namespace {
+
+// The reader's rounding of a short time (roundShortDecimal), repeated here
+// rather than shared: an inline function compiled with this file's flags
+// must not be one the other files may end up calling.
+constexpr std::uint64_t Tens[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+constexpr double InverseTens[] = {1e0, 1e-1, 1e-2, 1e-3, 1e-4, 1e-5, 1e-6, 1e-7};
+
+inline bool roundTime(std::uint64_t digits, unsigned decimals, float& value) noexcept {
+    const double close = static_cast<double>(digits) * InverseTens[decimals];
+    std::uint64_t bits;
+    std::memcpy(&bits, &close, sizeof bits);
+    if (((bits & 0x1FFFFFFF) - (0x10000000 - 16)) <= 32) return false;  // near a midpoint: the exact division decides
+    value = static_cast<float>(close);
+    return true;
+}
+
+}  // namespace
+
+// A record lies within 64 bytes of its start, so it is loaded in one vector,
+// and its seven separators in another from the index. Every byte wanted is
+// then taken from the record by a permute: the separators, to be checked,
+// and for each field the eight bytes that end with it, with zero for those
+// before its start (leading zeros), in the lanes of one vector, where digit
+// pairs, quads and octets are combined by multiply-adds.
+void avx512Ipv4(Ipv4Run& run) noexcept {
+    const char* const text = run.text;
+    const __m256i previous = _mm256_set_epi32(6, 5, 4, 3, 2, 1, 0, 0);
+    const __m256i lengthLimits = _mm256_set_epi32(0, 8, 8, 8, 8, 8, 7, 7);  // below these, less one
+    // Byte 8k + j of a field's lane: the byte j - 8 from the field's end.
+    const __m512i spread = _mm512_set_epi8(7, 7, 7, 7, 7, 7, 7, 7, 6, 6, 6, 6, 6, 6, 6, 6, 5, 5, 5, 5, 5, 5, 5, 5, 4,
+                                           4, 4, 4, 4, 4, 4, 4, 3, 3, 3, 3, 3, 3, 3, 3, 2, 2, 2, 2, 2, 2, 2, 2, 1, 1,
+                                           1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m512i back = _mm512_set_epi8(-1, -2, -3, -4, -5, -6, -7, -8, -1, -2, -3, -4, -5, -6, -7, -8, -1, -2, -3,
+                                         -4, -5, -6, -7, -8, -1, -2, -3, -4, -5, -6, -7, -8, -1, -2, -3, -4, -5, -6,
+                                         -7, -8, -1, -2, -3, -4, -5, -6, -7, -8, -1, -2, -3, -4, -5, -6, -7, -8, -1,
+                                         -2, -3, -4, -5, -6, -7, -8);
+    while (run.count < run.capacity && run.tail - run.head >= 8) {
+        const auto q = static_cast<std::uint32_t>(run.q);
+        const __m256i ends = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(run.index + run.head)),
+                                              _mm256_set1_epi32(static_cast<int>(q)));
+        const __m256i starts = _mm256_maskz_add_epi32(0xFE, _mm256_permutexvar_epi32(previous, ends), _mm256_set1_epi32(1));
+        const __m256i lengths = _mm256_sub_epi32(ends, starts);
+        const __mmask8 lengthsOk =
+            _mm256_cmplt_epu32_mask(_mm256_sub_epi32(lengths, _mm256_set1_epi32(1)), lengthLimits);
+        if ((lengthsOk & 0x7F) != 0x7F) return;
+        // Within 64 bytes now: at most 60 from the time's first digit to the
+        // address's separator.
+        const __m512i record = _mm512_maskz_loadu_epi8(run.readable(q), text + q);
+        const __m512i endBytes = _mm512_zextsi128_si512(_mm256_maskz_cvtepi32_epi8(0xFF, ends));
+        const __m128i separators =
+            _mm512_maskz_extracti32x4_epi32(0xF, _mm512_maskz_permutexvar_epi8(0x7F, endBytes, record), 0);
+        const __mmask16 dots = _mm_cmpeq_epi8_mask(separators, _mm_set1_epi8('.'));
+        const __mmask16 spaces = _mm_cmpeq_epi8_mask(separators, _mm_set1_epi8(' ')) |
+                                 _mm_cmplt_epu8_mask(_mm_sub_epi8(separators, _mm_set1_epi8('\t')), _mm_set1_epi8(5));
+        const std::uint32_t next = run.index[run.head + 6] + 1;
+        const auto after = static_cast<unsigned char>(text[next]);
+        if ((dots & 0x7F) != 0x39 || (spaces & 0x46) != 0x46 || static_cast<unsigned char>(after - '0') > 9) return;
+
+        const __m512i startBytes = _mm512_zextsi128_si512(_mm256_maskz_cvtepi32_epi8(0xFF, starts));
+        const __m512i from = _mm512_add_epi8(_mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, endBytes), back);
+        const __mmask64 inField = _mm512_cmpge_epi8_mask(from, _mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, startBytes)) &
+                                  0x00FFFFFFFFFFFFFF;
+        const __m512i digits =
+            _mm512_and_si512(_mm512_maskz_permutexvar_epi8(inField, from, record), _mm512_set1_epi8(0x0F));
+        const __m512i pairs = _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x010A));
+        const __m512i quads = _mm512_madd_epi16(pairs, _mm512_set1_epi32(0x00010064));
+        const __m512i values = _mm512_add_epi64(_mm512_maskz_mul_epu32(0xFF, quads, _mm512_set1_epi64(10000)),
+                                                _mm512_maskz_srli_epi64(0xFF, quads, 32));
+        alignas(64) std::uint64_t field[8];
+        _mm512_store_si512(field, values);
+        const auto decimals = static_cast<unsigned>(_mm256_extract_epi32(lengths, 1));
+        float time;
+        if (!roundTime(field[0] * Tens[decimals] + field[1], decimals, time)) return;
+        run.times[run.count] = time;
+        run.sizes[run.count] = static_cast<std::uint32_t>(field[2]);
+        run.isIpv6[run.count] = false;
+        // In 32-bit arithmetic, so that components above 255 carry into their
+        // neighbours, modulo 2^32.
+        run.addresses[run.count4++] = (static_cast<std::uint32_t>(field[3]) << 24) +
+                                      (static_cast<std::uint32_t>(field[4]) << 16) +
+                                      (static_cast<std::uint32_t>(field[5]) << 8) + static_cast<std::uint32_t>(field[6]);
+        run.newlines += static_cast<unsigned>(_mm_popcnt_u32(_mm_cmpeq_epi8_mask(separators, _mm_set1_epi8('\n')) & 0x46));
+        ++run.count;
+        run.head += 7;
+        run.q = next;
+    }
 }
 
 }  // namespace ipveil::trace::scan_detail

@@ -406,6 +406,20 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexPath path) n
             scanned += 64 * blocks;
             continue;
         }
+        if (path.ipv4 != nullptr && b[index[head + 3]] == '.') {
+            // A run of everyday IPv4 records, read in vectors.
+            scan_detail::Ipv4Run run{b, end + PadBytes, index, head, tail, q, count, count4, RecordBatch::Capacity, 0,
+                                     batch.packet_time, batch.packet_size, batch.is_ipv6, batch.packet_addr};
+            path.ipv4(run);
+            if (run.count != count) {
+                head = run.head;
+                q = run.q;
+                count = run.count;
+                count4 = run.count4;
+                lines += run.newlines;
+                continue;
+            }
+        }
         const std::uint32_t* const at = index + head;
         // The time and the size, as in parseUsualRecord.
         if (at[0] - q - 1 >= 7 || at[1] - at[0] - 2 >= 7 || at[2] - at[1] - 2 >= 8) break;

@@ -275,6 +275,20 @@ TEST(TraceReader, EveryScanPathReadsLikeScanf) {
             ASSERT_EQ(run.line, lineAt(text, bad)) << ipveil::trace::scanPathName(path) << ", trial " << trial;
         }
     }
+    // An address followed by another byte than whitespace is refused,
+    // though scanf would read the address and stop at that byte.
+    std::string before;
+    for (int r = 0; r < 200; ++r) before += "12345.678912 60 10.1.2." + std::to_string(r) + "\n";
+    for (const char stray : {'c', ':', '#', '+', '-'}) {
+        const std::string text = before + "12.5 60 1.2.3.4" + stray + "5 60 1.2.3.4\n" + before;
+        for (ScanPath path : {ScanPath::Record, ScanPath::PortableIndex, ScanPath::Avx512Index}) {
+            if (!ipveil::trace::selectScanPath(path)) continue;
+            const LibraryRun run = runLibrary(text);
+            ASSERT_EQ(run.output, scanfReference(before).output) << ipveil::trace::scanPathName(path) << ", " << stray;
+            ASSERT_EQ(run.result, ReadResult::Malformed) << ipveil::trace::scanPathName(path);
+            ASSERT_EQ(run.line, 201u) << ipveil::trace::scanPathName(path);
+        }
+    }
     ipveil::trace::selectScanPath(original);
 }
 
