@@ -68,14 +68,14 @@ std::atomic<int> selected{-1};
 std::atomic<IndexBlocks> selectedBlocks{nullptr};
 std::atomic<Ipv6Text> selectedIpv6{nullptr};
 std::atomic<Ipv6Print> selectedPrint{nullptr};
-std::atomic<Ipv4Records> selectedIpv4{nullptr};
+std::atomic<Records> selectedRecords{nullptr};
 
 void choose(ScanPath path) noexcept {
     const bool avx512 = path == ScanPath::Avx512Index;
     selectedBlocks.store(pathFor(path), std::memory_order_relaxed);
     selectedIpv6.store(avx512 ? avx512Ipv6Text() : nullptr, std::memory_order_relaxed);
     selectedPrint.store(avx512 ? avx512Ipv6Printer() : nullptr, std::memory_order_relaxed);
-    selectedIpv4.store(avx512 ? avx512Ipv4Records() : nullptr, std::memory_order_relaxed);
+    selectedRecords.store(avx512 ? avx512Records() : nullptr, std::memory_order_relaxed);
     selected.store(static_cast<int>(path), std::memory_order_relaxed);
 }
 
@@ -85,16 +85,16 @@ void choose(ScanPath path) noexcept {
 std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, std::uint32_t* out) noexcept;
 unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept;
 char* avx512Ipv6Print(char* out, const Ipv6Address& address) noexcept;
-void avx512Ipv4(Ipv4Run& run) noexcept;
+void avx512RecordRun(RecordRun& run) noexcept;
 IndexBlocks avx512IndexBlocks() noexcept { return cpuHasAvx512Vbmi2() ? avx512Blocks : nullptr; }
 Ipv6Text avx512Ipv6Text() noexcept { return cpuHasAvx512Vbmi2() ? avx512Ipv6 : nullptr; }
 Ipv6Print avx512Ipv6Printer() noexcept { return cpuHasAvx512Vbmi2() ? avx512Ipv6Print : nullptr; }
-Ipv4Records avx512Ipv4Records() noexcept { return cpuHasAvx512Vbmi2() ? avx512Ipv4 : nullptr; }
+Records avx512Records() noexcept { return cpuHasAvx512Vbmi2() ? avx512RecordRun : nullptr; }
 #else
 IndexBlocks avx512IndexBlocks() noexcept { return nullptr; }
 Ipv6Text avx512Ipv6Text() noexcept { return nullptr; }
 Ipv6Print avx512Ipv6Printer() noexcept { return nullptr; }
-Ipv4Records avx512Ipv4Records() noexcept { return nullptr; }
+Records avx512Records() noexcept { return nullptr; }
 #endif
 
 namespace {
@@ -108,7 +108,7 @@ void chooseOnce() noexcept {
 IndexPath activeIndexPath() noexcept {
     chooseOnce();
     return {selectedBlocks.load(std::memory_order_relaxed), selectedIpv6.load(std::memory_order_relaxed),
-            selectedIpv4.load(std::memory_order_relaxed)};
+            selectedRecords.load(std::memory_order_relaxed)};
 }
 
 Ipv6Print activeIpv6Print() noexcept {

@@ -45,35 +45,40 @@ inline constexpr std::size_t IndexSlack = 32;
 using Ipv6Text = unsigned (*)(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept;
 inline constexpr std::size_t Ipv6TextWindow = 48;
 
-// A run of everyday IPv4 records, read from the index: each "D.D D D.D.D.D"
-// with its fields' separators the next seven entries of the index, fields of
-// 1 to 7 digits (time) and 1 to 8 (size, components), and the next record
-// starting right after it. The function takes records while they are of
-// that shape and their times round without the exact division (see
-// roundShortDecimal), and stops before any other, leaving it to the reader;
-// it reads the fields in vectors, all of a record at once.
-struct Ipv4Run {
+// A run of everyday records, read from the index: a time "D.D" and a size
+// "D" (1 to 7 digits each side of the point, 1 to 8), the fields' separators
+// the next entries of the index, then an IPv4 address "D.D.D.D" (1 to 8
+// digits each) or an IPv6 one as Ipv6Text takes it, each record within 64
+// bytes and the next starting right after it. The function takes records
+// while they are of that shape, their times round without the exact
+// division (see roundShortDecimal) and the index holds all of them, and
+// stops before any other, leaving it to the reader. It reads a record's
+// fields in vectors, all of them at once.
+struct RecordRun {
     const char* text;
     std::size_t textEnd;  // the bytes of text that may be read
+    std::size_t scanned;  // the bytes of text the index covers
     const std::uint32_t* index;
     std::size_t head;  // the entry of the first separator of the record at q
     std::size_t tail;
     std::size_t q;
     std::size_t count;  // of the batch, which the records are added to
     std::size_t count4;
+    std::size_t count6;
     std::size_t capacity;
     std::uint64_t newlines;  // in the records taken
     float* times;
     std::uint32_t* sizes;
     bool* isIpv6;
     std::uint32_t* addresses;
+    Ipv6Address* addresses6;
 
     // The bytes from q that may be read, of the 64 a record is looked for in.
     std::uint64_t readable(std::size_t from) const noexcept {
         return textEnd - from >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (textEnd - from)) - 1;
     }
 };
-using Ipv4Records = void (*)(Ipv4Run& run) noexcept;
+using Records = void (*)(RecordRun& run) noexcept;
 
 // Writes the RFC 5952 text of an address with no run of two or more zero
 // groups at out, storing nothing past its end, and returns the end; returns
@@ -86,7 +91,7 @@ using Ipv6Print = char* (*)(char* out, const Ipv6Address& address) noexcept;
 struct IndexPath {
     IndexBlocks blocks;
     Ipv6Text ipv6;
-    Ipv4Records ipv4;  // null for the reader's own
+    Records records;  // null for the reader's own
 };
 
 IndexPath activeIndexPath() noexcept;
@@ -97,7 +102,7 @@ Ipv6Print activeIpv6Print() noexcept;
 IndexBlocks avx512IndexBlocks() noexcept;
 Ipv6Text avx512Ipv6Text() noexcept;
 Ipv6Print avx512Ipv6Printer() noexcept;
-Ipv4Records avx512Ipv4Records() noexcept;
+Records avx512Records() noexcept;
 
 }  // namespace scan_detail
 

@@ -52,9 +52,12 @@ std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, 
 // which must be whitespace; runs of colons (one "::" at most, no ":::"), no
 // lone colon at either end, no five digits in a group, and eight groups
 // without "::", at most seven with it.
-unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept {
+namespace {
+
+// The address whose text starts the vector, which holds nothing beyond the
+// Ipv6TextWindow bytes a parser may look at.
+inline unsigned ipv6FromVector(__m512i bytes, Ipv6Address& address, unsigned& nonDigits) noexcept {
     constexpr unsigned Window = Ipv6TextWindow;
-    const __m512i bytes = _mm512_maskz_loadu_epi8((std::uint64_t{1} << Window) - 1, p);
     const __m512i low = _mm512_and_si512(bytes, _mm512_set1_epi8(0x0F));
     const __mmask64 digit = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8('0')), _mm512_set1_epi8(10));
     const __m512i lower = _mm512_or_si512(bytes, _mm512_set1_epi8(0x20));
@@ -65,8 +68,10 @@ unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) no
 
     const std::uint64_t others = ~(hex | colons) | std::uint64_t{1} << (Window - 1);
     const auto length = static_cast<unsigned>(__builtin_ctzll(others));
-    const char end = p[length];
-    if (length > Ipv6MaxTextChars || !(end == ' ' || (end >= '\t' && end <= '\r'))) return 0;
+    const std::uint64_t spaces =
+        _cvtmask64_u64(_mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) |
+                       _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8('\t')), _mm512_set1_epi8(5)));
+    if (length > Ipv6MaxTextChars || ((spaces >> length) & 1) == 0) return 0;
     const std::uint64_t field = (std::uint64_t{1} << length) - 1;
     const std::uint64_t c = colons & field;
     const std::uint64_t h = hex & field;
@@ -117,6 +122,12 @@ unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) no
     }
     _mm_storeu_si128(reinterpret_cast<__m128i*>(address.bytes), groups);
     return length;
+}
+
+}  // namespace
+
+unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept {
+    return ipv6FromVector(_mm512_maskz_loadu_epi8((std::uint64_t{1} << Ipv6TextWindow) - 1, p), address, nonDigits);
 }
 
 namespace {
@@ -204,7 +215,7 @@ inline bool roundTime(std::uint64_t digits, unsigned decimals, float& value) noe
 // and for each field the eight bytes that end with it, with zero for those
 // before its start (leading zeros), in the lanes of one vector, where digit
 // pairs, quads and octets are combined by multiply-adds.
-void avx512Ipv4(Ipv4Run& run) noexcept {
+void avx512RecordRun(RecordRun& run) noexcept {
     const char* const text = run.text;
     const __m256i previous = _mm256_set_epi32(6, 5, 4, 3, 2, 1, 0, 0);
     const __m256i lengthLimits = _mm256_set_epi32(0, 8, 8, 8, 8, 8, 7, 7);  // below these, less one
@@ -216,6 +227,10 @@ void avx512Ipv4(Ipv4Run& run) noexcept {
                                          -4, -5, -6, -7, -8, -1, -2, -3, -4, -5, -6, -7, -8, -1, -2, -3, -4, -5, -6,
                                          -7, -8, -1, -2, -3, -4, -5, -6, -7, -8, -1, -2, -3, -4, -5, -6, -7, -8, -1,
                                          -2, -3, -4, -5, -6, -7, -8);
+    const __m512i lanes = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
+                                          44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
+                                          25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
+                                          5, 4, 3, 2, 1, 0);
     while (run.count < run.capacity && run.tail - run.head >= 8) {
         const auto q = static_cast<std::uint32_t>(run.q);
         const __m256i ends = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(run.index + run.head)),
@@ -224,9 +239,9 @@ void avx512Ipv4(Ipv4Run& run) noexcept {
         const __m256i lengths = _mm256_sub_epi32(ends, starts);
         const __mmask8 lengthsOk =
             _mm256_cmplt_epu32_mask(_mm256_sub_epi32(lengths, _mm256_set1_epi32(1)), lengthLimits);
-        if ((lengthsOk & 0x7F) != 0x7F) return;
-        // Within 64 bytes now: at most 60 from the time's first digit to the
-        // address's separator.
+        if ((lengthsOk & 0x07) != 0x07) return;  // the time and the size
+        // Within 64 bytes now: an IPv4 record has at most 60 from the time's
+        // first digit to the address's separator; an IPv6 one must fit.
         const __m512i record = _mm512_maskz_loadu_epi8(run.readable(q), text + q);
         const __m512i endBytes = _mm512_zextsi128_si512(_mm256_maskz_cvtepi32_epi8(0xFF, ends));
         const __m128i separators =
@@ -234,9 +249,8 @@ void avx512Ipv4(Ipv4Run& run) noexcept {
         const __mmask16 dots = _mm_cmpeq_epi8_mask(separators, _mm_set1_epi8('.'));
         const __mmask16 spaces = _mm_cmpeq_epi8_mask(separators, _mm_set1_epi8(' ')) |
                                  _mm_cmplt_epu8_mask(_mm_sub_epi8(separators, _mm_set1_epi8('\t')), _mm_set1_epi8(5));
-        const std::uint32_t next = run.index[run.head + 6] + 1;
-        const auto after = static_cast<unsigned char>(text[next]);
-        if ((dots & 0x7F) != 0x39 || (spaces & 0x46) != 0x46 || static_cast<unsigned char>(after - '0') > 9) return;
+        if ((dots & 0x07) != 0x01 || (spaces & 0x06) != 0x06) return;
+        const __mmask16 newlines = _mm_cmpeq_epi8_mask(separators, _mm_set1_epi8('\n'));
 
         const __m512i startBytes = _mm512_zextsi128_si512(_mm256_maskz_cvtepi32_epi8(0xFF, starts));
         const __m512i from = _mm512_add_epi8(_mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, endBytes), back);
@@ -250,20 +264,49 @@ void avx512Ipv4(Ipv4Run& run) noexcept {
                                                 _mm512_maskz_srli_epi64(0xFF, quads, 32));
         alignas(64) std::uint64_t field[8];
         _mm512_store_si512(field, values);
+
+        std::size_t next;
+        std::size_t entries;
+        unsigned lineFeeds = static_cast<unsigned>(_mm_popcnt_u32(newlines & 0x06));
+        const bool ipv4 = (dots & 0x08) != 0;
+        if (ipv4) {  // lanes 3 to 6 are the address's components
+            if ((lengthsOk & 0x78) != 0x78 || (dots & 0x7F) != 0x39 || (spaces & 0x40) == 0) return;
+            next = run.index[run.head + 6] + 1;
+            entries = 7;
+            lineFeeds += (newlines >> 6) & 1;
+        } else {  // IPv6: the address's text moved to the start of a vector
+            const auto address = static_cast<unsigned>(_mm256_extract_epi32(ends, 2)) + 1;
+            const std::uint64_t window = ((std::uint64_t{1} << Ipv6TextWindow) - 1) & (~std::uint64_t{0} >> address);
+            const __m512i text6 = _mm512_maskz_permutexvar_epi8(
+                window, _mm512_add_epi8(lanes, _mm512_set1_epi8(static_cast<char>(address))), record);
+            unsigned nonDigits;
+            const unsigned length = ipv6FromVector(text6, run.addresses6[run.count6], nonDigits);
+            if (length == 0 || q + address + length >= run.scanned) return;
+            next = q + address + length + 1;
+            entries = 3 + nonDigits + 1;
+            lineFeeds += text[next - 1] == '\n';
+        }
+        if (static_cast<unsigned char>(text[next] - '0') > 9) return;  // the next record starts right after
         const auto decimals = static_cast<unsigned>(_mm256_extract_epi32(lengths, 1));
         float time;
         if (!roundTime(field[0] * Tens[decimals] + field[1], decimals, time)) return;
         run.times[run.count] = time;
         run.sizes[run.count] = static_cast<std::uint32_t>(field[2]);
-        run.isIpv6[run.count] = false;
-        // In 32-bit arithmetic, so that components above 255 carry into their
-        // neighbours, modulo 2^32.
-        run.addresses[run.count4++] = (static_cast<std::uint32_t>(field[3]) << 24) +
-                                      (static_cast<std::uint32_t>(field[4]) << 16) +
-                                      (static_cast<std::uint32_t>(field[5]) << 8) + static_cast<std::uint32_t>(field[6]);
-        run.newlines += static_cast<unsigned>(_mm_popcnt_u32(_mm_cmpeq_epi8_mask(separators, _mm_set1_epi8('\n')) & 0x46));
+        if (ipv4) {
+            run.isIpv6[run.count] = false;
+            // In 32-bit arithmetic, so that components above 255 carry into
+            // their neighbours, modulo 2^32.
+            run.addresses[run.count4++] = (static_cast<std::uint32_t>(field[3]) << 24) +
+                                          (static_cast<std::uint32_t>(field[4]) << 16) +
+                                          (static_cast<std::uint32_t>(field[5]) << 8) +
+                                          static_cast<std::uint32_t>(field[6]);
+        } else {
+            run.isIpv6[run.count] = true;
+            ++run.count6;
+        }
+        run.newlines += lineFeeds;
         ++run.count;
-        run.head += 7;
+        run.head += entries;
         run.q = next;
     }
 }

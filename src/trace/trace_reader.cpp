@@ -406,16 +406,32 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexPath path) n
             scanned += 64 * blocks;
             continue;
         }
-        if (path.ipv4 != nullptr && b[index[head + 3]] == '.') {
-            // A run of everyday IPv4 records, read in vectors.
-            scan_detail::Ipv4Run run{b, end + PadBytes, index, head, tail, q, count, count4, RecordBatch::Capacity, 0,
-                                     batch.packet_time, batch.packet_size, batch.is_ipv6, batch.packet_addr};
-            path.ipv4(run);
+        if (path.records != nullptr) {
+            // A run of everyday records, read in vectors.
+            scan_detail::RecordRun run{b,
+                                       end + PadBytes,
+                                       scanned,
+                                       index,
+                                       head,
+                                       tail,
+                                       q,
+                                       count,
+                                       count4,
+                                       count6,
+                                       RecordBatch::Capacity,
+                                       0,
+                                       batch.packet_time,
+                                       batch.packet_size,
+                                       batch.is_ipv6,
+                                       batch.packet_addr,
+                                       batch.packet_addr6};
+            path.records(run);
             if (run.count != count) {
                 head = run.head;
                 q = run.q;
                 count = run.count;
                 count4 = run.count4;
+                count6 = run.count6;
                 lines += run.newlines;
                 continue;
             }
