@@ -81,7 +81,7 @@ private:
     // bytes ahead of the record being read, IndexChunkBlocks blocks of 64
     // bytes at a time; what is left is moved to the front first, at most the
     // IndexAhead bytes before the new blocks.
-    static constexpr std::size_t IndexChunkBlocks = 4;
+    static constexpr std::size_t IndexChunkBlocks = 16;
     static constexpr std::size_t IndexAhead = 128;
     static constexpr std::size_t IndexSpace = IndexAhead + 64 * IndexChunkBlocks + scan_detail::IndexSlack;
     std::size_t indexHead = 0;
