@@ -1,9 +1,11 @@
-// The reader's index of its buffer: the offsets of the bytes that are not
-// decimal digits, which are where a record's fields end. It is built 64 bytes
-// at a time, and the records are then read from the offsets without scanning
-// their text again, so no record waits for the scan of the one before it.
-// Whether to build it, and how, is chosen once per process, as the AES paths
-// are.
+// How the text is scanned: the reader's index of its buffer, the offsets of
+// the bytes that are not decimal digits, which are where a record's fields
+// end. It is built 64 bytes at a time, and the records are then read from the
+// offsets without scanning their text again, so no record waits for the scan
+// of the one before it. With AVX-512 the records' fields are then read in
+// vectors too, and the writer prints IPv6 addresses in vectors. Which path
+// runs is chosen once per process, as the AES paths are; every path reads
+// and prints exactly alike.
 #pragma once
 
 #include <cstddef>
@@ -21,16 +23,17 @@ enum class ScanPath {
 };
 
 bool scanPathAvailable(ScanPath path) noexcept;
-// For tests and benchmarks. Otherwise the index is built where AVX-512
-// packs its offsets; with narrower vectors taking the offsets from the masks
-// one by one costs more than scanning each record's bytes.
+// For tests and benchmarks. Otherwise the index is built where AVX-512 (with
+// VBMI and VBMI2) packs its offsets, and not at all elsewhere: with narrower
+// vectors, taking the offsets from the masks one by one costs more than
+// scanning each record's bytes as it is read.
 bool selectScanPath(ScanPath path) noexcept;
 ScanPath activeScanPath() noexcept;
 const char* scanPathName(ScanPath path) noexcept;
 
 namespace scan_detail {
 
-// Null for ScanPath::Record. Stores at out, in order, base + i for every i below 64 * blocks where p[i]
+// Stores at out, in order, base + i for every i below 64 * blocks where p[i]
 // is not a decimal digit, and returns how many. May store up to IndexSlack
 // entries of no meaning after those.
 using IndexBlocks = std::size_t (*)(const char* p, std::size_t blocks, std::uint32_t base,
@@ -86,12 +89,12 @@ using Records = void (*)(RecordRun& run) noexcept;
 using Ipv6Print = char* (*)(char* out, const Ipv6Address& address) noexcept;
 
 // How the reader scans its buffer: the index's function (null for
-// ScanPath::Record), and the IPv6 address parser that goes with it (null for
-// the reader's own).
+// ScanPath::Record), and the IPv6 address parser and the record run that go
+// with it (null for the reader's own).
 struct IndexPath {
     IndexBlocks blocks;
     Ipv6Text ipv6;
-    Records records;  // null for the reader's own
+    Records records;
 };
 
 IndexPath activeIndexPath() noexcept;

@@ -329,7 +329,6 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
     return p + at[6] + 1;
 }
 
-
 }  // namespace
 
 bool TraceReader::refill() noexcept {
@@ -375,10 +374,12 @@ bool TraceReader::refill() noexcept {
 // of the bytes that are not digits: in an IPv4 record those are exactly its
 // seven separators, so every field's place is known from the index alone,
 // and the next record's start is a guess the CPU makes right without waiting
-// for this one. An IPv6 address is read by parseUsualIpv6, which says how
-// many bytes of it the index holds. Stops, leaving begin at the record, at
-// the first record of another shape, and within a few blocks of the end of
-// the bytes held; the index stays for the next call while begin does not move.
+// for this one. An IPv6 address is read by the path's parser or
+// parseUsualIpv6, which say how many entries of the index it has. Where the
+// path has a record run, runs of records are left to it. Stops, leaving
+// begin at the record, at the first record of another shape, and within a
+// few blocks of the end of the bytes held; the index stays for the next call
+// while begin does not move.
 void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexPath path) noexcept {
     if (indexAt != begin) {
         indexHead = indexTail = 0;
@@ -394,8 +395,8 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexPath path) n
     std::size_t count6 = batch.count6;
     std::uint64_t lines = line;
     while (count < RecordBatch::Capacity) {
-        // Enough of the index for any record the loop takes: an IPv6 one has
-        // at most 11 entries and lies within 27 + Ipv6Window bytes.
+        // The index well ahead: an IPv4 record has 7 entries, an IPv6 one lies
+        // within 27 + Ipv6Window bytes (and must end before scanned).
         if (tail - head < 12 || scanned < q + IndexAhead) {
             if (scanned + 64 > end) break;
             std::memmove(index, index + head, (tail - head) * sizeof index[0]);
