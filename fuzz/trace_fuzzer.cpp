@@ -5,7 +5,7 @@
 // produce for the same record -- or, for an address field holding a ':',
 // what inet_pton(AF_INET6) reads from it, printed in RFC 5952 form -- and
 // when the whole input is accepted the reference must accept it too, with
-// identical output.
+// identical output; on every way the reader can scan its buffer.
 #include <arpa/inet.h>
 
 #include <cstdint>
@@ -17,6 +17,7 @@
 
 #include "prefix_anonymizer.h"
 #include "record_loop.h"
+#include "text_scan.h"
 
 namespace {
 
@@ -94,6 +95,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     // The reader's megabyte buffer is reused between runs.
     static std::optional<ipveil::trace::TraceReader> reader;
     static std::optional<ipveil::trace::RecordWriter> writer;
+
+    // Every way of scanning the buffer this CPU has, chosen by the input's
+    // length so that the corpus keeps its meaning.
+    static constexpr ipveil::trace::ScanPath Paths[] = {ipveil::trace::ScanPath::Record,
+                                                        ipveil::trace::ScanPath::PortableIndex,
+                                                        ipveil::trace::ScanPath::Avx512Index};
+    if (!ipveil::trace::selectScanPath(Paths[size % 3])) ipveil::trace::selectScanPath(ipveil::trace::ScanPath::Record);
 
     std::FILE* input = openInput(data, size);
     char* written = nullptr;
