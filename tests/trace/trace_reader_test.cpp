@@ -25,6 +25,21 @@ std::uint64_t lineAt(const std::string& text, std::size_t offset) {
     return 1 + static_cast<std::uint64_t>(std::count(text.begin(), text.begin() + static_cast<std::ptrdiff_t>(offset), '\n'));
 }
 
+// Runs check once for each way the reader can scan its buffer on this CPU:
+// record by record, and with the index (a byte at a time, and with AVX-512
+// where the CPU has it); then the path chosen before is chosen again.
+template <typename Check>
+void onEveryScanPath(Check check) {
+    using ipveil::trace::ScanPath;
+    const ScanPath original = ipveil::trace::activeScanPath();
+    for (ScanPath path : {ScanPath::Record, ScanPath::PortableIndex, ScanPath::Avx512Index}) {
+        if (!ipveil::trace::selectScanPath(path)) continue;
+        SCOPED_TRACE(ipveil::trace::scanPathName(path));
+        check();
+    }
+    ipveil::trace::selectScanPath(original);
+}
+
 TEST(TraceReader, MatchesScanfOnGeneratedTraces) {
     for (int layout = 0; layout < 4; ++layout) {
         TraceGenerator gen(static_cast<std::uint64_t>(1000 + layout));
@@ -42,23 +57,25 @@ TEST(TraceReader, MatchesScanfOnGeneratedTraces) {
 // A trace that ends anywhere: the records scanf completes, then the cut
 // record is malformed on the line where its time field starts.
 TEST(TraceReader, EveryCutOfATraceEndsOrIsMalformedLikeScanf) {
-    TraceGenerator gen(77);
-    for (int t = 0; t < 8; ++t) {
-        const std::string text = gen.trace(3);
-        for (std::size_t length = 0; length <= text.size(); ++length) {
-            const std::string cut = text.substr(0, length);
-            const auto ref = scanfReference(cut);
-            const LibraryRun run = runLibrary(cut);
-            ASSERT_EQ(run.output, ref.output) << '"' << cut << '"';
-            if (ref.complete) {
-                ASSERT_EQ(run.result, ReadResult::End) << '"' << cut << '"';
-            } else {
-                ASSERT_EQ(run.result, ReadResult::Malformed) << '"' << cut << '"';
-                const std::size_t start = cut.find_first_not_of(" \t\n\v\f\r", ref.consumed);
-                ASSERT_EQ(run.line, lineAt(cut, start)) << '"' << cut << '"';
+    onEveryScanPath([] {
+        TraceGenerator gen(77);
+        for (int t = 0; t < 8; ++t) {
+            const std::string text = gen.trace(3);
+            for (std::size_t length = 0; length <= text.size(); ++length) {
+                const std::string cut = text.substr(0, length);
+                const auto ref = scanfReference(cut);
+                const LibraryRun run = runLibrary(cut);
+                ASSERT_EQ(run.output, ref.output) << '"' << cut << '"';
+                if (ref.complete) {
+                    ASSERT_EQ(run.result, ReadResult::End) << '"' << cut << '"';
+                } else {
+                    ASSERT_EQ(run.result, ReadResult::Malformed) << '"' << cut << '"';
+                    const std::size_t start = cut.find_first_not_of(" \t\n\v\f\r", ref.consumed);
+                    ASSERT_EQ(run.line, lineAt(cut, start)) << '"' << cut << '"';
+                }
             }
         }
-    }
+    });
 }
 
 // The reader refills its buffer with the unread part of a record moved to the
@@ -74,24 +91,26 @@ TEST(TraceReader, RecordsStraddlingARefillAreReadWhole) {
                                       "0x1.8p3 \r\n 4294967295 255.255.255.256",
                                       "12.5 61 7a35:18:bc6e::3c16:1.2.3.4"};
     const std::string padPattern = " \n\t \r\n  \v\f";
-    for (const std::string& record : straddling) {
-        const std::string records = before + "\n" + record + "\n" + after;
-        const auto ref = scanfReference(records);
-        ASSERT_TRUE(ref.complete);
-        for (std::size_t k = 0; k <= record.size() + 1; ++k) {
-            // The record starts k bytes before the end of the first buffer.
-            std::string text;
-            const std::size_t pad = TraceReader::BufferBytes - k - before.size() - 1;
-            while (text.size() < pad) text += padPattern;
-            text.resize(pad);
-            text += records;
-            text += "\n\nbad 1 2.3.4.5";
-            const LibraryRun run = runLibrary(text);
-            ASSERT_EQ(run.output, ref.output) << "buffer ends " << k << " bytes into the record";
-            ASSERT_EQ(run.result, ReadResult::Malformed);
-            ASSERT_EQ(run.line, lineAt(text, text.size() - 13)) << "buffer ends " << k << " bytes into the record";
+    onEveryScanPath([&] {
+        for (const std::string& record : straddling) {
+            const std::string records = before + "\n" + record + "\n" + after;
+            const auto ref = scanfReference(records);
+            ASSERT_TRUE(ref.complete);
+            for (std::size_t k = 0; k <= record.size() + 1; ++k) {
+                // The record starts k bytes before the end of the first buffer.
+                std::string text;
+                const std::size_t pad = TraceReader::BufferBytes - k - before.size() - 1;
+                while (text.size() < pad) text += padPattern;
+                text.resize(pad);
+                text += records;
+                text += "\n\nbad 1 2.3.4.5";
+                const LibraryRun run = runLibrary(text);
+                ASSERT_EQ(run.output, ref.output) << "buffer ends " << k << " bytes into the record";
+                ASSERT_EQ(run.result, ReadResult::Malformed);
+                ASSERT_EQ(run.line, lineAt(text, text.size() - 13)) << "buffer ends " << k << " bytes into the record";
+            }
         }
-    }
+    });
 }
 
 }  // namespace
@@ -115,20 +134,23 @@ TEST(TraceReader, EverydayRecordsMatchScanf) {
     auto separator = [&] { return rng() % 4 != 0 ? ' ' : Separators[rng() % 6]; };
     static constexpr const char* NearMidpoints[] = {"16777217.0", "0.0234375", "8388608.5", "1.0000001",
                                                     "16777216.9", "1234567.125", "0.0000001"};
-    for (int trial = 0; trial < 20; ++trial) {
-        std::string text;
-        for (int r = 0; r < 3000; ++r) {
-            const std::string time = rng() % 50 == 0 ? NearMidpoints[rng() % 7] : digits(count(8)) + "." + digits(count(8));
-            text += time + separator() + digits(count(9)) + separator();
-            for (int c = 0; c < 4; ++c) text += digits(count(rng() % 8 == 0 ? 9 : 3)) + (c < 3 ? "." : "");
-            text += r % 7 == 0 ? "\r\n" : "\n";
+    onEveryScanPath([&] {
+        for (int trial = 0; trial < 20; ++trial) {
+            std::string text;
+            for (int r = 0; r < 3000; ++r) {
+                const std::string time =
+                    rng() % 50 == 0 ? NearMidpoints[rng() % 7] : digits(count(8)) + "." + digits(count(8));
+                text += time + separator() + digits(count(9)) + separator();
+                for (int c = 0; c < 4; ++c) text += digits(count(rng() % 8 == 0 ? 9 : 3)) + (c < 3 ? "." : "");
+                text += r % 7 == 0 ? "\r\n" : "\n";
+            }
+            const ScanfReference reference = scanfReference(text);
+            const LibraryRun run = runLibrary(text);
+            ASSERT_TRUE(reference.complete);
+            ASSERT_EQ(run.result, ReadResult::End);
+            ASSERT_EQ(run.output, reference.output) << "trial " << trial;
         }
-        const ScanfReference reference = scanfReference(text);
-        const LibraryRun run = runLibrary(text);
-        ASSERT_TRUE(reference.complete);
-        ASSERT_EQ(run.result, ReadResult::End);
-        ASSERT_EQ(run.output, reference.output) << "trial " << trial;
-    }
+    });
 }
 
 }  // namespace
@@ -158,21 +180,23 @@ using ipveil::address_test::randomForm;
 // and either case included, in long traces so that most records lie well
 // inside the buffer.
 TEST(TraceReader, EverydayIpv6RecordsMatchInetPton) {
-    std::mt19937_64 rng(47);
-    for (int trial = 0; trial < 10; ++trial) {
-        std::string text;
-        for (int r = 0; r < 3000; ++r) {
-            text += std::to_string(rng() % 100000) + "." + std::to_string(rng() % 1000000) + " " +
-                    std::to_string(rng() % 1501) + (rng() % 8 == 0 ? "\t" : " ");
-            text += rng() % 4 == 0 ? "10.1.2.3" : randomForm(randomAddress(rng), rng);
-            text += rng() % 9 == 0 ? "\r\n" : "\n";
+    onEveryScanPath([] {
+        std::mt19937_64 rng(47);
+        for (int trial = 0; trial < 10; ++trial) {
+            std::string text;
+            for (int r = 0; r < 3000; ++r) {
+                text += std::to_string(rng() % 100000) + "." + std::to_string(rng() % 1000000) + " " +
+                        std::to_string(rng() % 1501) + (rng() % 8 == 0 ? "\t" : " ");
+                text += rng() % 4 == 0 ? "10.1.2.3" : randomForm(randomAddress(rng), rng);
+                text += rng() % 9 == 0 ? "\r\n" : "\n";
+            }
+            const ScanfReference reference = scanfReference(text);
+            const LibraryRun run = runLibrary(text);
+            ASSERT_TRUE(reference.complete);
+            ASSERT_EQ(run.result, ReadResult::End);
+            ASSERT_EQ(run.output, reference.output) << "trial " << trial;
         }
-        const ScanfReference reference = scanfReference(text);
-        const LibraryRun run = runLibrary(text);
-        ASSERT_TRUE(reference.complete);
-        ASSERT_EQ(run.result, ReadResult::End);
-        ASSERT_EQ(run.output, reference.output) << "trial " << trial;
-    }
+    });
 }
 
 // Address fields of hexadecimal digits and colons only, valid or one edit
@@ -187,35 +211,37 @@ TEST(TraceReader, NearlyIpv6AddressesAreReadLikeInetPton) {
         before += std::string(r % 3 == 0 ? "1.5\n40\n" : "1.5 40 ") + randomForm(randomAddress(rng), rng) + "\n";
     }
     const std::string after = "\n2.25 60 1::2\n3.5 70 a:b:c:d:e:f:1:2\n4.75 80 ::\n5.0 90 1.2.3.4\n6 7 8.9.10.11\n";
-    int accepted = 0;
-    for (int t = 0; t < 6000; ++t) {
-        std::string address;
-        if (t % 5 == 0) {
-            const std::size_t length = 1 + rng() % 40;
-            for (std::size_t i = 0; i < length; ++i) address += Alphabet[rng() % (sizeof Alphabet - 1)];
-        } else {
-            do address = randomForm(randomAddress(rng), rng);
-            while (address.find('.') != std::string::npos);
-            const std::size_t at = rng() % (address.size() + 1);
-            const std::size_t kind = rng() % 6;
-            if (kind == 1) address.insert(at, 1, ':');
-            if (kind == 2) address.insert(at, 1, Alphabet[rng() % 22]);
-            if (kind == 3 && at < address.size()) address.erase(at, 1);
-            if (kind == 4 && at < address.size()) address[at] = Alphabet[rng() % (sizeof Alphabet - 1)];
-            if (kind == 5) address.insert(at, "::");
-            if (address.empty()) address = ":";
+    onEveryScanPath([&] {
+        int accepted = 0;
+        for (int t = 0; t < 6000; ++t) {
+            std::string address;
+            if (t % 5 == 0) {
+                const std::size_t length = 1 + rng() % 40;
+                for (std::size_t i = 0; i < length; ++i) address += Alphabet[rng() % (sizeof Alphabet - 1)];
+            } else {
+                do address = randomForm(randomAddress(rng), rng);
+                while (address.find('.') != std::string::npos);
+                const std::size_t at = rng() % (address.size() + 1);
+                const std::size_t kind = rng() % 6;
+                if (kind == 1) address.insert(at, 1, ':');
+                if (kind == 2) address.insert(at, 1, Alphabet[rng() % 22]);
+                if (kind == 3 && at < address.size()) address.erase(at, 1);
+                if (kind == 4 && at < address.size()) address[at] = Alphabet[rng() % (sizeof Alphabet - 1)];
+                if (kind == 5) address.insert(at, "::");
+                if (address.empty()) address = ":";
+            }
+            const std::string text = before + "7.125 1500 " + address + after;
+            const ScanfReference reference = scanfReference(text);
+            const LibraryRun run = runLibrary(text);
+            ASSERT_EQ(run.output, reference.output) << address;
+            ASSERT_EQ(run.result, reference.complete ? ReadResult::End : ReadResult::Malformed) << address;
+            if (!reference.complete) {
+                ASSERT_EQ(run.line, lineAt(text, before.size())) << address;
+            }
+            accepted += reference.complete;
         }
-        const std::string text = before + "7.125 1500 " + address + after;
-        const ScanfReference reference = scanfReference(text);
-        const LibraryRun run = runLibrary(text);
-        ASSERT_EQ(run.output, reference.output) << address;
-        ASSERT_EQ(run.result, reference.complete ? ReadResult::End : ReadResult::Malformed) << address;
-        if (!reference.complete) {
-            ASSERT_EQ(run.line, lineAt(text, before.size())) << address;
-        }
-        accepted += reference.complete;
-    }
-    EXPECT_GT(accepted, 1000);  // both sides of the edge are reached
+        EXPECT_GT(accepted, 1000);  // both sides of the edge are reached
+    });
 }
 
 }  // namespace
@@ -236,7 +262,8 @@ TEST(TraceReader, EveryScanPathReadsLikeScanf) {
     TraceGenerator gen(61);
     auto digits = [&](unsigned most) {
         std::string s;
-        for (unsigned i = 0, n = 1 + static_cast<unsigned>(rng() % most); i < n; ++i) s += static_cast<char>('0' + rng() % 10);
+        const unsigned n = 1 + static_cast<unsigned>(rng() % most);
+        for (unsigned i = 0; i < n; ++i) s += static_cast<char>('0' + rng() % 10);
         return s;
     };
     static constexpr const char* Separators[] = {" ", " ", " ", "\t", "\n", "\r\n", "  \n", "\v\f"};
@@ -244,13 +271,22 @@ TEST(TraceReader, EveryScanPathReadsLikeScanf) {
     static constexpr const char* BadEnds[] = {"12.5 6a 1.2.3.4", "1a.5 60 1.2.3.4",          "12.5 60 1.2b.3.4",
                                               "12.5 60 1.2.3c.4", "12.5 60 1:2:3:4:5:6:7:8g", "12.5 60 1.2.3",
                                               "12.5 60 1.2 3.4",  "12.5 60 1.2.3 4"};
+    // The longest records of the everyday shapes, about the 64 bytes a record
+    // is read in vectors within.
+    static constexpr const char* LongestRecords[] = {
+        "1234567.1234567 12345678 ffff:FFFF:ffff:ffff:ffff:ffff:ffff:ffff",
+        "123456.1234567 12345678 ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+        "1234567.1234567 12345678 12345678.12345678.12345678.12345678",
+        "9999999.9999999 99999999 0:0:0:0:0:0:0:0", "1.1 1 ::"};
     const ScanPath original = ipveil::trace::activeScanPath();
     for (int trial = 0; trial < 16; ++trial) {
         std::string text;
         for (int r = 0; r < 1500; ++r) {
-            const unsigned kind = static_cast<unsigned>(rng() % 10);
+            const unsigned kind = static_cast<unsigned>(rng() % 12);
             if (kind == 0) {
                 text += gen.trace(1, static_cast<TraceGenerator::Layout>(rng() % 4));
+            } else if (kind == 11) {
+                text += LongestRecords[rng() % 5];
             } else {
                 text += digits(8) + "." + digits(8) + separator() + digits(9) + separator();
                 if (kind < 4) {
