@@ -19,10 +19,10 @@ namespace ipveil::trace::scan_detail {
 
 std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, std::uint32_t* out) noexcept {
     std::uint32_t* const first = out;
-    const __m512i lanes = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45, 44,
-                                          43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26, 25, 24,
-                                          23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6, 5, 4, 3, 2,
-                                          1, 0);
+    const __m512i lanes = _mm512_set_epi8(63, 62, 61, 60, 59, 58, 57, 56, 55, 54, 53, 52, 51, 50, 49, 48, 47, 46, 45,
+                                          44, 43, 42, 41, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 30, 29, 28, 27, 26,
+                                          25, 24, 23, 22, 21, 20, 19, 18, 17, 16, 15, 14, 13, 12, 11, 10, 9, 8, 7, 6,
+                                          5, 4, 3, 2, 1, 0);
     const __m512i zero = _mm512_set1_epi8('0');
     const __m512i ten = _mm512_set1_epi8(10);
     for (std::size_t b = 0; b < 64 * blocks; b += 64) {
@@ -105,8 +105,8 @@ inline unsigned ipv6FromVector(__m512i bytes, Ipv6Address& address, unsigned& no
                                          -2, -3, 0, -1, -2, -3, 0, -1, -2, -3, 0, -1, -2, -3, 0, -1, -2, -3, 0, -1, -2,
                                          -3);
     const __m512i from = _mm512_add_epi8(_mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, ends), back);
-    const __mmask64 inGroup = _mm512_cmpge_epi8_mask(from, _mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, firsts)) &
-                              ((std::uint64_t{1} << (4 * count)) - 1);
+    const __m512i groupFirsts = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, firsts);
+    const __mmask64 inGroup = _mm512_cmpge_epi8_mask(from, groupFirsts) & ((std::uint64_t{1} << (4 * count)) - 1);
     const __m512i digits = _mm512_maskz_permutexvar_epi8(inGroup, from, nibbles);
     // Four digits to two bytes, then the bytes of the 16-bit lanes packed:
     // the groups in order, in network order.
@@ -233,9 +233,11 @@ void avx512RecordRun(RecordRun& run) noexcept {
                                           5, 4, 3, 2, 1, 0);
     while (run.count < run.capacity && run.tail - run.head >= 8) {
         const auto q = static_cast<std::uint32_t>(run.q);
-        const __m256i ends = _mm256_sub_epi32(_mm256_loadu_si256(reinterpret_cast<const __m256i*>(run.index + run.head)),
-                                              _mm256_set1_epi32(static_cast<int>(q)));
-        const __m256i starts = _mm256_maskz_add_epi32(0xFE, _mm256_permutexvar_epi32(previous, ends), _mm256_set1_epi32(1));
+        // The next eight offsets of the index, from the record's start.
+        const __m256i offsets = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(run.index + run.head));
+        const __m256i ends = _mm256_sub_epi32(offsets, _mm256_set1_epi32(static_cast<int>(q)));
+        const __m256i starts =
+            _mm256_maskz_add_epi32(0xFE, _mm256_permutexvar_epi32(previous, ends), _mm256_set1_epi32(1));
         const __m256i lengths = _mm256_sub_epi32(ends, starts);
         const __mmask8 lengthsOk =
             _mm256_cmplt_epu32_mask(_mm256_sub_epi32(lengths, _mm256_set1_epi32(1)), lengthLimits);
@@ -254,8 +256,8 @@ void avx512RecordRun(RecordRun& run) noexcept {
 
         const __m512i startBytes = _mm512_zextsi128_si512(_mm256_maskz_cvtepi32_epi8(0xFF, starts));
         const __m512i from = _mm512_add_epi8(_mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, endBytes), back);
-        const __mmask64 inField = _mm512_cmpge_epi8_mask(from, _mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, startBytes)) &
-                                  0x00FFFFFFFFFFFFFF;
+        const __m512i fieldStarts = _mm512_maskz_permutexvar_epi8(~__mmask64{0}, spread, startBytes);
+        const __mmask64 inField = _mm512_cmpge_epi8_mask(from, fieldStarts) & 0x00FFFFFFFFFFFFFF;
         const __m512i digits =
             _mm512_and_si512(_mm512_maskz_permutexvar_epi8(inField, from, record), _mm512_set1_epi8(0x0F));
         const __m512i pairs = _mm512_maddubs_epi16(digits, _mm512_set1_epi16(0x010A));

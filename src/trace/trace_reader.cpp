@@ -443,8 +443,8 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexPath path) n
         if (b[at[0]] != '.' || !isSpace(b[at[1]]) || !isSpace(b[at[2]])) break;
         const auto whole = static_cast<unsigned>(at[0] - q);
         const unsigned decimals = at[1] - at[0] - 1;
-        const std::uint64_t digits =
-            digitsValue(load8(b + q), whole) * IntegerPowersOfTen[decimals] + digitsValue(load8(b + at[0] + 1), decimals);
+        const std::uint64_t digits = digitsValue(load8(b + q), whole) * IntegerPowersOfTen[decimals] +
+                                     digitsValue(load8(b + at[0] + 1), decimals);
         if (!detail::roundShortDecimal(digits, decimals, batch.packet_time[count])) [[unlikely]] break;
         batch.packet_size[count] = digitsValue(load8(b + at[1] + 1), at[2] - at[1] - 1);
         std::uint64_t newlines = (b[at[1]] == '\n') + (b[at[2]] == '\n');

@@ -321,7 +321,8 @@ TEST(RecordWriter, Ipv6LinesAlikeOnEveryScanPath) {
         char text[64];
         bool run = false;
         for (int g = 0; g < 7; ++g) {
-            run |= (address.bytes[2 * g] | address.bytes[2 * g + 1] | address.bytes[2 * g + 2] | address.bytes[2 * g + 3]) == 0;
+            const std::uint8_t* const two = address.bytes + 2 * g;  // groups g and g + 1
+            run |= (two[0] | two[1] | two[2] | two[3]) == 0;
         }
         std::size_t length;
         if (!run) {
@@ -333,7 +334,8 @@ TEST(RecordWriter, Ipv6LinesAlikeOnEveryScanPath) {
         expected += "1.500000\t60\t" + std::string(text, length) + "\n";
     }
     const trace::ScanPath original = trace::activeScanPath();
-    for (trace::ScanPath path : {trace::ScanPath::Record, trace::ScanPath::PortableIndex, trace::ScanPath::Avx512Index}) {
+    for (trace::ScanPath path :
+         {trace::ScanPath::Record, trace::ScanPath::PortableIndex, trace::ScanPath::Avx512Index}) {
         if (!trace::selectScanPath(path)) continue;
         std::FILE* out = std::tmpfile();
         ASSERT_NE(out, nullptr);
