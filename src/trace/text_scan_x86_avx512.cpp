@@ -54,24 +54,43 @@ std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, 
 // without "::", at most seven with it.
 namespace {
 
-// The address whose text starts the vector, which holds nothing beyond the
-// Ipv6TextWindow bytes a parser may look at.
-inline unsigned ipv6FromVector(__m512i bytes, Ipv6Address& address, unsigned& nonDigits) noexcept {
-    constexpr unsigned Window = Ipv6TextWindow;
-    const __m512i low = _mm512_and_si512(bytes, _mm512_set1_epi8(0x0F));
-    const __mmask64 digit = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8('0')), _mm512_set1_epi8(10));
+// Which bytes of a vector of text are digits, letters a to f of either case,
+// colons and whitespace, bit i for byte i.
+struct TextMasks {
+    std::uint64_t digits;
+    std::uint64_t letters;
+    std::uint64_t colons;
+    std::uint64_t spaces;
+
+    TextMasks shiftedDown(unsigned by) const noexcept {
+        return {digits >> by, letters >> by, colons >> by, spaces >> by};
+    }
+};
+
+inline TextMasks masksOf(__m512i bytes) noexcept {
     const __m512i lower = _mm512_or_si512(bytes, _mm512_set1_epi8(0x20));
-    const __mmask64 letter = _mm512_cmplt_epu8_mask(_mm512_sub_epi8(lower, _mm512_set1_epi8('a')), _mm512_set1_epi8(6));
-    const __mmask64 colon = _mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(':'));
-    const std::uint64_t hex = _cvtmask64_u64(digit) | _cvtmask64_u64(letter);
-    const std::uint64_t colons = _cvtmask64_u64(colon);
+    return {
+        _cvtmask64_u64(_mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8('0')), _mm512_set1_epi8(10))),
+        _cvtmask64_u64(_mm512_cmplt_epu8_mask(_mm512_sub_epi8(lower, _mm512_set1_epi8('a')), _mm512_set1_epi8(6))),
+        _cvtmask64_u64(_mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(':'))),
+        _cvtmask64_u64(_mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) |
+                       _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8('\t')), _mm512_set1_epi8(5))),
+    };
+}
+
+// The address whose text starts the vector bytes, from the masks of those
+// bytes (of which no more than the Ipv6TextWindow a parser may look at are
+// set). The shape comes from the masks alone, so the length is known
+// before the groups are gathered.
+inline unsigned ipv6FromVector(__m512i bytes, TextMasks masks, Ipv6Address& address, unsigned& nonDigits) noexcept {
+    constexpr unsigned Window = Ipv6TextWindow;
+    const std::uint64_t inWindow = (std::uint64_t{1} << Window) - 1;
+    const std::uint64_t hex = (masks.digits | masks.letters) & inWindow;
+    const std::uint64_t colons = masks.colons & inWindow;
 
     const std::uint64_t others = ~(hex | colons) | std::uint64_t{1} << (Window - 1);
     const auto length = static_cast<unsigned>(__builtin_ctzll(others));
-    const std::uint64_t spaces =
-        _cvtmask64_u64(_mm512_cmpeq_epi8_mask(bytes, _mm512_set1_epi8(' ')) |
-                       _mm512_cmplt_epu8_mask(_mm512_sub_epi8(bytes, _mm512_set1_epi8('\t')), _mm512_set1_epi8(5)));
-    if (length > Ipv6MaxTextChars || ((spaces >> length) & 1) == 0) return 0;
+    if (length > Ipv6MaxTextChars || ((masks.spaces >> length) & 1) == 0) return 0;
     const std::uint64_t field = (std::uint64_t{1} << length) - 1;
     const std::uint64_t c = colons & field;
     const std::uint64_t h = hex & field;
@@ -84,10 +103,11 @@ inline unsigned ipv6FromVector(__m512i bytes, Ipv6Address& address, unsigned& no
     const std::uint64_t lasts = h & ~(h >> 1);
     const auto count = static_cast<unsigned>(_mm_popcnt_u64(starts));
     if (doubled == 0 ? count != 8 : count > 7) return 0;
-    nonDigits = length - static_cast<unsigned>(_mm_popcnt_u64(_cvtmask64_u64(digit) & field));
+    nonDigits = length - static_cast<unsigned>(_mm_popcnt_u64(masks.digits & field));
 
     // Each byte's value as a digit; a letter's low nibble is 9 less.
-    const __m512i nibbles = _mm512_mask_add_epi8(low, letter, low, _mm512_set1_epi8(9));
+    const __m512i low = _mm512_and_si512(bytes, _mm512_set1_epi8(0x0F));
+    const __m512i nibbles = _mm512_mask_add_epi8(low, masks.letters, low, _mm512_set1_epi8(9));
     // The positions of each group's first and last digits, group k in byte
     // k, then spread to four bytes each: byte 4k + i is to hold the digit at
     // last - 3 + i, or 0 where that lies before the group's first digit.
@@ -127,7 +147,8 @@ inline unsigned ipv6FromVector(__m512i bytes, Ipv6Address& address, unsigned& no
 }  // namespace
 
 unsigned avx512Ipv6(const char* p, Ipv6Address& address, unsigned& nonDigits) noexcept {
-    return ipv6FromVector(_mm512_maskz_loadu_epi8((std::uint64_t{1} << Ipv6TextWindow) - 1, p), address, nonDigits);
+    const __m512i bytes = _mm512_maskz_loadu_epi8((std::uint64_t{1} << Ipv6TextWindow) - 1, p);
+    return ipv6FromVector(bytes, masksOf(bytes), address, nonDigits);
 }
 
 namespace {
@@ -276,13 +297,14 @@ void avx512RecordRun(RecordRun& run) noexcept {
             next = run.index[run.head + 6] + 1;
             entries = 7;
             lineFeeds += (newlines >> 6) & 1;
-        } else {  // IPv6: the address's text moved to the start of a vector
-            const auto address = static_cast<unsigned>(_mm256_extract_epi32(ends, 2)) + 1;
-            const std::uint64_t window = ((std::uint64_t{1} << Ipv6TextWindow) - 1) & (~std::uint64_t{0} >> address);
+        } else {  // IPv6: the address's text moved to the start of a vector, its masks shifted alike
+            const auto address = static_cast<unsigned>(run.index[run.head + 2] - q) + 1;
             const __m512i text6 = _mm512_maskz_permutexvar_epi8(
-                window, _mm512_add_epi8(lanes, _mm512_set1_epi8(static_cast<char>(address))), record);
+                ~std::uint64_t{0} >> address, _mm512_add_epi8(lanes, _mm512_set1_epi8(static_cast<char>(address))),
+                record);
             unsigned nonDigits;
-            const unsigned length = ipv6FromVector(text6, run.addresses6[run.count6], nonDigits);
+            const unsigned length =
+                ipv6FromVector(text6, masksOf(record).shiftedDown(address), run.addresses6[run.count6], nonDigits);
             if (length == 0 || q + address + length >= run.scanned) return;
             next = q + address + length + 1;
             entries = 3 + nonDigits + 1;
