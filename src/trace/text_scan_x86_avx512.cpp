@@ -1,10 +1,12 @@
-// The index with AVX-512: a block's 64 bytes in one compare, and the offsets
-// of the bytes that are not digits packed in one compress (VBMI2) and widened
-// to 32 bits sixteen at a time. And the everyday IPv6 address, read with the
-// same instructions: each group's digits gathered into four bytes of a vector
-// in one permute, and the groups after a "::" moved to their places in one
-// expand; and printed, its digits spread to their places in one permute and
-// the leading zeros left out in one compress.
+// The text path with AVX-512. The index: a block's 64 bytes in one compare,
+// and the offsets of the bytes that are not digits packed in one compress
+// (VBMI2) and widened to 32 bits sixteen at a time. The record run: a record
+// in one vector, its fields' digits taken out by permutes (VBMI) and turned
+// into values by multiply-adds. The everyday IPv6 address, read with the same
+// instructions (each group's digits gathered into four bytes of a vector in
+// one permute, the groups after a "::" moved to their places in one expand),
+// and printed (its digits spread to their places in one permute, the leading
+// zeros left out in one compress).
 #include <immintrin.h>
 
 #include <array>
@@ -47,11 +49,6 @@ std::size_t avx512Blocks(const char* p, std::size_t blocks, std::uint32_t base, 
     return static_cast<std::size_t>(out - first);
 }
 
-// The same checks as the reader's own parser, on the same masks: the field
-// runs up to the first byte that is neither a hexadecimal digit nor a colon,
-// which must be whitespace; runs of colons (one "::" at most, no ":::"), no
-// lone colon at either end, no five digits in a group, and eight groups
-// without "::", at most seven with it.
 namespace {
 
 // Which bytes of a vector of text are digits, letters a to f of either case,
@@ -81,7 +78,11 @@ inline TextMasks masksOf(__m512i bytes) noexcept {
 // The address whose text starts the vector bytes, from the masks of those
 // bytes (of which no more than the Ipv6TextWindow a parser may look at are
 // set). The shape comes from the masks alone, so the length is known
-// before the groups are gathered.
+// before the groups are gathered; the checks are the reader's own parser's:
+// the field runs up to the first byte that is neither a hexadecimal digit nor
+// a colon, which must be whitespace; runs of colons (one "::" at most, no
+// ":::"), no lone colon at either end, no five digits in a group, and eight
+// groups without "::", at most seven with it.
 inline unsigned ipv6FromVector(__m512i bytes, TextMasks masks, Ipv6Address& address, unsigned& nonDigits) noexcept {
     constexpr unsigned Window = Ipv6TextWindow;
     const std::uint64_t inWindow = (std::uint64_t{1} << Window) - 1;
@@ -231,11 +232,13 @@ inline bool roundTime(std::uint64_t digits, unsigned decimals, float& value) noe
 }  // namespace
 
 // A record lies within 64 bytes of its start, so it is loaded in one vector,
-// and its seven separators in another from the index. Every byte wanted is
-// then taken from the record by a permute: the separators, to be checked,
-// and for each field the eight bytes that end with it, with zero for those
-// before its start (leading zeros), in the lanes of one vector, where digit
-// pairs, quads and octets are combined by multiply-adds.
+// and the offsets of its separators (for IPv6, of its first three) in another
+// from the index. Every byte wanted is then taken from the record by a
+// permute: the separators, to be checked, and for each field the eight bytes
+// that end with it, with zero for those before its start (leading zeros), in
+// the lanes of one vector, where digit pairs, quads and octets are combined
+// by multiply-adds. An IPv6 address is read from the record's masks and its
+// text moved to the start of a vector.
 void avx512RecordRun(RecordRun& run) noexcept {
     const char* const text = run.text;
     const __m256i previous = _mm256_set_epi32(6, 5, 4, 3, 2, 1, 0, 0);
