@@ -20,6 +20,7 @@
 
 #include "field_parse.h"
 #include "record_writer.h"
+#include "scan_path_test_support.h"
 #include "text_scan.h"
 #include "trace_test_support.h"
 
@@ -307,7 +308,10 @@ namespace {
 // does where that is RFC 5952 (no run of two or more zero groups), and as
 // formatIpv6Address does elsewhere: groups of every length, lone zero groups
 // and runs of them, in batches of every size.
-TEST(RecordWriter, Ipv6LinesAlikeOnEveryScanPath) {
+class RecordWriterOnScanPath : public ipveil::trace_test::OnScanPath {};
+IPVEIL_ON_EVERY_SCAN_PATH(RecordWriterOnScanPath);
+
+TEST_P(RecordWriterOnScanPath, Ipv6LinesMatchInetNtop) {
     std::mt19937_64 rng(67);
     std::vector<ipveil::Ipv6Address> addresses(20000);
     std::string expected;
@@ -333,29 +337,23 @@ TEST(RecordWriter, Ipv6LinesAlikeOnEveryScanPath) {
         }
         expected += "1.500000\t60\t" + std::string(text, length) + "\n";
     }
-    const trace::ScanPath original = trace::activeScanPath();
-    for (trace::ScanPath path :
-         {trace::ScanPath::Record, trace::ScanPath::PortableIndex, trace::ScanPath::Avx512Index}) {
-        if (!trace::selectScanPath(path)) continue;
-        std::FILE* out = std::tmpfile();
-        ASSERT_NE(out, nullptr);
-        auto writer = std::make_unique<trace::RecordWriter>(out);
-        auto batch = std::make_unique<trace::RecordBatch>();
-        for (std::size_t i = 0; i < addresses.size();) {
-            batch->clear();
-            for (std::size_t n = 1 + rng() % trace::RecordBatch::Capacity; n > 0 && i < addresses.size(); --n, ++i) {
-                batch->packet_time[batch->count] = 1.5f;
-                batch->packet_size[batch->count] = 60;
-                batch->is_ipv6[batch->count++] = true;
-                batch->packet_addr6[batch->count6++] = addresses[i];
-            }
-            ASSERT_TRUE(writer->write(*batch));
+    std::FILE* out = std::tmpfile();
+    ASSERT_NE(out, nullptr);
+    auto writer = std::make_unique<trace::RecordWriter>(out);
+    auto batch = std::make_unique<trace::RecordBatch>();
+    for (std::size_t i = 0; i < addresses.size();) {
+        batch->clear();
+        for (std::size_t n = 1 + rng() % trace::RecordBatch::Capacity; n > 0 && i < addresses.size(); --n, ++i) {
+            batch->packet_time[batch->count] = 1.5f;
+            batch->packet_size[batch->count] = 60;
+            batch->is_ipv6[batch->count++] = true;
+            batch->packet_addr6[batch->count6++] = addresses[i];
         }
-        ASSERT_TRUE(writer->flush());
-        EXPECT_TRUE(ipveil::cmd_test::readAll(out) == expected) << trace::scanPathName(path);
-        std::fclose(out);
+        ASSERT_TRUE(writer->write(*batch));
     }
-    trace::selectScanPath(original);
+    ASSERT_TRUE(writer->flush());
+    EXPECT_TRUE(ipveil::cmd_test::readAll(out) == expected);
+    std::fclose(out);
 }
 
 }  // namespace
