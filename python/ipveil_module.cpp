@@ -543,6 +543,8 @@ PYBIND11_MODULE(_ipveil, module) {
     using ipveil::python::Anonymizer;
     using ipveil::python::Direction;
     module.doc() = "The prefix-preserving address mapping of the ipveil command (see the package ipveil).";
+    // The project's version, as the commands' --version print it.
+    module.attr("__version__") = IPVEIL_VERSION;
     // The arguments are taken as plain objects, so that their types are
     // checked here; the docstrings give the signatures instead.
     py::options options;

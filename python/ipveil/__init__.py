@@ -9,6 +9,6 @@ The images are those of the ipveil command built with the same key file. The
 Anonymizer holds the key: whoever can use it can undo the mapping.
 """
 
-from ._ipveil import Anonymizer
+from ._ipveil import Anonymizer, __version__
 
-__all__ = ["Anonymizer"]
+__all__ = ["Anonymizer", "__version__"]

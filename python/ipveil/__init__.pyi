@@ -9,6 +9,8 @@ _Uint32Array = numpy.ndarray[Any, numpy.dtype[numpy.uint32]]
 _Uint8Array = numpy.ndarray[Any, numpy.dtype[numpy.uint8]]
 _Addresses = TypeVar("_Addresses", list[str], tuple[str, ...])
 
+__version__: str
+
 class Anonymizer:
     """The keyed, prefix-preserving permutation of IPv4 and IPv6 addresses that the ipveil command applies."""
 
@@ -61,4 +63,4 @@ class Anonymizer:
         """The originals of anonymized addresses, in the kind given: deanonymize(anonymize(x)) == x."""
     def __repr__(self) -> str: ...
 
-__all__ = ["Anonymizer"]
+__all__ = ["Anonymizer", "__version__"]

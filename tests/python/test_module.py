@@ -9,6 +9,7 @@ import pickle
 import subprocess
 import sys
 import random
+import re
 import traceback
 
 import numpy as np
@@ -130,6 +131,11 @@ def test_kinds_come_back_as_given(anonymizer):
         out = anonymizer.anonymize(empty)
         assert out.shape == empty.shape and out.dtype == empty.dtype
     assert anonymizer.anonymize([]) == [] and anonymizer.anonymize(()) == ()
+
+
+def test_version_is_the_projects():
+    top = open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).read()
+    assert ipveil.__version__ == re.search(r"project\(ipveil\s+VERSION\s+([0-9.]+)", top).group(1)
 
 
 def test_non_contiguous_arrays_map_their_elements(anonymizer):
