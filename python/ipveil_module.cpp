@@ -1,6 +1,7 @@
 // The Python module ipveil (imported as ipveil._ipveil, re-exported by the
 // package): PrefixAnonymizer over one address (int, str, ipaddress object) or
-// many (numpy uint32 and (N, 16) uint8 arrays, sequences of str), with the GIL
+// many (numpy uint32 and (N, 16) uint8 arrays, sequences of str), and
+// ipveil-pcap's MacPermutation over MACs in the same kinds, with the GIL
 // released while the AES work runs.
 //
 // The key never leaves the anonymizer: it is parsed here, from Python objects
@@ -22,6 +23,7 @@
 
 #include "field_parse.h"
 #include "ipv6_address.h"
+#include "mac_permutation.h"
 #include "prefix_anonymizer.h"
 
 namespace py = pybind11;
@@ -38,6 +40,9 @@ constexpr std::size_t KeyDigits = 2 * KeyBytes;
 constexpr std::size_t TextBatch = 1024;
 
 enum class Direction { Anonymize, Deanonymize };
+
+// What the strings of a sequence, an object array or a pandas column are.
+enum class Kind { Address, Mac };
 
 // Wipes the key's copies on the stack when they go out of scope.
 struct KeyBuffer {
@@ -110,6 +115,58 @@ char* formatIpv4Text(char* out, std::uint32_t address) noexcept {
     return out;
 }
 
+// Reads a MAC in one of the forms tools print: six pairs of hexadecimal
+// digits joined by ':' or all by '-' (00:1a:2b:3c:4d:5e, 00-1A-2B-3C-4D-5E),
+// three groups of four joined by '.' (001a.2b3c.4d5e), or twelve digits;
+// either case. Into the low 48 bits, first octet most significant.
+bool parseMacText(const char* first, const char* last, std::uint64_t& mac) noexcept {
+    char separator = 0;
+    int groupDigits = 12;
+    switch (last - first) {
+        case 17:
+            separator = first[2];
+            if (separator != ':' && separator != '-') return false;
+            groupDigits = 2;
+            break;
+        case 14:
+            separator = '.';
+            groupDigits = 4;
+            break;
+        case 12: break;
+        default: return false;
+    }
+    std::uint64_t value = 0;
+    int inGroup = 0;
+    for (const char* p = first; p != last; ++p) {
+        if (inGroup == groupDigits) {
+            if (*p != separator) return false;
+            inGroup = 0;
+            continue;
+        }
+        const int digit = hexValue(*p);
+        if (digit < 0) return false;
+        value = value << 4 | static_cast<unsigned>(digit);
+        ++inGroup;
+    }
+    mac = value;
+    return true;
+}
+
+constexpr std::size_t MacTextChars = 17;
+
+// The one form MACs come back in, whatever form they came in: lower case,
+// joined by ':', as tshark and ip(8) print them.
+char* formatMacText(char* out, std::uint64_t mac) noexcept {
+    static constexpr char Digits[] = "0123456789abcdef";
+    for (int i = 0; i < 6; ++i) {
+        const auto octet = static_cast<unsigned>(mac >> (40 - 8 * i)) & 0xFF;
+        if (i > 0) *out++ = ':';
+        *out++ = Digits[octet >> 4];
+        *out++ = Digits[octet & 0xF];
+    }
+    return out;
+}
+
 // The ASCII text of a str, or false for a str that is not ASCII (no address
 // form is).
 bool asciiText(PyObject* text, const char*& first, const char*& last) noexcept {
@@ -148,7 +205,9 @@ bool isPlain(const py::array& array) {
 class Anonymizer {
 public:
     Anonymizer(const KeyBuffer& key, std::string origin)
-        : anonymizer(std::make_unique<PrefixAnonymizer>(key.bytes)), origin(std::move(origin)) {}
+        : anonymizer(std::make_unique<PrefixAnonymizer>(key.bytes)),
+          macs(std::make_unique<packet::MacPermutation>(key.bytes)),
+          origin(std::move(origin)) {}
 
     static std::unique_ptr<Anonymizer> fromKey(py::handle key) {
         KeyBuffer buffer;
@@ -270,27 +329,60 @@ public:
             throw py::type_error("An address is an int, a str, an ipaddress object or an array of them, not bool.");
         }
         if (PyLong_Check(object)) return mapInt(value, direction);
-        if (PyList_Check(object) || PyTuple_Check(object)) return mapSequence(value, direction);
-        // No array exists before numpy is imported; asking pybind11 would
-        // import it, and fail where it is not installed.
-        if (PyDict_GetItemString(PyImport_GetModuleDict(), "numpy") != nullptr && py::isinstance<py::array>(value)) {
-            return mapArray(py::reinterpret_borrow<py::array>(value), direction);
-        }
+        if (PyList_Check(object) || PyTuple_Check(object)) return mapSequence(value, direction, Kind::Address);
+        if (isArray(value)) return mapArray(py::reinterpret_borrow<py::array>(value), direction);
         if (isModuleType(value, "ipaddress")) return mapIpaddress(value, direction);
-        if (isModuleType(value, "pandas")) return mapPandas(value, direction);
+        if (isModuleType(value, "pandas")) return mapPandas(value, direction, Kind::Address);
         if (PyIndex_Check(object)) {  // numpy's integer scalars
             const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(object));
             if (!number) throw py::error_already_set();
             return mapInt(number, direction);
         }
         if (!PyBytes_Check(object) && !PyByteArray_Check(object) && PySequence_Check(object)) {
-            return mapSequence(value, direction);
+            return mapSequence(value, direction, Kind::Address);
         }
         throw py::type_error("An address is an int, a str, an ipaddress object, a numpy array (uint32, or uint8 of "
                              "shape (N, 16)) or a sequence of str, not " + typeName(value) + ".");
     }
 
+    // The MACs' counterpart of map(), with ipveil-pcap's permutation.
+    py::object mapMac(py::handle value, Direction direction) const {
+        PyObject* object = value.ptr();
+        if (PyUnicode_Check(object)) return mapMacText(value, direction);
+        if (PyBool_Check(object)) {
+            throw py::type_error("A MAC is an int, a str or an array of them, not bool.");
+        }
+        if (PyLong_Check(object)) return mapMacInt(value, direction);
+        if (PyList_Check(object) || PyTuple_Check(object)) return mapSequence(value, direction, Kind::Mac);
+        if (isArray(value)) return mapMacArray(py::reinterpret_borrow<py::array>(value), direction);
+        if (isModuleType(value, "pandas")) return mapPandas(value, direction, Kind::Mac);
+        if (PyIndex_Check(object)) {  // numpy's integer scalars
+            const auto number = py::reinterpret_steal<py::object>(PyNumber_Index(object));
+            if (!number) throw py::error_already_set();
+            return mapMacInt(number, direction);
+        }
+        if (!PyBytes_Check(object) && !PyByteArray_Check(object) && PySequence_Check(object)) {
+            return mapSequence(value, direction, Kind::Mac);
+        }
+        throw py::type_error("A MAC is an int, a str, a numpy array (uint8 of shape (N, 6), int64 or uint64) or a "
+                             "sequence of str, not " + typeName(value) + ".");
+    }
+
 private:
+    // No array exists before numpy is imported; asking pybind11 would import
+    // it, and fail where it is not installed.
+    static bool isArray(py::handle value) {
+        return PyDict_GetItemString(PyImport_GetModuleDict(), "numpy") != nullptr && py::isinstance<py::array>(value);
+    }
+
+    void mapMacs(const std::uint64_t* in, std::size_t count, std::uint64_t* out, Direction direction) const noexcept {
+        if (direction == Direction::Anonymize) {
+            macs->anonymize(in, count, out);
+        } else {
+            macs->deanonymize(in, count, out);
+        }
+    }
+
     std::uint32_t map4(std::uint32_t address, Direction direction) const noexcept {
         return direction == Direction::Anonymize ? anonymizer->anonymize(address) : anonymizer->deanonymize(address);
     }
@@ -372,16 +464,20 @@ private:
     }
 
     // A Series or Index comes back as one of the same index, name and dtype.
-    py::object mapPandas(py::handle value, Direction direction) const {
+    py::object mapPandas(py::handle value, Direction direction, Kind kind) const {
         if (!py::hasattr(value, "to_numpy") || py::hasattr(value, "columns")) {
             throw py::type_error("A pandas " + typeName(value) +
-                                 " is not an address column: map a Series (or Index) at a time, "
-                                 "e.g. frame['src'] = anonymizer.anonymize(frame['src']).");
+                                 (kind == Kind::Address
+                                      ? " is not an address column: map a Series (or Index) at a time, "
+                                        "e.g. frame['src'] = anonymizer.anonymize(frame['src'])."
+                                      : " is not a MAC column: map a Series (or Index) at a time, "
+                                        "e.g. frame['mac'] = anonymizer.anonymize_mac(frame['mac'])."));
         }
         const py::module_ pandas = py::module_::import("pandas");
         const py::object dtype = value.attr("dtype");
-        const py::object values = value.attr("to_numpy")();
-        const py::object images = mapArray(py::reinterpret_borrow<py::array>(values), direction);
+        if (py::isinstance(dtype, pandas.attr("CategoricalDtype"))) return mapCategorical(value, direction, kind);
+        const auto values = py::reinterpret_borrow<py::array>(value.attr("to_numpy")());
+        const py::object images = kind == Kind::Address ? mapArray(values, direction) : mapMacArray(values, direction);
         if (py::isinstance(value, pandas.attr("Index"))) {
             return pandas.attr("Index")(images, py::arg("name") = value.attr("name"), py::arg("dtype") = dtype);
         }
@@ -389,28 +485,54 @@ private:
                                      py::arg("name") = value.attr("name"), py::arg("dtype") = dtype);
     }
 
+    // A categorical Series or CategoricalIndex: its categories are mapped and
+    // its codes kept, so a missing value stays missing. Two categories that
+    // are one address in two forms ("10.0.0.1" and "010.0.0.1") have one
+    // image, so their codes are then joined into the first one's.
+    py::object mapCategorical(py::handle value, Direction direction, Kind kind) const {
+        const py::module_ pandas = py::module_::import("pandas");
+        const py::module_ numpy = py::module_::import("numpy");
+        const bool isIndex = py::isinstance(value, pandas.attr("Index"));
+        const py::object categorical = isIndex ? py::reinterpret_borrow<py::object>(value) : value.attr("cat");
+        py::object codes = numpy.attr("asarray")(categorical.attr("codes"));
+        py::object categories = mapPandas(categorical.attr("categories"), direction, kind);
+        if (!categories.attr("is_unique").cast<bool>()) {
+            const py::object unique = categories.attr("unique")();
+            const py::object joined = unique.attr("get_indexer")(categories);
+            codes = numpy.attr("where")(codes.attr("__ge__")(0), joined.attr("take")(codes), -1);
+            categories = unique;
+        }
+        const py::object images = pandas.attr("Categorical").attr("from_codes")(
+            codes, py::arg("categories") = categories, py::arg("ordered") = value.attr("dtype").attr("ordered"));
+        if (isIndex) return pandas.attr("CategoricalIndex")(images, py::arg("name") = value.attr("name"));
+        return pandas.attr("Series")(images, py::arg("index") = value.attr("index"), py::arg("name") = value.attr("name"));
+    }
+
+    // An array of str objects or of numpy str: the strings' images in the
+    // same kind of array and shape.
+    py::object mapTextArray(const py::array& array, Direction direction, Kind kind) const {
+        if (array.dtype().kind() == 'U') {
+            const py::object objects = array.attr("astype")("O");
+            return mapTextArray(py::reinterpret_borrow<py::array>(objects), direction, kind).attr("astype")("U");
+        }
+        const py::array flat = py::module_::import("numpy").attr("ascontiguousarray")(array).attr("reshape")(-1);
+        const auto* items = static_cast<PyObject* const*>(flat.data());
+        const py::list images = mapTexts(items, static_cast<std::size_t>(flat.size()), direction, kind);
+        py::array result(py::dtype("O"), std::vector<py::ssize_t>{flat.size()});
+        auto** out = static_cast<PyObject**>(result.mutable_data());
+        for (py::ssize_t i = 0; i < flat.size(); ++i) {
+            PyObject* image = PyList_GET_ITEM(images.ptr(), i);
+            Py_INCREF(image);
+            Py_XSETREF(out[i], image);
+        }
+        return result.attr("reshape")(array.attr("shape"));
+    }
+
     py::object mapArray(const py::array& array, Direction direction) const {
         const py::dtype dtype = array.dtype();
         if (dtype.equal(py::dtype::of<std::uint32_t>())) return mapArray4(array, direction);
         if (dtype.equal(py::dtype::of<std::uint8_t>())) return mapArray6(array, direction);
-        const char kind = dtype.kind();
-        if (kind == 'O') {
-            const py::array flat = py::module_::import("numpy").attr("ascontiguousarray")(array).attr("reshape")(-1);
-            const auto* items = static_cast<PyObject* const*>(flat.data());
-            const py::list images = mapTexts(items, static_cast<std::size_t>(flat.size()), direction);
-            py::array result(py::dtype("O"), std::vector<py::ssize_t>{flat.size()});
-            auto** out = static_cast<PyObject**>(result.mutable_data());
-            for (py::ssize_t i = 0; i < flat.size(); ++i) {
-                PyObject* image = PyList_GET_ITEM(images.ptr(), i);
-                Py_INCREF(image);
-                Py_XSETREF(out[i], image);
-            }
-            return result.attr("reshape")(array.attr("shape"));
-        }
-        if (kind == 'U') {
-            const py::object objects = array.attr("astype")("O");
-            return mapArray(py::reinterpret_borrow<py::array>(objects), direction).attr("astype")("U");
-        }
+        if (dtype.kind() == 'O' || dtype.kind() == 'U') return mapTextArray(array, direction, Kind::Address);
         throw py::type_error("An array of addresses holds uint32 (IPv4, in native byte order), uint8 of shape "
                              "(N, 16) (IPv6, network order) or str objects; this one holds " +
                              std::string(py::str(static_cast<const py::handle&>(dtype))) +
@@ -458,7 +580,7 @@ private:
     }
 
     // A list or tuple comes back as the same; any other sequence as a list.
-    py::object mapSequence(py::handle value, Direction direction) const {
+    py::object mapSequence(py::handle value, Direction direction, Kind kind) const {
         // A snapshot: another thread may change a list while the GIL is
         // released between batches.
         const py::object items = PyTuple_Check(value.ptr())
@@ -466,16 +588,20 @@ private:
             : py::reinterpret_steal<py::object>(PySequence_Tuple(value.ptr()));
         if (!items) throw py::error_already_set();
         py::list images = mapTexts(&PyTuple_GET_ITEM(items.ptr(), 0),
-                                   static_cast<std::size_t>(PyTuple_GET_SIZE(items.ptr())), direction);
+                                   static_cast<std::size_t>(PyTuple_GET_SIZE(items.ptr())), direction, kind);
         if (PyTuple_Check(value.ptr())) return py::reinterpret_steal<py::object>(PyList_AsTuple(images.ptr()));
         return images;
+    }
+
+    py::list mapTexts(PyObject* const* items, std::size_t count, Direction direction, Kind kind) const {
+        return kind == Kind::Address ? mapAddressTexts(items, count, direction) : mapMacTexts(items, count, direction);
     }
 
     // Maps count str objects to a new list of their images, in batches: each
     // batch is parsed holding the GIL, mapped without it, and printed into new
     // str objects. The first element that is not an address raises, and the
     // list made so far is dropped with it.
-    py::list mapTexts(PyObject* const* items, std::size_t count, Direction direction) const {
+    py::list mapAddressTexts(PyObject* const* items, std::size_t count, Direction direction) const {
         py::list images(static_cast<py::ssize_t>(count));
         struct Batch {
             std::uint32_t addresses4[TextBatch];
@@ -529,9 +655,120 @@ private:
         return images;
     }
 
+    // The MACs' counterpart of mapAddressTexts, in the same batches.
+    py::list mapMacTexts(PyObject* const* items, std::size_t count, Direction direction) const {
+        py::list images(static_cast<py::ssize_t>(count));
+        std::vector<std::uint64_t> batch(std::min(TextBatch, count));
+        char out[MacTextChars];
+        for (std::size_t start = 0; start < count; start += TextBatch) {
+            const std::size_t size = std::min(TextBatch, count - start);
+            for (std::size_t j = 0; j < size; ++j) {
+                PyObject* item = items[start + j];
+                if (!PyUnicode_Check(item)) {
+                    throw py::type_error("MAC " + std::to_string(start + j) + " is " + typeName(py::handle(item)) +
+                                         ", not str.");
+                }
+                const char* first;
+                const char* last;
+                if (!asciiText(item, first, last) || !parseMacText(first, last, batch[j])) {
+                    throw py::value_error("MAC " + std::to_string(start + j) + ", " +
+                                          textForMessage(py::handle(item)) + ", is not a MAC address.");
+                }
+            }
+            {
+                py::gil_scoped_release release;
+                mapMacs(batch.data(), size, batch.data(), direction);
+            }
+            for (std::size_t j = 0; j < size; ++j) {
+                PyList_SET_ITEM(images.ptr(), static_cast<Py_ssize_t>(start + j),
+                                newAsciiText(out, formatMacText(out, batch[j])));
+            }
+        }
+        return images;
+    }
+
+    py::object mapMacInt(py::handle value, Direction direction) const {
+        int overflow = 0;
+        const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+        if (number == -1 && PyErr_Occurred()) throw py::error_already_set();
+        if (overflow != 0 || number < 0 || static_cast<std::uint64_t>(number) > packet::MacPermutation::Broadcast) {
+            throw py::value_error("The int " + std::string(py::str(value)) +
+                                  " is no MAC: an int MAC is 0 to 2**48-1 (0xffffffffffff).");
+        }
+        std::uint64_t mac = static_cast<std::uint64_t>(number);
+        mapMacs(&mac, 1, &mac, direction);
+        return py::int_(mac);
+    }
+
+    py::object mapMacText(py::handle value, Direction direction) const {
+        const char* first;
+        const char* last;
+        std::uint64_t mac;
+        if (!asciiText(value.ptr(), first, last) || !parseMacText(first, last, mac)) {
+            throw py::value_error(textForMessage(value) +
+                                  " is not a MAC address (00:1a:2b:3c:4d:5e, 00-1A-2B-3C-4D-5E, 001a.2b3c.4d5e or "
+                                  "001a2b3c4d5e).");
+        }
+        mapMacs(&mac, 1, &mac, direction);
+        char out[MacTextChars];
+        return py::reinterpret_steal<py::object>(newAsciiText(out, formatMacText(out, mac)));
+    }
+
+    // uint8 rows of six octets, or int64 / uint64 MACs of any shape: a new
+    // array of the same dtype and shape. The octets are gathered into a
+    // buffer of MACs and back, with the GIL released.
+    py::object mapMacArray(const py::array& array, Direction direction) const {
+        const py::dtype dtype = array.dtype();
+        if (dtype.kind() == 'O' || dtype.kind() == 'U') return mapTextArray(array, direction, Kind::Mac);
+        const py::module_ numpy = py::module_::import("numpy");
+        const bool octets = dtype.equal(py::dtype::of<std::uint8_t>());
+        if (!octets && !dtype.equal(py::dtype::of<std::uint64_t>()) && !dtype.equal(py::dtype::of<std::int64_t>())) {
+            throw py::type_error("An array of MACs holds uint8 of shape (N, 6) (six octets a row), int64 or uint64 "
+                                 "(one MAC an element) or str objects; this one holds " +
+                                 std::string(py::str(static_cast<const py::handle&>(dtype))) + ".");
+        }
+        if (octets && (array.ndim() != 2 || array.shape(1) != 6)) {
+            std::string shape = "(";
+            for (py::ssize_t d = 0; d < array.ndim(); ++d) shape += (d ? ", " : "") + std::to_string(array.shape(d));
+            shape += array.ndim() == 1 ? ",)" : ")";
+            throw py::value_error("A uint8 array of MACs has shape (N, 6), one MAC of six octets per row; this one "
+                                  "has shape " + shape + ".");
+        }
+        // A new C-ordered copy, mapped in place.
+        auto images = py::reinterpret_steal<py::array>(
+            numpy.attr("array")(array, py::arg("order") = "C").release());
+        const auto count = static_cast<std::size_t>(octets ? array.shape(0) : array.size());
+        if (!octets) {
+            const auto* values = static_cast<const std::uint64_t*>(images.data());
+            for (std::size_t i = 0; i < count; ++i) {
+                if (values[i] > packet::MacPermutation::Broadcast) {  // a negative int64 too
+                    throw py::value_error("MAC " + std::to_string(i) + ", " +
+                                          std::to_string(static_cast<std::int64_t>(values[i])) +
+                                          ", is not a 48-bit MAC: an int MAC is 0 to 2**48-1.");
+                }
+            }
+        }
+        auto* data = images.mutable_data();
+        {
+            py::gil_scoped_release release;
+            if (octets) {
+                auto* rows = static_cast<std::uint8_t*>(data);
+                std::vector<std::uint64_t> buffer(count);
+                for (std::size_t i = 0; i < count; ++i) buffer[i] = packet::MacPermutation::fromBytes(rows + 6 * i, 6);
+                mapMacs(buffer.data(), count, buffer.data(), direction);
+                for (std::size_t i = 0; i < count; ++i) packet::MacPermutation::toBytes(buffer[i], rows + 6 * i);
+            } else {
+                auto* values = static_cast<std::uint64_t*>(data);
+                mapMacs(values, count, values, direction);
+            }
+        }
+        return images;
+    }
+
     // Held by pointer: the cipher's round keys want an alignment that
     // pybind11's own allocation of the wrapper does not promise.
     std::unique_ptr<PrefixAnonymizer> anonymizer;
+    std::unique_ptr<packet::MacPermutation> macs;
     std::string origin;
 };
 
@@ -601,7 +838,8 @@ The images of one address or of many, in the same kind as given:
   of str objects (or numpy str) an array of str, IPv4 and IPv6 mixed;
 - list or tuple of str gives a list or tuple; another sequence of str a list;
 - pandas Series or Index of any of those array kinds gives one with the same
-  index, name and dtype.
+  index, name and dtype; a categorical one has its categories mapped and its
+  codes kept (missing values stay missing).
 
 Numeric arrays are mapped with the GIL released; strings in batches, with the
 GIL released for each batch's AES work. A string that is not an address raises
@@ -616,6 +854,39 @@ returned and the argument is never changed.
 The originals of anonymized addresses: deanonymize(anonymize(x)) == x (for
 strings, up to how the address is printed). Takes and gives back the same kinds
 as anonymize().
+)doc")
+        .def("anonymize_mac",
+             [](const Anonymizer& self, py::handle value) { return self.mapMac(value, Direction::Anonymize); },
+             py::arg("macs"), R"doc(anonymize_mac(self, macs) -> the same kind as macs
+
+The images of one MAC address or of many under the keyed permutation that
+ipveil-pcap applies to the MACs of a capture with the same key, so that a
+table of MACs still matches the anonymized capture. It keeps the group and
+local bits and ff:ff:ff:ff:ff:ff, and nothing else (vendor prefixes do not
+survive). In the same kind as given:
+
+- int: a MAC in its low 48 bits, first octet most significant, gives an int;
+- str: 00:1a:2b:3c:4d:5e, 00-1A-2B-3C-4D-5E, 001a.2b3c.4d5e or 001a2b3c4d5e
+  (either case) gives the image in one form, lower case joined by ':'
+  (00:1a:2b:3c:4d:5e), as tshark prints MACs;
+- numpy.ndarray of uint8 with shape (N, 6) (six octets a row) gives a new
+  (N, 6) array; of int64 or uint64 (any shape) a new array of that dtype;
+  of str objects (or numpy str) an array of str;
+- list or tuple of str gives a list or tuple; another sequence of str a list;
+- pandas Series or Index of any of those array kinds, categorical too, gives
+  one with the same index, name and dtype.
+
+A string that is not a MAC raises ValueError naming its index and text, an int
+out of range ValueError, a wrong type or dtype TypeError; nothing partial is
+returned and the argument is never changed.
+)doc")
+        .def("deanonymize_mac",
+             [](const Anonymizer& self, py::handle value) { return self.mapMac(value, Direction::Deanonymize); },
+             py::arg("images"), R"doc(deanonymize_mac(self, images) -> the same kind as images
+
+The original MACs of anonymized ones, as ipveil-pcap --reveal gives them:
+deanonymize_mac(anonymize_mac(x)) == x (for strings, up to the form). Takes
+and gives back the same kinds as anonymize_mac().
 )doc")
         .def("__repr__", &Anonymizer::repr, "__repr__(self) -> str\n\nWhere the key came from, never the key.")
         .def(

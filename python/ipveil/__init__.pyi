@@ -7,6 +7,8 @@ import numpy
 
 _Uint32Array = numpy.ndarray[Any, numpy.dtype[numpy.uint32]]
 _Uint8Array = numpy.ndarray[Any, numpy.dtype[numpy.uint8]]
+_MacIntArray = TypeVar("_MacIntArray", numpy.ndarray[Any, numpy.dtype[numpy.int64]],
+                       numpy.ndarray[Any, numpy.dtype[numpy.uint64]])
 _Addresses = TypeVar("_Addresses", list[str], tuple[str, ...])
 
 __version__: str
@@ -61,6 +63,40 @@ class Anonymizer:
     @overload
     def deanonymize(self, images: Any) -> Any:
         """The originals of anonymized addresses, in the kind given: deanonymize(anonymize(x)) == x."""
+    @overload
+    def anonymize_mac(self, macs: int) -> int: ...
+    @overload
+    def anonymize_mac(self, macs: str) -> str: ...
+    @overload
+    def anonymize_mac(self, macs: _Uint8Array) -> _Uint8Array: ...
+    @overload
+    def anonymize_mac(self, macs: _MacIntArray) -> _MacIntArray: ...
+    @overload
+    def anonymize_mac(self, macs: numpy.ndarray[Any, numpy.dtype[Any]]) -> numpy.ndarray[Any, numpy.dtype[Any]]: ...
+    @overload
+    def anonymize_mac(self, macs: _Addresses) -> _Addresses: ...
+    @overload
+    def anonymize_mac(self, macs: Sequence[str]) -> list[str]: ...
+    @overload
+    def anonymize_mac(self, macs: Any) -> Any:
+        """The images of MACs under ipveil-pcap's permutation, in the kind given; strings come back as 00:1a:2b:..."""
+    @overload
+    def deanonymize_mac(self, images: int) -> int: ...
+    @overload
+    def deanonymize_mac(self, images: str) -> str: ...
+    @overload
+    def deanonymize_mac(self, images: _Uint8Array) -> _Uint8Array: ...
+    @overload
+    def deanonymize_mac(self, images: _MacIntArray) -> _MacIntArray: ...
+    @overload
+    def deanonymize_mac(self, images: numpy.ndarray[Any, numpy.dtype[Any]]) -> numpy.ndarray[Any, numpy.dtype[Any]]: ...
+    @overload
+    def deanonymize_mac(self, images: _Addresses) -> _Addresses: ...
+    @overload
+    def deanonymize_mac(self, images: Sequence[str]) -> list[str]: ...
+    @overload
+    def deanonymize_mac(self, images: Any) -> Any:
+        """The original MACs of anonymized ones, in the kind given: deanonymize_mac(anonymize_mac(x)) == x."""
     def __repr__(self) -> str: ...
 
 __all__ = ["Anonymizer", "__version__"]

@@ -133,6 +133,31 @@ def test_kinds_come_back_as_given(anonymizer):
     assert anonymizer.anonymize([]) == [] and anonymizer.anonymize(()) == ()
 
 
+def test_categorical_columns_map_their_categories_and_keep_their_codes(anonymizer):
+    # "010.0.0.1" and "10.0.0.1" are one address, so one image: their categories become one.
+    texts = ["10.0.0.1", "2001:db8::1", None, "10.0.0.1", "010.0.0.1", "192.168.7.9"]
+    expected = [None if t is None else anonymizer.anonymize(t) for t in texts]
+    column = pd.Series(texts, index=[5, 4, 3, 2, 1, 0], name="src").astype("category")
+    out = anonymizer.anonymize(column)
+    assert isinstance(out.dtype, pd.CategoricalDtype) and out.name == "src" and out.index.tolist() == [5, 4, 3, 2, 1, 0]
+    assert [None if pd.isna(x) else x for x in out] == expected
+    assert sorted(out.cat.categories) == sorted(set(expected) - {None})
+    back = anonymizer.deanonymize(out)
+    assert [None if pd.isna(x) else x for x in back] == [None if t is None else anonymizer.deanonymize(i)
+                                                        for t, i in zip(texts, expected)]
+
+    order = ["10.0.0.2", "::1", "10.0.0.1"]
+    index = anonymizer.anonymize(pd.CategoricalIndex(order[::-1], categories=order, ordered=True, name="a"))
+    assert isinstance(index, pd.CategoricalIndex) and index.ordered and index.name == "a"
+    assert index.tolist() == anonymizer.anonymize(order[::-1])
+    assert index.categories.tolist() == anonymizer.anonymize(order)
+
+    with pytest.raises(ValueError, match="'10.0.0', is not an IPv4 or IPv6 address"):
+        anonymizer.anonymize(pd.Series(["10.0.0.1", "10.0.0"]).astype("category"))
+    with pytest.raises(TypeError, match="holds int64"):
+        anonymizer.anonymize(pd.Series([1, 2]).astype("category"))
+
+
 def test_version_is_the_projects():
     top = open(os.path.join(os.path.dirname(__file__), "..", "..", "CMakeLists.txt")).read()
     assert ipveil.__version__ == re.search(r"project\(ipveil\s+VERSION\s+([0-9.]+)", top).group(1)
