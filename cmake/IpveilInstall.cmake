@@ -46,10 +46,12 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "ipveil replaces every IPv4 and IPv6 address of a text packet trace by its"
        "image under a keyed, prefix-preserving permutation built on AES-128, so"
        "that traces can be shared: addresses that share a prefix keep sharing it."
-       "ipveil-reveal maps the images back for the key holder; ipveil-parallel"
-       "spreads one trace over several processes, and pcap-to-trace turns a"
-       "capture into a trace. Also the headers, static libraries and CMake"
-       "package of the anonymizer, for other programs.")
+       "ipveil-pcap does the same to pcap and pcapng captures, their MAC"
+       "addresses included, and writes a capture. ipveil-reveal maps the images"
+       "back for the key holder; ipveil-parallel spreads one trace over several"
+       "processes, and pcap-to-trace turns a capture into a trace. Also the"
+       "headers, static libraries and CMake package of the anonymizer, for other"
+       "programs.")
 set(CPACK_PACKAGE_CONTACT "Seed 5a52ca10 maintainers <maintainers@users.noreply.c-seed-5a52ca10.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS tshark)  # for pcap-to-trace

@@ -38,6 +38,17 @@ depends=$(dpkg-deb -f "$deb" Depends)
 for library in libc6 libstdc++6; do
     [[ $depends == *"$library"* ]] || fail "Depends lacks $library: '$depends'"
 done
+# The description names every command the package installs, and the
+# maintainer is the project's, as the copyright file gives it.
+description=$(dpkg-deb -f "$deb" Description)
+commands=$(dpkg-deb -c "$deb" | awk '$6 ~ /^\.\/usr\/bin\// { sub(/.*\//, "", $6); print $6 }')
+[[ -n $commands ]] || fail "the package installs no command"
+for command in $commands; do
+    [[ $description =~ (^|[^-a-z])$command([^-a-z]|$) ]] || fail "the description does not name $command: '$description'"
+done
+maintainer=$(sed -n 's/^Upstream-Contact: //p' "$source_dir/cmake/deb/copyright")
+[[ $(dpkg-deb -f "$deb" Maintainer) == "$maintainer" ]] ||
+    fail "the package's maintainer is '$(dpkg-deb -f "$deb" Maintainer)', not '$maintainer'"
 
 # Debian's own checks of a package: any error fails the test (warnings are
 # shown, not failed on).
