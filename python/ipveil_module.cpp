@@ -485,15 +485,16 @@ private:
                                      py::arg("name") = value.attr("name"), py::arg("dtype") = dtype);
     }
 
-    // A categorical Series or CategoricalIndex: its categories are mapped and
-    // its codes kept, so a missing value stays missing. Two categories that
-    // are one address in two forms ("10.0.0.1" and "010.0.0.1") have one
-    // image, so their codes are then joined into the first one's.
+    // A categorical Series, CategoricalIndex or Categorical: its categories
+    // are mapped and its codes kept, so a missing value stays missing. Two
+    // categories that are one address in two forms ("10.0.0.1" and
+    // "010.0.0.1") have one image, so their codes are then joined into the
+    // first one's.
     py::object mapCategorical(py::handle value, Direction direction, Kind kind) const {
         const py::module_ pandas = py::module_::import("pandas");
         const py::module_ numpy = py::module_::import("numpy");
-        const bool isIndex = py::isinstance(value, pandas.attr("Index"));
-        const py::object categorical = isIndex ? py::reinterpret_borrow<py::object>(value) : value.attr("cat");
+        const bool isSeries = py::isinstance(value, pandas.attr("Series"));
+        const py::object categorical = isSeries ? value.attr("cat") : py::reinterpret_borrow<py::object>(value);
         py::object codes = numpy.attr("asarray")(categorical.attr("codes"));
         py::object categories = mapPandas(categorical.attr("categories"), direction, kind);
         if (!categories.attr("is_unique").cast<bool>()) {
@@ -504,8 +505,14 @@ private:
         }
         const py::object images = pandas.attr("Categorical").attr("from_codes")(
             codes, py::arg("categories") = categories, py::arg("ordered") = value.attr("dtype").attr("ordered"));
-        if (isIndex) return pandas.attr("CategoricalIndex")(images, py::arg("name") = value.attr("name"));
-        return pandas.attr("Series")(images, py::arg("index") = value.attr("index"), py::arg("name") = value.attr("name"));
+        if (isSeries) {
+            return pandas.attr("Series")(images, py::arg("index") = value.attr("index"),
+                                         py::arg("name") = value.attr("name"));
+        }
+        if (py::isinstance(value, pandas.attr("Index"))) {
+            return pandas.attr("CategoricalIndex")(images, py::arg("name") = value.attr("name"));
+        }
+        return images;
     }
 
     // An array of str objects or of numpy str: the strings' images in the

@@ -151,6 +151,8 @@ def test_categorical_columns_map_their_categories_and_keep_their_codes(anonymize
     assert isinstance(index, pd.CategoricalIndex) and index.ordered and index.name == "a"
     assert index.tolist() == anonymizer.anonymize(order[::-1])
     assert index.categories.tolist() == anonymizer.anonymize(order)
+    plain = anonymizer.anonymize(pd.Categorical(["::1", None]))
+    assert isinstance(plain, pd.Categorical) and plain[0] == anonymizer.anonymize("::1") and pd.isna(plain[1])
 
     with pytest.raises(ValueError, match="'10.0.0', is not an IPv4 or IPv6 address"):
         anonymizer.anonymize(pd.Series(["10.0.0.1", "10.0.0"]).astype("category"))

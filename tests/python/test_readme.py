@@ -1,5 +1,6 @@
-"""The README's pandas example, run as written on CSVs of flows, against ipveil on the same addresses; the commands its
-library section lists against those installed, and its PATH for the source tree against the commands the recipes call."""
+"""The README's pandas example, run as written on CSVs of flows, against ipveil on the same addresses; the commands
+its library section lists against those installed, and its PATH for the source tree against the commands the recipes
+call."""
 import csv
 import io
 import os
