@@ -121,6 +121,9 @@ int runPcapCommand(int argc, char** argv) {
     // A write past the file size limit fails like a full disk, so the output
     // is cut back to its last whole packet instead of ending inside one.
     io::ignoreFileSizeSignal();
+    // Interrupted, the output still ends with a whole packet: the packets read
+    // go out, then the signal ends the process.
+    io::catchStopSignals();
 
     std::uint8_t key[32];
     std::memcpy(key, BuiltInKey, sizeof key);
@@ -133,6 +136,7 @@ int runPcapCommand(int argc, char** argv) {
     // so a wrong input leaves no empty file behind.
     std::size_t count = 0;
     capture::ReadStatus status = reader->read(frames.get(), PcapWindowFrames, count);
+    if (io::stopSignal() != 0 && count == 0 && reader->metadataSize() == 0) io::endByStopSignal();
     if (status == capture::ReadStatus::NotCapture) {
         std::fprintf(stderr, "Not a capture: %s\n", options.input);
         return PcapNotCapture;
@@ -157,14 +161,13 @@ int runPcapCommand(int argc, char** argv) {
 
     const PcapOutcome outcome = runPcapLoop(*reader, *writer, *rewriter, frames.get(), count, status);
     printSummary(rewriter->counts(), *reader);
-    if (outcome.writeFailed) {
+    if (outcome.writeFailed || (!isStandard(options.output) && close(output) != 0)) {
         std::fputs("Cannot write output\n", stderr);
+        if (io::stopSignal() != 0) io::endByStopSignal();
         return PcapWriteError;
     }
-    if (!isStandard(options.output) && close(output) != 0) {
-        std::fputs("Cannot write output\n", stderr);
-        return PcapWriteError;
-    }
+    // Reading stopped for the signal, not for a fault of the input.
+    if (io::stopSignal() != 0) io::endByStopSignal();
     switch (outcome.stop) {
         case capture::ReadStatus::Corrupt:
             std::fprintf(stderr, "Corrupt capture at packet %llu\n",
