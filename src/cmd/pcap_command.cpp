@@ -73,13 +73,16 @@ bool parseOptions(int argc, char** argv, Options& options) {
 
 bool isStandard(const char* path) { return std::strcmp(path, "-") == 0; }
 
-// The same file, where both are named files (writing it would truncate the
-// capture before it is read).
+// The output is the input's regular file, named or not (`in.pcap - >>
+// in.pcap`): writing it would truncate the capture before it is read, or
+// feed the command its own output. A named output is looked at before it is
+// opened, since opening it truncates it.
 bool sameFile(int input, const char* outputPath) {
     struct stat in;
     struct stat out;
-    return fstat(input, &in) == 0 && S_ISREG(in.st_mode) && stat(outputPath, &out) == 0 && in.st_dev == out.st_dev &&
-           in.st_ino == out.st_ino;
+    if (fstat(input, &in) != 0 || !S_ISREG(in.st_mode)) return false;
+    const int found = isStandard(outputPath) ? fstat(STDOUT_FILENO, &out) : stat(outputPath, &out);
+    return found == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
 void printSummary(const packet::Counts& counts, const capture::CaptureReader& reader) {
@@ -114,8 +117,9 @@ int runPcapCommand(int argc, char** argv) {
         std::fprintf(stderr, "Cannot open file %s\n", options.input);
         return PcapCannotOpen;
     }
-    if (!isStandard(options.output) && sameFile(input, options.output)) {
-        std::fprintf(stderr, "Input and output are the same file: %s\n", options.output);
+    if (sameFile(input, options.output)) {
+        std::fprintf(stderr, "Input and output are the same file: %s\n",
+                     isStandard(options.output) ? options.input : options.output);
         return PcapUsage;
     }
     // A write past the file size limit fails like a full disk, so the output

@@ -48,6 +48,16 @@ expect 255 "$usage" "$pcap"
 expect 255 "$usage" "$pcap" in/all.pcapng
 expect 255 "$usage" "$pcap" --no-such-option in/all.pcapng out
 expect 255 "Input and output are the same file: in/all.pcapng" "$pcap" in/all.pcapng in/all.pcapng
+# The input's file as standard output (appended to, as by >>) is refused
+# too, before a byte is written into it.
+cp in/link-1.pcap self.pcap
+for input in self.pcap -; do
+    status=0
+    "$pcap" "$input" - <self.pcap >>self.pcap 2>stderr.txt || status=$?
+    [[ $status == 255 && $(tail -n 1 stderr.txt) == "Input and output are the same file: $input" ]] ||
+        fail "$input - >>self.pcap: status $status: $(cat stderr.txt)"
+    cmp -s self.pcap in/link-1.pcap || fail "$input - >>self.pcap: the input was written to"
+done
 expect 254 "Cannot open file missing.pcap" "$pcap" missing.pcap out
 expect 254 "Cannot open file /nonexistent-dir/out" "$pcap" in/all.pcapng /nonexistent-dir/out
 echo "0.5 60 10.0.0.1" >trace.txt
