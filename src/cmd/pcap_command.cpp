@@ -85,15 +85,17 @@ bool sameFile(int input, const char* outputPath) {
     return found == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-void printSummary(const packet::Counts& counts, const capture::CaptureReader& reader) {
+// The summary names the input, so that the lines of many runs (GNU parallel)
+// can be told apart.
+void printSummary(const char* input, const packet::Counts& counts, const capture::CaptureReader& reader) {
     const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
     const std::uint64_t cut = counts.cutPayload + counts.cutUnknownLink + counts.cutUnknownProtocol +
                               counts.cutTruncated + counts.cutTooManyAddresses;
     std::fprintf(stderr,
-                 "ipveil-pcap: %llu packets, %llu IPv4 and %llu IPv6 addresses, %llu MACs mapped, %llu frames cut "
+                 "ipveil-pcap: %s: %llu packets, %llu IPv4 and %llu IPv6 addresses, %llu MACs mapped, %llu frames cut "
                  "(%llu headers only, %llu unknown link type, %llu unknown protocol, %llu truncated, %llu too many "
                  "addresses), %llu blocks and %llu options dropped\n",
-                 n(counts.packets), n(counts.ipv4), n(counts.ipv6), n(counts.macs), n(cut), n(counts.cutPayload),
+                 isStandard(input) ? "standard input" : input, n(counts.packets), n(counts.ipv4), n(counts.ipv6), n(counts.macs), n(cut), n(counts.cutPayload),
                  n(counts.cutUnknownLink), n(counts.cutUnknownProtocol), n(counts.cutTruncated),
                  n(counts.cutTooManyAddresses), n(reader.blocksDropped()), n(reader.optionsDropped()));
 }
@@ -164,7 +166,7 @@ int runPcapCommand(int argc, char** argv) {
     auto writer = std::make_unique<capture::CaptureWriter>(output);
 
     const PcapOutcome outcome = runPcapLoop(*reader, *writer, *rewriter, frames.get(), count, status);
-    printSummary(rewriter->counts(), *reader);
+    printSummary(options.input, rewriter->counts(), *reader);
     if (outcome.writeFailed || (!isStandard(options.output) && close(output) != 0)) {
         std::fputs("Cannot write output\n", stderr);
         if (io::stopSignal() != 0) io::endByStopSignal();

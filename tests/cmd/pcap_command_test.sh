@@ -27,10 +27,13 @@ for input in in/*; do
         cmp -s "$input" - || fail "$name: --keep-mac through pipes does not come back"
 done
 
-# The summary line, and cuts counted.
+# The summary line, naming the input, and cuts counted.
 "$pcap" in/all.pcapng out.pcapng 2>err.txt
-grep -Eq '^ipveil-pcap: [0-9]+ packets, [0-9]+ IPv4 and [0-9]+ IPv6 addresses, [0-9]+ MACs mapped, [1-9][0-9]* frames cut' \
-    err.txt || fail "summary: $(cat err.txt)"
+"$pcap" - out.pcapng <in/all.pcapng 2>>err.txt
+for name in in/all.pcapng "standard input"; do
+    grep -Eq "^ipveil-pcap: $name: [0-9]+ packets, [0-9]+ IPv4 and [0-9]+ IPv6 addresses, [0-9]+ MACs mapped, \
+[1-9][0-9]* frames cut" err.txt || fail "summary for $name: $(cat err.txt)"
+done
 
 # expect STATUS MESSAGE COMMAND...: the status and the last line on standard error.
 expect() {
