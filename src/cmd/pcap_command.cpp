@@ -11,6 +11,7 @@
 
 #include "file_io.h"
 #include "ipveil_key.h"
+#include "ipveil_version.h"
 #include "pcap_loop.h"
 
 namespace ipveil::cmd {
@@ -32,6 +33,7 @@ constexpr const char* Help =
     "  --reveal        map images back to the originals, for the key holder (nothing is cut; give\n"
     "                  --keep-mac if the capture was made with it)\n"
     "  -h, --help      print this help\n"
+    "  --version       print the version\n"
     "\n"
     "Statuses: 0 done, 255 wrong usage, 254 cannot open a file, 253 corrupt capture, 252 read error,\n"
     "251 write error, 250 not a capture. man ipveil-pcap tells more.\n";
@@ -39,6 +41,7 @@ constexpr const char* Help =
 struct Options {
     packet::Policy policy;
     bool help = false;
+    bool version = false;
     const char* input = nullptr;
     const char* output = nullptr;
 };
@@ -59,6 +62,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
                 options.policy.direction = packet::Direction::Reveal;
             } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
                 options.help = true;
+            } else if (std::strcmp(arg, "--version") == 0) {
+                options.version = true;
             } else {
                 return false;
             }
@@ -68,7 +73,7 @@ bool parseOptions(int argc, char** argv, Options& options) {
         if (operands == 1) options.output = arg;
         ++operands;
     }
-    return options.help || operands == 2;
+    return options.help || options.version || operands == 2;
 }
 
 bool isStandard(const char* path) { return std::strcmp(path, "-") == 0; }
@@ -110,6 +115,10 @@ int runPcapCommand(int argc, char** argv) {
     }
     if (options.help) {
         std::fputs(Help, stdout);
+        return std::fflush(stdout) == 0 ? PcapOk : PcapWriteError;
+    }
+    if (options.version) {
+        std::printf("ipveil-pcap %s\n", Version);
         return std::fflush(stdout) == 0 ? PcapOk : PcapWriteError;
     }
     const bool reveal = options.policy.direction == packet::Direction::Reveal;

@@ -5,9 +5,9 @@
 # --keep-payload, every checksum status as in the input; --reveal gives the
 # input back byte for byte; files, statuses and messages as the man page says.
 #
-#   pcap_command_test.sh IPVEIL IPVEIL_PCAP WRITE_TEST_CAPTURES
+#   pcap_command_test.sh IPVEIL IPVEIL_PCAP WRITE_TEST_CAPTURES VERSION
 source "$(dirname "$0")/../shell_test_support.sh"
-ipveil=$1 pcap=$2 writer=$3
+ipveil=$1 pcap=$2 writer=$3 version=$4
 check=$(dirname "$0")/pcap_tshark_check.py
 require_commands tshark python3
 cd "$scratch"
@@ -71,6 +71,8 @@ expect 250 "Not a capture: empty" "$pcap" empty never.pcap
 expect 252 "Cannot read file in" "$pcap" in never.pcap
 expect 251 "Cannot write output" "$pcap" in/all.pcapng /dev/full
 "$pcap" --help | grep -q -- '--keep-payload' || fail "--help does not describe the options"
+"$pcap" --help | grep -q -- '--version' || fail "--help does not mention --version"
+[[ $("$pcap" --version) == "ipveil-pcap $version" ]] || fail "--version: $("$pcap" --version)"
 
 # A capture cut inside its third packet: the first two go out, as a capture
 # tshark reads, and the fault names packet 3.
