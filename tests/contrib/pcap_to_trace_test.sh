@@ -10,8 +10,8 @@
 #   pcap_to_trace_test.sh anonymize SOURCE_DIR IPVEIL
 #       ipveil on that trace: status 0, a line per record, times and sizes as
 #       printf's %6f and %u of the input, each address of its input's family
-#   pcap_to_trace_test.sh statuses SOURCE_DIR
-#       --help, and each documented status with its message: usage, a capture
+#   pcap_to_trace_test.sh statuses SOURCE_DIR VERSION
+#       --help, --version (the project's VERSION), and each documented status with its message: usage, a capture
 #       that cannot be opened, one that is not a capture, one cut short, a
 #       trace that cannot be written, no tshark
 source "$(dirname "$0")/../shell_test_support.sh"
@@ -123,10 +123,11 @@ statuses)
     for option in -h --help "-d --help"; do
         # shellcheck disable=SC2086
         "$recipe" $option >"$scratch/help" 2>&1 || fail "pcap-to-trace $option: status $?"
-        for word in -d --help 255 254 253 252 251 127; do
+        for word in -d --help --version 255 254 253 252 251 127; do
             grep -q -- "$word" "$scratch/help" || fail "pcap-to-trace $option does not explain $word"
         done
     done
+    [[ $("$recipe" --version) == "pcap-to-trace $3" ]] || fail "--version: $("$recipe" --version)"
     expect 255 "^usage: pcap-to-trace"
     expect 255 "^usage: pcap-to-trace" "$capture" "$capture"
     expect 255 "^usage: pcap-to-trace" -x "$capture"
