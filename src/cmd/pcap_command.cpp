@@ -100,9 +100,10 @@ void printSummary(const char* input, const packet::Counts& counts, const capture
                  "ipveil-pcap: %s: %llu packets, %llu IPv4 and %llu IPv6 addresses, %llu MACs mapped, %llu frames cut "
                  "(%llu headers only, %llu unknown link type, %llu unknown protocol, %llu truncated, %llu too many "
                  "addresses), %llu blocks and %llu options dropped\n",
-                 isStandard(input) ? "standard input" : input, n(counts.packets), n(counts.ipv4), n(counts.ipv6), n(counts.macs), n(cut), n(counts.cutPayload),
-                 n(counts.cutUnknownLink), n(counts.cutUnknownProtocol), n(counts.cutTruncated),
-                 n(counts.cutTooManyAddresses), n(reader.blocksDropped()), n(reader.optionsDropped()));
+                 isStandard(input) ? "standard input" : input, n(counts.packets), n(counts.ipv4), n(counts.ipv6),
+                 n(counts.macs), n(cut), n(counts.cutPayload), n(counts.cutUnknownLink), n(counts.cutUnknownProtocol),
+                 n(counts.cutTruncated), n(counts.cutTooManyAddresses), n(reader.blocksDropped()),
+                 n(reader.optionsDropped()));
 }
 
 }  // namespace

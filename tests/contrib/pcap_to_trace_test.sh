@@ -167,7 +167,8 @@ statuses)
         "$recipe" "$scratch/capture.$form" >"$scratch/out" 2>"$scratch/err" &&
             cmp -s "$scratch/trace.txt" "$scratch/out" || fail "$form: not the pcap's trace: $(cat "$scratch/err")"
     done
-    "$recipe" - <"$scratch/capture.gzip" >"$scratch/out" 2>"$scratch/err" && cmp -s "$scratch/trace.txt" "$scratch/out" ||
+    "$recipe" - <"$scratch/capture.gzip" >"$scratch/out" 2>"$scratch/err" &&
+        cmp -s "$scratch/trace.txt" "$scratch/out" ||
         fail "gzip from standard input: not the pcap's trace: $(cat "$scratch/err")"
     # Cut short in its fifth frame: the records of the frames before it are
     # written (the first frame is ARP), then the failure.
