@@ -4,7 +4,8 @@ endless capture from a pipe: whether its output is a pipe read slowly (so
 that the signal lands inside a large write) or a regular file, what was
 written must be a pcap of whole packets, the first ones of the input in
 order, and the process must end as one killed by that signal (a shell sees
-130 or 143).
+130 or 143). Also with an input that stops coming (a live capture on a quiet
+link): the signal must end the wait for it.
 
     pcap_signal_test.py IPVEIL_PCAP [RUNS]
 """
@@ -40,11 +41,14 @@ HEADER = struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)
 BLOCK = b"".join(struct.pack("<IIII", i, 0, n, n) + frame(n, i) for i, n in enumerate(LENGTHS))
 
 
-def feed(stream):
+def feed(stream, stall):
     try:
         stream.write(HEADER)
         while True:
             stream.write(BLOCK)
+            if stall:
+                stream.flush()
+                stall.wait()
     except (BrokenPipeError, ValueError, OSError):
         pass
     finally:
@@ -72,11 +76,12 @@ def check(output, what):
     return None
 
 
-def run(to_pipe, signo, delay, scratch):
+def run(to_pipe, stalled, signo, delay, scratch):
     path = os.path.join(scratch, "out.pcap")
     sink = subprocess.PIPE if to_pipe else open(path, "wb")
     process = subprocess.Popen([pcap, "-", "-"], stdin=subprocess.PIPE, stdout=sink, stderr=subprocess.DEVNULL)
-    threading.Thread(target=feed, args=(process.stdin,), daemon=True).start()
+    stall = threading.Event() if stalled else None
+    threading.Thread(target=feed, args=(process.stdin, stall), daemon=True).start()
     chunks = []
     started = threading.Event()
 
@@ -108,13 +113,17 @@ def run(to_pipe, signo, delay, scratch):
         process.kill()
         process.wait()
         return "did not end within 20 s of the signal"
+    finally:
+        if stall:
+            stall.set()
     if to_pipe:
         reader.join(20)
         output = b"".join(chunks)
     else:
         with open(path, "rb") as written:
             output = written.read()
-    what = f"{'pipe' if to_pipe else 'file'}, {signal.Signals(signo).name} after {delay * 1000:.1f} ms"
+    what = f"{'pipe' if to_pipe else 'file'}{', input stalled' if stalled else ''}, " \
+           f"{signal.Signals(signo).name} after {delay * 1000:.1f} ms"
     if status != -signo:
         return f"{what}: status {status}, not killed by the signal"
     return check(output, what)
@@ -125,7 +134,7 @@ rng = random.Random(seed)
 failures = []
 with tempfile.TemporaryDirectory() as scratch:
     for i in range(runs):
-        error = run(i % 2 == 0, rng.choice([signal.SIGINT, signal.SIGTERM]), rng.uniform(0, 0.05), scratch)
+        error = run(i % 3 == 0, i % 3 == 2, rng.choice([signal.SIGINT, signal.SIGTERM]), rng.uniform(0, 0.05), scratch)
         if error:
             failures.append(error)
 for failure in failures:
