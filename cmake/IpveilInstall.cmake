@@ -29,9 +29,24 @@ install(FILES ${PROJECT_BINARY_DIR}/ipveilConfig.cmake ${PROJECT_BINARY_DIR}/ipv
 install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 ${PROJECT_SOURCE_DIR}/man/ipveil-reveal.1 ${PROJECT_SOURCE_DIR}/man/ipveil-pcap.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The scripts of contrib/ as commands beside ipveil (ipveil-parallel runs the
-# ipveil it finds beside itself); they hold no key.
-install(PROGRAMS ${PROJECT_SOURCE_DIR}/contrib/ipveil-parallel ${PROJECT_SOURCE_DIR}/contrib/pcap-to-trace
-        DESTINATION ${CMAKE_INSTALL_BINDIR})
+# ipveil it finds beside itself); they hold no key. The installed copies have
+# the project's version written into their empty "version=" line: away from
+# the source tree they cannot read it from this project's CMakeLists.txt.
+set(_ipveil_scripts "")
+foreach(_script ipveil-parallel pcap-to-trace)
+  set(_source ${PROJECT_SOURCE_DIR}/contrib/${_script})
+  set_property(DIRECTORY ${PROJECT_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${_source})
+  file(READ ${_source} _text)
+  string(REPLACE "\nversion=\n" "\nversion=${PROJECT_VERSION}\n" _versioned "${_text}")
+  if(_versioned STREQUAL _text)
+    message(FATAL_ERROR "contrib/${_script} has no empty line \"version=\" for the version")
+  endif()
+  # Copied on only when it changes, so that an install does not see it new.
+  file(WRITE ${PROJECT_BINARY_DIR}/contrib/${_script}.new "${_versioned}")
+  configure_file(${PROJECT_BINARY_DIR}/contrib/${_script}.new ${PROJECT_BINARY_DIR}/contrib/${_script} COPYONLY)
+  list(APPEND _ipveil_scripts ${PROJECT_BINARY_DIR}/contrib/${_script})
+endforeach()
+install(PROGRAMS ${_ipveil_scripts} DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil-parallel.1 ${PROJECT_SOURCE_DIR}/man/pcap-to-trace.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR})

@@ -11,6 +11,7 @@
 
 #include "file_io.h"
 #include "ipveil_key.h"
+#include "ipveil_version.h"
 #include "pcap_loop.h"
 
 namespace ipveil::cmd {
@@ -32,6 +33,7 @@ constexpr const char* Help =
     "  --reveal        map images back to the originals, for the key holder (nothing is cut; give\n"
     "                  --keep-mac if the capture was made with it)\n"
     "  -h, --help      print this help\n"
+    "  --version       print the version\n"
     "\n"
     "Statuses: 0 done, 255 wrong usage, 254 cannot open a file, 253 corrupt capture, 252 read error,\n"
     "251 write error, 250 not a capture. man ipveil-pcap tells more.\n";
@@ -39,6 +41,7 @@ constexpr const char* Help =
 struct Options {
     packet::Policy policy;
     bool help = false;
+    bool version = false;
     const char* input = nullptr;
     const char* output = nullptr;
 };
@@ -59,6 +62,8 @@ bool parseOptions(int argc, char** argv, Options& options) {
                 options.policy.direction = packet::Direction::Reveal;
             } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
                 options.help = true;
+            } else if (std::strcmp(arg, "--version") == 0) {
+                options.version = true;
             } else {
                 return false;
             }
@@ -68,31 +73,37 @@ bool parseOptions(int argc, char** argv, Options& options) {
         if (operands == 1) options.output = arg;
         ++operands;
     }
-    return options.help || operands == 2;
+    return options.help || options.version || operands == 2;
 }
 
 bool isStandard(const char* path) { return std::strcmp(path, "-") == 0; }
 
-// The same file, where both are named files (writing it would truncate the
-// capture before it is read).
+// The output is the input's regular file, named or not (`in.pcap - >>
+// in.pcap`): writing it would truncate the capture before it is read, or
+// feed the command its own output. A named output is looked at before it is
+// opened, since opening it truncates it.
 bool sameFile(int input, const char* outputPath) {
     struct stat in;
     struct stat out;
-    return fstat(input, &in) == 0 && S_ISREG(in.st_mode) && stat(outputPath, &out) == 0 && in.st_dev == out.st_dev &&
-           in.st_ino == out.st_ino;
+    if (fstat(input, &in) != 0 || !S_ISREG(in.st_mode)) return false;
+    const int found = isStandard(outputPath) ? fstat(STDOUT_FILENO, &out) : stat(outputPath, &out);
+    return found == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
 }
 
-void printSummary(const packet::Counts& counts, const capture::CaptureReader& reader) {
+// The summary names the input, so that the lines of many runs (GNU parallel)
+// can be told apart.
+void printSummary(const char* input, const packet::Counts& counts, const capture::CaptureReader& reader) {
     const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
     const std::uint64_t cut = counts.cutPayload + counts.cutUnknownLink + counts.cutUnknownProtocol +
                               counts.cutTruncated + counts.cutTooManyAddresses;
     std::fprintf(stderr,
-                 "ipveil-pcap: %llu packets, %llu IPv4 and %llu IPv6 addresses, %llu MACs mapped, %llu frames cut "
+                 "ipveil-pcap: %s: %llu packets, %llu IPv4 and %llu IPv6 addresses, %llu MACs mapped, %llu frames cut "
                  "(%llu headers only, %llu unknown link type, %llu unknown protocol, %llu truncated, %llu too many "
                  "addresses), %llu blocks and %llu options dropped\n",
-                 n(counts.packets), n(counts.ipv4), n(counts.ipv6), n(counts.macs), n(cut), n(counts.cutPayload),
-                 n(counts.cutUnknownLink), n(counts.cutUnknownProtocol), n(counts.cutTruncated),
-                 n(counts.cutTooManyAddresses), n(reader.blocksDropped()), n(reader.optionsDropped()));
+                 isStandard(input) ? "standard input" : input, n(counts.packets), n(counts.ipv4), n(counts.ipv6),
+                 n(counts.macs), n(cut), n(counts.cutPayload), n(counts.cutUnknownLink), n(counts.cutUnknownProtocol),
+                 n(counts.cutTruncated), n(counts.cutTooManyAddresses), n(reader.blocksDropped()),
+                 n(reader.optionsDropped()));
 }
 
 }  // namespace
@@ -107,6 +118,10 @@ int runPcapCommand(int argc, char** argv) {
         std::fputs(Help, stdout);
         return std::fflush(stdout) == 0 ? PcapOk : PcapWriteError;
     }
+    if (options.version) {
+        std::printf("ipveil-pcap %s\n", Version);
+        return std::fflush(stdout) == 0 ? PcapOk : PcapWriteError;
+    }
     const bool reveal = options.policy.direction == packet::Direction::Reveal;
 
     const int input = isStandard(options.input) ? STDIN_FILENO : open(options.input, O_RDONLY | O_CLOEXEC);
@@ -114,13 +129,17 @@ int runPcapCommand(int argc, char** argv) {
         std::fprintf(stderr, "Cannot open file %s\n", options.input);
         return PcapCannotOpen;
     }
-    if (!isStandard(options.output) && sameFile(input, options.output)) {
-        std::fprintf(stderr, "Input and output are the same file: %s\n", options.output);
+    if (sameFile(input, options.output)) {
+        std::fprintf(stderr, "Input and output are the same file: %s\n",
+                     isStandard(options.output) ? options.input : options.output);
         return PcapUsage;
     }
     // A write past the file size limit fails like a full disk, so the output
     // is cut back to its last whole packet instead of ending inside one.
     io::ignoreFileSizeSignal();
+    // Interrupted, the output still ends with a whole packet: the packets read
+    // go out, then the signal ends the process.
+    io::catchStopSignals();
 
     std::uint8_t key[32];
     std::memcpy(key, BuiltInKey, sizeof key);
@@ -133,6 +152,7 @@ int runPcapCommand(int argc, char** argv) {
     // so a wrong input leaves no empty file behind.
     std::size_t count = 0;
     capture::ReadStatus status = reader->read(frames.get(), PcapWindowFrames, count);
+    if (io::stopSignal() != 0 && count == 0 && reader->metadataSize() == 0) io::endByStopSignal();
     if (status == capture::ReadStatus::NotCapture) {
         std::fprintf(stderr, "Not a capture: %s\n", options.input);
         return PcapNotCapture;
@@ -156,15 +176,14 @@ int runPcapCommand(int argc, char** argv) {
     auto writer = std::make_unique<capture::CaptureWriter>(output);
 
     const PcapOutcome outcome = runPcapLoop(*reader, *writer, *rewriter, frames.get(), count, status);
-    printSummary(rewriter->counts(), *reader);
-    if (outcome.writeFailed) {
+    printSummary(options.input, rewriter->counts(), *reader);
+    if (outcome.writeFailed || (!isStandard(options.output) && close(output) != 0)) {
         std::fputs("Cannot write output\n", stderr);
+        if (io::stopSignal() != 0) io::endByStopSignal();
         return PcapWriteError;
     }
-    if (!isStandard(options.output) && close(output) != 0) {
-        std::fputs("Cannot write output\n", stderr);
-        return PcapWriteError;
-    }
+    // Reading stopped for the signal, not for a fault of the input.
+    if (io::stopSignal() != 0) io::endByStopSignal();
     switch (outcome.stop) {
         case capture::ReadStatus::Corrupt:
             std::fprintf(stderr, "Corrupt capture at packet %llu\n",

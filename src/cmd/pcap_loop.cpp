@@ -1,5 +1,7 @@
 #include "pcap_loop.h"
 
+#include "file_io.h"
+
 namespace ipveil::cmd {
 
 PcapOutcome runPcapLoop(capture::CaptureReader& reader, capture::CaptureWriter& writer,
@@ -11,8 +13,9 @@ PcapOutcome runPcapLoop(capture::CaptureReader& reader, capture::CaptureWriter& 
         rewriter.rewrite(views, count);
         for (std::size_t i = 0; i < count; ++i) frames[i].captured = views[i].captured;
         if (!writer.write(reader, frames, count)) return {status, true};
-        if (status != capture::ReadStatus::More) {
-            // Every whole packet read goes out before any complaint about what follows.
+        if (status != capture::ReadStatus::More || io::stopSignal() != 0) {
+            // Every whole packet read goes out before any complaint about what
+            // follows, and before a stop signal ends the process.
             return {status, !writer.finish()};
         }
         status = reader.read(frames, PcapWindowFrames, count);

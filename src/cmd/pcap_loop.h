@@ -19,7 +19,8 @@ struct PcapOutcome {
 // the output. `first`, `firstCount` and `firstStatus` are the window the
 // caller has already read (to see that the input is a capture before it
 // opens the output). Every whole packet before a fault has been written when
-// this returns, unless the output failed.
+// this returns, unless the output failed. A stop signal caught (io::
+// catchStopSignals) ends the run after the window being read.
 PcapOutcome runPcapLoop(capture::CaptureReader& reader, capture::CaptureWriter& writer,
                         packet::FrameRewriter& rewriter, capture::Frame* frames, std::size_t count,
                         capture::ReadStatus status) noexcept;

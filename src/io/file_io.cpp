@@ -1,22 +1,29 @@
 #include "file_io.h"
 
 #include <poll.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
+#include <initializer_list>
 
 namespace ipveil::io {
 
 namespace {
 
-// Waits until fd is ready for `events`; false if poll itself fails.
+volatile std::sig_atomic_t caughtSignal = 0;
+
+void noteStopSignal(int signal) noexcept { caughtSignal = signal; }
+
+// Waits until fd is ready for `events`; false if poll itself fails, or a
+// wait for input is cut by a stop signal.
 bool waitFor(int fd, short events) noexcept {
     pollfd entry{fd, events, 0};
     for (;;) {
         if (poll(&entry, 1, -1) >= 0) return true;
-        if (errno != EINTR) return false;
+        if (errno != EINTR || (events == POLLIN && caughtSignal != 0)) return false;
     }
 }
 
@@ -24,6 +31,12 @@ bool waitFor(int fd, short events) noexcept {
 
 std::ptrdiff_t readSome(int fd, void* buffer, std::size_t size) noexcept {
     for (;;) {
+        // Checked before the call too: a signal that came just before it
+        // would not interrupt a read that then waits for a slow input.
+        if (caughtSignal != 0) {
+            errno = EINTR;
+            return -1;
+        }
         const ssize_t got = ::read(fd, buffer, size);
         if (got >= 0) return got;
         if (errno == EINTR) continue;
@@ -90,5 +103,32 @@ void OutputFile::cutBack() noexcept {
 }
 
 void ignoreFileSizeSignal() noexcept { std::signal(SIGXFSZ, SIG_IGN); }
+
+void catchStopSignals() noexcept {
+    struct sigaction action {};
+    action.sa_handler = noteStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaddset(&action.sa_mask, SIGINT);
+    sigaddset(&action.sa_mask, SIGTERM);
+    // No SA_RESTART: a read waiting for input must return. SA_RESETHAND: the
+    // signal's second coming is not waited out.
+    action.sa_flags = SA_RESETHAND;
+    for (const int signal : {SIGINT, SIGTERM}) {
+        struct sigaction before {};
+        if (::sigaction(signal, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            ::sigaction(signal, &action, nullptr);
+        }
+    }
+}
+
+int stopSignal() noexcept { return caughtSignal; }
+
+void endByStopSignal() noexcept {
+    const int signal = caughtSignal;
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+    // Not reached unless the signal is blocked: the status a shell would show.
+    ::_exit(128 + signal);
+}
 
 }  // namespace ipveil::io

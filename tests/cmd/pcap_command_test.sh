@@ -5,9 +5,9 @@
 # --keep-payload, every checksum status as in the input; --reveal gives the
 # input back byte for byte; files, statuses and messages as the man page says.
 #
-#   pcap_command_test.sh IPVEIL IPVEIL_PCAP WRITE_TEST_CAPTURES
+#   pcap_command_test.sh IPVEIL IPVEIL_PCAP WRITE_TEST_CAPTURES VERSION
 source "$(dirname "$0")/../shell_test_support.sh"
-ipveil=$1 pcap=$2 writer=$3
+ipveil=$1 pcap=$2 writer=$3 version=$4
 check=$(dirname "$0")/pcap_tshark_check.py
 require_commands tshark python3
 cd "$scratch"
@@ -27,10 +27,13 @@ for input in in/*; do
         cmp -s "$input" - || fail "$name: --keep-mac through pipes does not come back"
 done
 
-# The summary line, and cuts counted.
+# The summary line, naming the input, and cuts counted.
 "$pcap" in/all.pcapng out.pcapng 2>err.txt
-grep -Eq '^ipveil-pcap: [0-9]+ packets, [0-9]+ IPv4 and [0-9]+ IPv6 addresses, [0-9]+ MACs mapped, [1-9][0-9]* frames cut' \
-    err.txt || fail "summary: $(cat err.txt)"
+"$pcap" - out.pcapng <in/all.pcapng 2>>err.txt
+for name in in/all.pcapng "standard input"; do
+    grep -Eq "^ipveil-pcap: $name: [0-9]+ packets, [0-9]+ IPv4 and [0-9]+ IPv6 addresses, [0-9]+ MACs mapped, \
+[1-9][0-9]* frames cut" err.txt || fail "summary for $name: $(cat err.txt)"
+done
 
 # expect STATUS MESSAGE COMMAND...: the status and the last line on standard error.
 expect() {
@@ -48,6 +51,16 @@ expect 255 "$usage" "$pcap"
 expect 255 "$usage" "$pcap" in/all.pcapng
 expect 255 "$usage" "$pcap" --no-such-option in/all.pcapng out
 expect 255 "Input and output are the same file: in/all.pcapng" "$pcap" in/all.pcapng in/all.pcapng
+# The input's file as standard output (appended to, as by >>) is refused
+# too, before a byte is written into it.
+cp in/link-1.pcap self.pcap
+for input in self.pcap -; do
+    status=0
+    "$pcap" "$input" - <self.pcap >>self.pcap 2>stderr.txt || status=$?
+    [[ $status == 255 && $(tail -n 1 stderr.txt) == "Input and output are the same file: $input" ]] ||
+        fail "$input - >>self.pcap: status $status: $(cat stderr.txt)"
+    cmp -s self.pcap in/link-1.pcap || fail "$input - >>self.pcap: the input was written to"
+done
 expect 254 "Cannot open file missing.pcap" "$pcap" missing.pcap out
 expect 254 "Cannot open file /nonexistent-dir/out" "$pcap" in/all.pcapng /nonexistent-dir/out
 echo "0.5 60 10.0.0.1" >trace.txt
@@ -58,6 +71,8 @@ expect 250 "Not a capture: empty" "$pcap" empty never.pcap
 expect 252 "Cannot read file in" "$pcap" in never.pcap
 expect 251 "Cannot write output" "$pcap" in/all.pcapng /dev/full
 "$pcap" --help | grep -q -- '--keep-payload' || fail "--help does not describe the options"
+"$pcap" --help | grep -q -- '--version' || fail "--help does not mention --version"
+[[ $("$pcap" --version) == "ipveil-pcap $version" ]] || fail "--version: $("$pcap" --version)"
 
 # A capture cut inside its third packet: the first two go out, as a capture
 # tshark reads, and the fault names packet 3.

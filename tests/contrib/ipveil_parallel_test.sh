@@ -6,10 +6,10 @@
 # piece (the line counted over the whole trace), and for inputs that cannot be
 # cut or opened.
 #
-#   ipveil_parallel_test.sh SOURCE_DIR IPVEIL
+#   ipveil_parallel_test.sh SOURCE_DIR IPVEIL VERSION
 source "$(dirname "$0")/../shell_test_support.sh"
 
-source_dir=$1 ipveil=$2
+source_dir=$1 ipveil=$2 version=$3
 wrapper=$source_dir/contrib/ipveil-parallel
 export IPVEIL=$ipveil
 # The pieces are bounded by the processors, which GNU nproc reads from here:
@@ -116,7 +116,8 @@ done
 
 # Help, a bounded -j, an output it cannot write, no ipveil to run.
 "$wrapper" --help >many.out && grep -q -- '-o PREFIX' many.out || fail "--help"
-"$wrapper" -h >many.out && grep -q -- '-j N' many.out || fail "-h"
+"$wrapper" -h >many.out && grep -q -- '-j N' many.out && grep -q -- --version many.out || fail "-h"
+[[ $("$wrapper" --version) == "ipveil-parallel $version" ]] || fail "--version: $("$wrapper" --version)"
 "$wrapper" -j 99999999999999999999 trace.txt >many.out && cmp -s trace-one.out many.out || fail "a huge -j"
 status=0
 "$wrapper" -o /nonexistent-dir/x trace.txt >many.out 2>many.err || status=$?

@@ -10,10 +10,12 @@
 #   pcap_to_trace_test.sh anonymize SOURCE_DIR IPVEIL
 #       ipveil on that trace: status 0, a line per record, times and sizes as
 #       printf's %6f and %u of the input, each address of its input's family
-#   pcap_to_trace_test.sh statuses SOURCE_DIR
-#       --help, and each documented status with its message: usage, a capture
-#       that cannot be opened, one that is not a capture, one cut short, a
-#       trace that cannot be written, no tshark
+#   pcap_to_trace_test.sh statuses SOURCE_DIR VERSION
+#       --help, --version (the project's VERSION), and each documented status
+#       with its message: usage, a capture that cannot be opened, inputs that
+#       are not captures (though tshark reads them), one cut short, a trace
+#       that cannot be written, no tshark; and the same trace from every form
+#       of capture it takes
 source "$(dirname "$0")/../shell_test_support.sh"
 
 mode=$1 source_dir=$2
@@ -123,17 +125,51 @@ statuses)
     for option in -h --help "-d --help"; do
         # shellcheck disable=SC2086
         "$recipe" $option >"$scratch/help" 2>&1 || fail "pcap-to-trace $option: status $?"
-        for word in -d --help 255 254 253 252 251 127; do
+        for word in -d --help --version 255 254 253 252 251 127; do
             grep -q -- "$word" "$scratch/help" || fail "pcap-to-trace $option does not explain $word"
         done
     done
+    [[ $("$recipe" --version) == "pcap-to-trace $3" ]] || fail "--version: $("$recipe" --version)"
     expect 255 "^usage: pcap-to-trace"
     expect 255 "^usage: pcap-to-trace" "$capture" "$capture"
     expect 255 "^usage: pcap-to-trace" -x "$capture"
     expect 254 "^Cannot open file $scratch/none" "$scratch/none"
     expect 254 "^Cannot open file $scratch\$" "$scratch"
-    head -c 100 /dev/urandom | base64 >"$scratch/text"
-    expect 253 "isn't a capture file" "$scratch/text"
+    # Text tshark would read as something of its own (JSON: a number, or a
+    # base64 line it takes for one), empty input, and such text compressed,
+    # from a file and from standard input: none of them is a capture.
+    printf '1 2 3\n' >"$scratch/digits"
+    echo 8Mi4EO5Hk7XtY5vMNxbK4paiTLviNbriBhyJvb2xrcwplUjDeLLPl1RSA7+mvumogiaJf8aKslXcfIR1CMg4FJLP8bWaFm+62 \
+        >"$scratch/base64"
+    : >"$scratch/empty"
+    gzip -c "$scratch/digits" >"$scratch/digits.gz"
+    for text in digits base64 empty digits.gz; do
+        expect 253 "^Not a capture: $scratch/$text\$" "$scratch/$text"
+        [[ ! -s $scratch/out ]] || fail "$text: wrote a trace"
+    done
+    for text in digits digits.gz; do
+        expect 253 "^Not a capture: -\$" - <"$scratch/$text"
+    done
+    # Every form of capture it reads gives the same trace: the pcap from
+    # standard input, compressed, and as tshark's editcap rewrites it with
+    # nanosecond times and as pcapng.
+    forms=(gzip)
+    for tool in zstd lz4; do command -v "$tool" >/dev/null && forms+=("$tool"); done
+    for form in "${forms[@]}"; do "$form" -c "$capture" >"$scratch/capture.$form"; done
+    if command -v editcap >/dev/null; then
+        for format in nsecpcap pcapng; do
+            editcap -F "$format" "$capture" "$scratch/capture.$format" && forms+=("$format")
+        done
+    fi
+    "$recipe" - <"$capture" >"$scratch/out" 2>"$scratch/err" && cmp -s "$scratch/trace.txt" "$scratch/out" ||
+        fail "from standard input: not the file's trace: $(cat "$scratch/err")"
+    for form in "${forms[@]}"; do
+        "$recipe" "$scratch/capture.$form" >"$scratch/out" 2>"$scratch/err" &&
+            cmp -s "$scratch/trace.txt" "$scratch/out" || fail "$form: not the pcap's trace: $(cat "$scratch/err")"
+    done
+    "$recipe" - <"$scratch/capture.gzip" >"$scratch/out" 2>"$scratch/err" &&
+        cmp -s "$scratch/trace.txt" "$scratch/out" ||
+        fail "gzip from standard input: not the pcap's trace: $(cat "$scratch/err")"
     # Cut short in its fifth frame: the records of the frames before it are
     # written (the first frame is ARP), then the failure.
     head -c $(($(stat -c %s "$capture") - 200)) "$capture" >"$scratch/short.pcap"

@@ -30,6 +30,15 @@ foreach(command ipveil-parallel pcap-to-trace)
     message(FATAL_ERROR "${command} --help printed: ${last_output}")
   endif()
 endforeach()
+# Each installed command but the two of text traces names the project's
+# version; the scripts, away from the source tree, from the version written
+# into them.
+foreach(command ipveil-pcap ipveil-parallel pcap-to-trace)
+  run(${prefix}/bin/${command} --version)
+  if(NOT last_output STREQUAL "${command} ${VERSION}\n")
+    message(FATAL_ERROR "${command} --version printed: ${last_output}")
+  endif()
+endforeach()
 set(trace ${CMAKE_CURRENT_LIST_DIR}/../../examples/trace.txt)
 run(${prefix}/bin/ipveil ${trace})
 set(one_run "${last_output}")
