@@ -116,6 +116,10 @@ public:
     // read, as the fault can lie in a block before it).
     std::uint64_t packetNumber() const noexcept { return packets + (status == ReadStatus::Corrupt ? 1 : 0); }
 
+    // At a Corrupt status, what is wrong, in a few words ("block trailer
+    // differs from its length"); else "".
+    const char* faultReason() const noexcept { return status == ReadStatus::Corrupt ? reason : ""; }
+
     // True when the window took every whole unit the buffer held, so the
     // next read waits for input: the time to hand the output over.
     bool inputDrained() const noexcept { return drained; }
@@ -137,6 +141,7 @@ private:
     Step pcapngBlock(Frame& frame) noexcept;
     Step skipBlock() noexcept;
     Step fail(ReadStatus why) noexcept;
+    Step corrupt(const char* why) noexcept;  // a Corrupt fault, and why
     bool refill() noexcept;  // false on a read error
 
     // Copies the block's fixed part of `fixed` bytes, then its options
@@ -163,6 +168,7 @@ private:
     bool skipping = false;
     bool drained = false;
     ReadStatus status = ReadStatus::More;
+    const char* reason = "";
     std::uint64_t packets = 0;
     std::uint64_t droppedBlocks = 0;
     std::uint64_t droppedOptions = 0;
