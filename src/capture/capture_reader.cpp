@@ -59,6 +59,20 @@ std::ptrdiff_t scrubOptions(const std::uint8_t* in, std::size_t length, std::uin
     return static_cast<std::ptrdiff_t>(put + 4);
 }
 
+// The if_fcslen of an interface's options (`length` bytes, already found
+// to lie within the block), or 0 when it has none.
+std::uint8_t fcsLength(const std::uint8_t* options, std::size_t length, bool swapped) noexcept {
+    std::size_t at = 0;
+    while (length - at >= 4) {
+        const std::uint16_t code = load16(options + at, swapped);
+        const std::uint16_t size = load16(options + at + 2, swapped);
+        if (code == 0) break;
+        if (code == 13 && size >= 1) return options[at + 4];
+        at += 4 + padded(size);
+    }
+    return 0;
+}
+
 }  // namespace
 
 CaptureReader::CaptureReader(int fd)
@@ -66,7 +80,8 @@ CaptureReader::CaptureReader(int fd)
       buffer(new std::uint8_t[BufferBytes + FrameSlackBytes]()),
       queue(new std::uint8_t[MetadataBytes]),
       interfaceLinkType(new std::uint32_t[MaxInterfaces]),
-      interfaceSnapLength(new std::uint32_t[MaxInterfaces]) {}
+      interfaceSnapLength(new std::uint32_t[MaxInterfaces]),
+      interfaceFcsBytes(new std::uint8_t[MaxInterfaces]) {}
 
 ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& count) noexcept {
     count = 0;
@@ -162,6 +177,8 @@ CaptureReader::Step CaptureReader::startFile() noexcept {
         const std::uint32_t network = load32(p + 20, swapped);
         if (load16(p + 4, swapped) != 2 || (network & 0x03FF0000) != 0) return fail(ReadStatus::NotCapture);
         pcapLinkType = network & 0xFFFF;
+        // With the bit above the reserved ones set, the top 4 give the FCS length in 16-bit words.
+        pcapFcsBytes = (network & 0x04000000) != 0 ? static_cast<std::uint8_t>((network >> 28) * 2) : 0;
         std::memcpy(queue.get(), p, PcapHeaderBytes);
         queued = PcapHeaderBytes;
         begin += PcapHeaderBytes;
@@ -188,8 +205,8 @@ CaptureReader::Step CaptureReader::pcapRecord(Frame& frame) noexcept {
     const std::uint32_t captured = load32(p + 8, swapped);
     if (captured > MaxPacketBytes) return corrupt("captured length over 262144 bytes");
     if (held < PcapRecordBytes + captured) return Step::NeedMore;
-    frame = Frame{p + PcapRecordBytes, captured, load32(p + 12, swapped), pcapLinkType, p, captured, 0, 0,
-                  RecordKind::PcapRecord, swapped};
+    frame = Frame{p + PcapRecordBytes, captured, load32(p + 12, swapped), pcapLinkType, pcapFcsBytes, p, captured,
+                  0, 0, RecordKind::PcapRecord, swapped};
     begin += PcapRecordBytes + captured;
     return Step::Packet;
 }
@@ -276,6 +293,7 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
         if (queueBlock(p, total, 16, keepInterfaceOption) == Step::Fault) return Step::Fault;
         interfaceLinkType[interfaces] = load16(p + 8, swapped);
         interfaceSnapLength[interfaces] = load32(p + 12, swapped);
+        interfaceFcsBytes[interfaces] = fcsLength(p + 16, total - 20, swapped);
         ++interfaces;
         break;
     }
@@ -297,8 +315,8 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
         const std::uint32_t stored = snap != 0 && snap < original ? snap : original;
         if (stored > MaxPacketBytes) return corrupt("captured length over 262144 bytes");
         if (16 + stored > total) return corrupt("captured length past the end of its block");
-        frame = Frame{p + 12, stored, original, interfaceLinkType[0], p, stored, 0, 0, RecordKind::SimplePacket,
-                      swapped};
+        frame = Frame{p + 12, stored, original, interfaceLinkType[0], interfaceFcsBytes[0], p, stored, 0, 0,
+                      RecordKind::SimplePacket, swapped};
         begin += total;
         return Step::Packet;
     }
@@ -314,8 +332,8 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
         const std::ptrdiff_t kept = scrubOptions(p + options, total - 4 - options, p + options, swapped,
                                                  enhanced ? keepEnhancedOption : keepObsoleteOption, droppedOptions);
         if (kept < 0) return corrupt("option runs past the end of its block");
-        frame = Frame{p + 28, captured, load32(p + 24, swapped), interfaceLinkType[interface], p, captured,
-                      static_cast<std::uint32_t>(kept), 0,
+        frame = Frame{p + 28, captured, load32(p + 24, swapped), interfaceLinkType[interface],
+                      interfaceFcsBytes[interface], p, captured, static_cast<std::uint32_t>(kept), 0,
                       enhanced ? RecordKind::EnhancedPacket : RecordKind::ObsoletePacket, swapped};
         begin += total;
         return Step::Packet;

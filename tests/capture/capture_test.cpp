@@ -342,6 +342,46 @@ TEST(CaptureRewrite, PcapngLoweredLengthsAreRewrittenBlocks) {
     }
 }
 
+// The FCS length comes from the pcap link type's FCS bits or the interface's
+// if_fcslen, and is present only in a frame captured whole.
+TEST(CaptureRewrite, FcsLengthIsTheFileHeadersOrTheInterfaces) {
+    struct Case {
+        const char* name;
+        Bytes file;
+        std::vector<std::uint32_t> present;  // fcsPresent() of each frame
+    };
+    const Bytes data = payload(64, 1);
+    const Bytes part(data.begin(), data.begin() + 40);
+    std::vector<Case> cases;
+    for (const bool big : {false, true}) {
+        Bytes pcap = pcapHeader(big, Micro, 65535, 1 | 0x04000000 | 2u << 28);
+        append(pcap, pcapRecord(big, 1, 0, data, 64));
+        append(pcap, pcapRecord(big, 2, 0, part, 64));
+        cases.push_back({"pcap with FCS bits", pcap, {4, 0}});
+        Bytes plain = pcapHeader(big, Micro, 65535, 1);
+        append(plain, pcapRecord(big, 1, 0, data, 64));
+        cases.push_back({"pcap without", plain, {0}});
+
+        Bytes ng = sectionHeader(big);
+        append(ng, interface(big, 1, 0, {{13, Bytes{4}}}));
+        append(ng, interface(big, 1, 0, {{9, Bytes{6}}}));
+        append(ng, interface(big, 1, 0, {{2, text("eth0")}, {13, Bytes{2}}}));
+        append(ng, enhancedPacket(big, 0, 1, data, 64));
+        append(ng, enhancedPacket(big, 1, 2, data, 64));
+        append(ng, enhancedPacket(big, 2, 3, data, 64));
+        append(ng, enhancedPacket(big, 0, 4, part, 64));
+        append(ng, simplePacket(big, data, 64));
+        append(ng, obsoletePacket(big, 2, 5, data, 64));
+        cases.push_back({"pcapng if_fcslen", ng, {4, 0, 2, 0, 4, 2}});
+    }
+    for (const Case& c : cases) {
+        std::vector<std::uint32_t> present;
+        const Copied run = copyThrough(c.file, 64, [&](Frame& frame) { present.push_back(frame.fcsPresent()); });
+        EXPECT_EQ(run.status, ReadStatus::End) << c.name;
+        EXPECT_EQ(present, c.present) << c.name;
+    }
+}
+
 struct Hostile {
     const char* name;
     Bytes input;

@@ -1,9 +1,11 @@
 # ipveil-pcap as a user runs it, on captures of every frame the packet room
-# walks (pcap per link type in both byte orders and time resolutions, and a
-# pcapng with one interface per link type and snap-length cuts): tshark reads
-# every output whole, with its addresses the images ipveil gives and, with
-# --keep-payload, every checksum status as in the input; --reveal gives the
-# input back byte for byte; files, statuses and messages as the man page says.
+# walks (pcap per link type in both byte orders and time resolutions, a
+# pcapng with one interface per link type and snap-length cuts, Ethernet with
+# FCSs, simple packet blocks): tshark reads every output whole, with its
+# addresses the images ipveil gives and, with --keep-payload (and in records
+# cut by zeroing), every checksum and FCS status as in the input; --reveal
+# gives the input back byte for byte; files, statuses and messages as the man
+# page says.
 #
 #   pcap_command_test.sh IPVEIL IPVEIL_PCAP WRITE_TEST_CAPTURES
 source "$(dirname "$0")/../shell_test_support.sh"
@@ -25,6 +27,13 @@ for input in in/*; do
     [[ $(stat -c %a "back-$name") == 600 ]] || fail "$name: the revealed capture is not private to its owner"
     "$pcap" --keep-payload --keep-mac "$input" - 2>/dev/null | "$pcap" --reveal --keep-mac - - 2>/dev/null |
         cmp -s "$input" - || fail "$name: --keep-mac through pipes does not come back"
+done
+
+# The FCSs written are Ethernet's as tshark checks them, right and wrong ones
+# both, so that the checks above hold them to their statuses.
+for input in in/fcs.pcap in/simple-fcs.pcapng; do
+    statuses=$(tshark -r "$input" -o eth.check_fcs:TRUE -T fields -e eth.fcs.status 2>/dev/null | sort -u | tr -d '\n')
+    [[ $statuses == 01 ]] || fail "$input: FCS statuses '$statuses', expected right and wrong ones"
 done
 
 # The summary line, and cuts counted.
