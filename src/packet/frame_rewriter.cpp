@@ -141,7 +141,13 @@ std::uint64_t removalResidue(const std::uint8_t* bytes, std::size_t n) noexcept 
 // is zero itself; its outer checksums have its old value in the change.
 void zeroAfterHeaders(Window& w, const PendingFrame& pending) noexcept {
     std::uint8_t* data = pending.frame->data;
-    const std::uint32_t from = pending.length, to = pending.walkable;
+    std::uint32_t from = pending.length;
+    const std::uint32_t to = pending.walkable;
+    // A field is zeroed whole or not at all.
+    for (std::uint32_t c = pending.checksumBegin; c < pending.checksumEnd; ++c) {
+        const std::uint32_t at = w.checksums[c].field;
+        if (at < from && at + 2 > from) from = at + 2;
+    }
     for (std::uint32_t c = pending.checksumBegin; c < pending.checksumEnd; ++c) {
         ChecksumField& field = w.checksums[c];
         const std::uint32_t lo = field.begin > from ? field.begin : from;
