@@ -67,7 +67,9 @@ Pass run(const std::vector<std::uint8_t>& input, ipveil::packet::FrameRewriter* 
             std::size_t count = 0;
             pass.status = reader->read(frames, Window, count);
             if (rewriter != nullptr) {
-                for (std::size_t i = 0; i < count; ++i) views[i] = {frames[i].data, frames[i].captured, frames[i].linkType};
+                for (std::size_t i = 0; i < count; ++i)
+                    views[i] = {frames[i].data, frames[i].captured, frames[i].linkType, frames[i].fcsPresent(),
+                                frames[i].keepsLength()};
                 rewriter->rewrite(views, count);
                 for (std::size_t i = 0; i < count; ++i) frames[i].captured = views[i].captured;
             }

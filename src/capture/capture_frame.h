@@ -39,6 +39,10 @@ struct Frame {
     std::uint32_t captured;  // the writer writes this many bytes
     std::uint32_t original;  // the length on the wire, written as read
     std::uint32_t linkType;  // LINKTYPE_* of its interface (of the file, for pcap)
+    // Bytes of frame check sequence that end a frame captured whole (captured
+    // equal to original): the file header's FCS length (pcap) or the
+    // interface's if_fcslen (pcapng); 0 when none or not known.
+    std::uint8_t fcsBytes;
 
     // Private to the reader and the writer.
     const std::uint8_t* record;  // its record or block header, in the reader's buffer
@@ -47,6 +51,13 @@ struct Frame {
     std::uint32_t metadataEnd;   // the window's metadata up to here is written before it
     RecordKind kind;
     bool swapped;  // its section's byte order is not the machine's
+
+    // A simple packet block cannot record a shorter captured length: bytes cut
+    // from it go out as zeros.
+    bool keepsLength() const noexcept { return kind == RecordKind::SimplePacket; }
+    // The FCS bytes that end the captured bytes: none unless the frame is
+    // whole (a frame cut short has lost its FCS, as tshark reads it too).
+    std::uint32_t fcsPresent() const noexcept { return captured == original && stored == original ? fcsBytes : 0; }
 };
 
 }  // namespace ipveil::capture

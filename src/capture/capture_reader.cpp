@@ -59,6 +59,20 @@ std::ptrdiff_t scrubOptions(const std::uint8_t* in, std::size_t length, std::uin
     return static_cast<std::ptrdiff_t>(put + 4);
 }
 
+// The if_fcslen of an interface's options (`length` bytes, already found
+// to lie within the block), or 0 when it has none.
+std::uint8_t fcsLength(const std::uint8_t* options, std::size_t length, bool swapped) noexcept {
+    std::size_t at = 0;
+    while (length - at >= 4) {
+        const std::uint16_t code = load16(options + at, swapped);
+        const std::uint16_t size = load16(options + at + 2, swapped);
+        if (code == 0) break;
+        if (code == 13 && size >= 1) return options[at + 4];
+        at += 4 + padded(size);
+    }
+    return 0;
+}
+
 }  // namespace
 
 CaptureReader::CaptureReader(int fd)
@@ -66,7 +80,8 @@ CaptureReader::CaptureReader(int fd)
       buffer(new std::uint8_t[BufferBytes + FrameSlackBytes]()),
       queue(new std::uint8_t[MetadataBytes]),
       interfaceLinkType(new std::uint32_t[MaxInterfaces]),
-      interfaceSnapLength(new std::uint32_t[MaxInterfaces]) {}
+      interfaceSnapLength(new std::uint32_t[MaxInterfaces]),
+      interfaceFcsBytes(new std::uint8_t[MaxInterfaces]) {}
 
 ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& count) noexcept {
     count = 0;
@@ -107,7 +122,9 @@ ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& coun
                     status = ReadStatus::End;
                     return status;
                 }
-                fail(ReadStatus::Corrupt);
+                corrupt(!started                       ? "the file ends inside its header"
+                        : fileFormat == Format::Pcap ? "the file ends inside a packet record"
+                                                     : "the file ends inside a block");
                 return status;
             }
             if (!refill()) {
@@ -122,6 +139,11 @@ ReadStatus CaptureReader::read(Frame* frames, std::size_t max, std::size_t& coun
 CaptureReader::Step CaptureReader::fail(ReadStatus why) noexcept {
     status = why;
     return Step::Fault;
+}
+
+CaptureReader::Step CaptureReader::corrupt(const char* why) noexcept {
+    reason = why;
+    return fail(ReadStatus::Corrupt);
 }
 
 bool CaptureReader::refill() noexcept {
@@ -145,7 +167,7 @@ CaptureReader::Step CaptureReader::startFile() noexcept {
     const std::uint32_t magic = load32(p, false);
     if (magic == PcapMicroMagic || magic == PcapNanoMagic || magic == bswap32(PcapMicroMagic) ||
         magic == bswap32(PcapNanoMagic)) {
-        if (held < PcapHeaderBytes) return atEof ? fail(ReadStatus::Corrupt) : Step::NeedMore;
+        if (held < PcapHeaderBytes) return atEof ? corrupt("the file ends inside its header") : Step::NeedMore;
         fileFormat = Format::Pcap;
         swapped = magic != PcapMicroMagic && magic != PcapNanoMagic;
         // The low 16 bits name the link type and the top 6 the FCS; the bits
@@ -155,6 +177,8 @@ CaptureReader::Step CaptureReader::startFile() noexcept {
         const std::uint32_t network = load32(p + 20, swapped);
         if (load16(p + 4, swapped) != 2 || (network & 0x03FF0000) != 0) return fail(ReadStatus::NotCapture);
         pcapLinkType = network & 0xFFFF;
+        // With the bit above the reserved ones set, the top 4 give the FCS length in 16-bit words.
+        pcapFcsBytes = (network & 0x04000000) != 0 ? static_cast<std::uint8_t>((network >> 28) * 2) : 0;
         std::memcpy(queue.get(), p, PcapHeaderBytes);
         queued = PcapHeaderBytes;
         begin += PcapHeaderBytes;
@@ -162,10 +186,10 @@ CaptureReader::Step CaptureReader::startFile() noexcept {
         return Step::Progress;
     }
     if (magic == SectionHeaderBlock) {
-        if (held < 12) return atEof ? fail(ReadStatus::Corrupt) : Step::NeedMore;
+        if (held < 12) return atEof ? corrupt("the file ends inside its header") : Step::NeedMore;
         const std::uint32_t order = load32(p + 8, false);
         if (order != ByteOrderMagic && order != bswap32(ByteOrderMagic)) return fail(ReadStatus::NotCapture);
-        if (held < 16) return atEof ? fail(ReadStatus::Corrupt) : Step::NeedMore;
+        if (held < 16) return atEof ? corrupt("the file ends inside its header") : Step::NeedMore;
         if (!knownVersion(p, order != ByteOrderMagic)) return fail(ReadStatus::NotCapture);
         fileFormat = Format::Pcapng;
         started = true;
@@ -179,10 +203,10 @@ CaptureReader::Step CaptureReader::pcapRecord(Frame& frame) noexcept {
     if (held < PcapRecordBytes) return Step::NeedMore;
     std::uint8_t* p = buffer.get() + begin;
     const std::uint32_t captured = load32(p + 8, swapped);
-    if (captured > MaxPacketBytes) return fail(ReadStatus::Corrupt);
+    if (captured > MaxPacketBytes) return corrupt("captured length over 262144 bytes");
     if (held < PcapRecordBytes + captured) return Step::NeedMore;
-    frame = Frame{p + PcapRecordBytes, captured, load32(p + 12, swapped), pcapLinkType, p, captured, 0, 0,
-                  RecordKind::PcapRecord, swapped};
+    frame = Frame{p + PcapRecordBytes, captured, load32(p + 12, swapped), pcapLinkType, pcapFcsBytes, p, captured,
+                  0, 0, RecordKind::PcapRecord, swapped};
     begin += PcapRecordBytes + captured;
     return Step::Packet;
 }
@@ -195,7 +219,7 @@ CaptureReader::Step CaptureReader::skipBlock() noexcept {
         if (skipLeft > 0) return Step::NeedMore;
     }
     if (end - begin < 4) return Step::NeedMore;
-    if (load32(buffer.get() + begin, swapped) != skipTotal) return fail(ReadStatus::Corrupt);
+    if (load32(buffer.get() + begin, swapped) != skipTotal) return corrupt("block trailer differs from its length");
     begin += 4;
     skipping = false;
     return Step::Progress;
@@ -207,7 +231,7 @@ CaptureReader::Step CaptureReader::queueBlock(const std::uint8_t* block, std::ui
     std::memcpy(out, block, fixed);
     const std::ptrdiff_t options =
         scrubOptions(block + fixed, total - 4 - fixed, out + fixed, swapped, keep, droppedOptions);
-    if (options < 0) return fail(ReadStatus::Corrupt);
+    if (options < 0) return corrupt("option runs past the end of its block");
     const std::uint32_t written = fixed + static_cast<std::uint32_t>(options) + 4;
     store32(out + 4, written, swapped);
     store32(out + written - 4, written, swapped);
@@ -226,11 +250,13 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
     if (type == SectionHeaderBlock) {
         if (held < 12) return Step::NeedMore;
         const std::uint32_t magic = load32(p + 8, false);
-        if (magic != ByteOrderMagic && magic != bswap32(ByteOrderMagic)) return fail(ReadStatus::Corrupt);
+        if (magic != ByteOrderMagic && magic != bswap32(ByteOrderMagic))
+            return corrupt("section header's byte-order magic is wrong");
         order = magic != ByteOrderMagic;
     }
     const std::uint32_t total = load32(p + 4, order);
-    if (total < 12 || total % 4 != 0) return fail(ReadStatus::Corrupt);
+    if (total < 12) return corrupt("block length below 12");
+    if (total % 4 != 0) return corrupt("block length not a multiple of 4");
 
     const bool kept = type == SectionHeaderBlock || type == InterfaceBlock || type == EnhancedPacketBlock ||
                       type == SimplePacketBlock || type == ObsoletePacketBlock || type == StatisticsBlock;
@@ -242,15 +268,16 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
         begin += 8;
         return Step::Progress;
     }
-    if (total > MaxBlockBytes) return fail(ReadStatus::Corrupt);
+    if (total > MaxBlockBytes) return corrupt("block over 1048576 bytes");
     if (held < total) return Step::NeedMore;
-    if (load32(p + total - 4, order) != total) return fail(ReadStatus::Corrupt);
+    if (load32(p + total - 4, order) != total) return corrupt("block trailer differs from its length");
     // A metadata block grows by at most the opt_endofopt it is given.
     const bool roomInQueue = queued + total + 4 <= MetadataBytes;
 
     switch (type) {
     case SectionHeaderBlock: {
-        if (total < 28 || !knownVersion(p, order)) return fail(ReadStatus::Corrupt);
+        if (total < 28) return corrupt("block shorter than its fields");
+        if (!knownVersion(p, order)) return corrupt("section of a version other than 1.0 and 1.2");
         if (!roomInQueue) return Step::WindowFull;
         swapped = order;
         interfaces = 0;
@@ -260,16 +287,18 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
         break;
     }
     case InterfaceBlock: {
-        if (total < 20 || interfaces == MaxInterfaces) return fail(ReadStatus::Corrupt);
+        if (total < 20) return corrupt("block shorter than its fields");
+        if (interfaces == MaxInterfaces) return corrupt("more than 65536 interfaces in a section");
         if (!roomInQueue) return Step::WindowFull;
         if (queueBlock(p, total, 16, keepInterfaceOption) == Step::Fault) return Step::Fault;
         interfaceLinkType[interfaces] = load16(p + 8, swapped);
         interfaceSnapLength[interfaces] = load32(p + 12, swapped);
+        interfaceFcsBytes[interfaces] = fcsLength(p + 16, total - 20, swapped);
         ++interfaces;
         break;
     }
     case StatisticsBlock: {
-        if (total < 24) return fail(ReadStatus::Corrupt);
+        if (total < 24) return corrupt("block shorter than its fields");
         if (load32(p + 8, swapped) >= interfaces) {
             ++droppedBlocks;
             break;
@@ -279,29 +308,32 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
         break;
     }
     case SimplePacketBlock: {
-        if (total < 16 || interfaces == 0) return fail(ReadStatus::Corrupt);
+        if (total < 16) return corrupt("block shorter than its fields");
+        if (interfaces == 0) return corrupt("simple packet before any interface description");
         const std::uint32_t original = load32(p + 8, swapped);
         const std::uint32_t snap = interfaceSnapLength[0];
         const std::uint32_t stored = snap != 0 && snap < original ? snap : original;
-        if (stored > MaxPacketBytes || 16 + stored > total) return fail(ReadStatus::Corrupt);
-        frame = Frame{p + 12, stored, original, interfaceLinkType[0], p, stored, 0, 0, RecordKind::SimplePacket,
-                      swapped};
+        if (stored > MaxPacketBytes) return corrupt("captured length over 262144 bytes");
+        if (16 + stored > total) return corrupt("captured length past the end of its block");
+        frame = Frame{p + 12, stored, original, interfaceLinkType[0], interfaceFcsBytes[0], p, stored, 0, 0,
+                      RecordKind::SimplePacket, swapped};
         begin += total;
         return Step::Packet;
     }
     default: {  // enhanced and obsolete packet blocks share their layout
         const bool enhanced = type == EnhancedPacketBlock;
-        if (total < 32) return fail(ReadStatus::Corrupt);
+        if (total < 32) return corrupt("block shorter than its fields");
         const std::uint32_t interface = enhanced ? load32(p + 8, swapped) : load16(p + 8, swapped);
         const std::uint32_t captured = load32(p + 20, swapped);
-        if (interface >= interfaces || captured > MaxPacketBytes) return fail(ReadStatus::Corrupt);
+        if (interface >= interfaces) return corrupt("packet for an interface the section has not described");
+        if (captured > MaxPacketBytes) return corrupt("captured length over 262144 bytes");
         const std::uint32_t options = 28 + padded(captured);
-        if (options + 4 > total) return fail(ReadStatus::Corrupt);
+        if (options + 4 > total) return corrupt("captured length past the end of its block");
         const std::ptrdiff_t kept = scrubOptions(p + options, total - 4 - options, p + options, swapped,
                                                  enhanced ? keepEnhancedOption : keepObsoleteOption, droppedOptions);
-        if (kept < 0) return fail(ReadStatus::Corrupt);
-        frame = Frame{p + 28, captured, load32(p + 24, swapped), interfaceLinkType[interface], p, captured,
-                      static_cast<std::uint32_t>(kept), 0,
+        if (kept < 0) return corrupt("option runs past the end of its block");
+        frame = Frame{p + 28, captured, load32(p + 24, swapped), interfaceLinkType[interface],
+                      interfaceFcsBytes[interface], p, captured, static_cast<std::uint32_t>(kept), 0,
                       enhanced ? RecordKind::EnhancedPacket : RecordKind::ObsoletePacket, swapped};
         begin += total;
         return Step::Packet;

@@ -47,6 +47,11 @@
 // its original length, whichever is less: it cannot say it holds fewer bytes,
 // so the writer fills the bytes the rewriter cut with zeros.
 //
+// Frames that end with their FCS: a pcap file header whose link type has the
+// FCS bit (0x04000000) set gives its length in 16-bit words in the top 4
+// bits; a pcapng interface gives it in if_fcslen. Frame::fcsBytes is that
+// length (0 when unknown); only a frame captured whole holds it.
+//
 // Corrupt: a record or block that ends before the input does, a record whose
 // captured length is beyond MaxPacketBytes, a block whose total length is not
 // a multiple of 4, is less than 12 or than its own fields, or differs from its
@@ -116,6 +121,10 @@ public:
     // read, as the fault can lie in a block before it).
     std::uint64_t packetNumber() const noexcept { return packets + (status == ReadStatus::Corrupt ? 1 : 0); }
 
+    // At a Corrupt status, what is wrong, in a few words ("block trailer
+    // differs from its length"); else "".
+    const char* faultReason() const noexcept { return status == ReadStatus::Corrupt ? reason : ""; }
+
     // True when the window took every whole unit the buffer held, so the
     // next read waits for input: the time to hand the output over.
     bool inputDrained() const noexcept { return drained; }
@@ -137,6 +146,7 @@ private:
     Step pcapngBlock(Frame& frame) noexcept;
     Step skipBlock() noexcept;
     Step fail(ReadStatus why) noexcept;
+    Step corrupt(const char* why) noexcept;  // a Corrupt fault, and why
     bool refill() noexcept;  // false on a read error
 
     // Copies the block's fixed part of `fixed` bytes, then its options
@@ -149,6 +159,7 @@ private:
     std::unique_ptr<std::uint8_t[]> queue;
     std::unique_ptr<std::uint32_t[]> interfaceLinkType;
     std::unique_ptr<std::uint32_t[]> interfaceSnapLength;
+    std::unique_ptr<std::uint8_t[]> interfaceFcsBytes;
     std::size_t begin = 0;  // first byte not yet parsed
     std::size_t end = 0;    // one past the last byte held
     std::size_t queued = 0;
@@ -157,12 +168,14 @@ private:
     bool swapped = false;  // the file's (pcap) or the section's (pcapng) byte order is not the machine's
     Format fileFormat = Format::Pcap;
     std::uint32_t pcapLinkType = 0;
+    std::uint8_t pcapFcsBytes = 0;
     std::uint32_t interfaces = 0;
     std::uint64_t skipLeft = 0;    // bytes of a dropped block still to pass, before its trailing length
     std::uint32_t skipTotal = 0;   // its total length, which the trailing copy must equal
     bool skipping = false;
     bool drained = false;
     ReadStatus status = ReadStatus::More;
+    const char* reason = "";
     std::uint64_t packets = 0;
     std::uint64_t droppedBlocks = 0;
     std::uint64_t droppedOptions = 0;

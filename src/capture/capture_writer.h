@@ -5,7 +5,8 @@
 // original length and kept options as read, its captured length as the
 // rewriter left it, with the block's lengths and padding recomputed. A
 // simple packet block cannot say it holds fewer bytes than its snap length
-// or original length allow, so the bytes the rewriter cut go out as zeros.
+// or original length allow, so bytes cut from it go out as zeros (the frame
+// rewriter zeroes them itself, with the checksums, for such a record).
 // The window's metadata goes out as the reader queued it, between the frames
 // it stood between.
 //

@@ -162,7 +162,8 @@ int runPcapCommand(int argc, char** argv) {
         return PcapReadError;
     }
     if (status == capture::ReadStatus::Corrupt && count == 0 && reader->metadataSize() == 0) {
-        std::fprintf(stderr, "Corrupt capture at packet %llu\n", static_cast<unsigned long long>(reader->packetNumber()));
+        std::fprintf(stderr, "Corrupt capture at packet %llu: %s\n",
+                     static_cast<unsigned long long>(reader->packetNumber()), reader->faultReason());
         return PcapCorrupt;
     }
     // A revealed capture is as secret as the original: only its owner may read it.
@@ -186,8 +187,8 @@ int runPcapCommand(int argc, char** argv) {
     if (io::stopSignal() != 0) io::endByStopSignal();
     switch (outcome.stop) {
         case capture::ReadStatus::Corrupt:
-            std::fprintf(stderr, "Corrupt capture at packet %llu\n",
-                         static_cast<unsigned long long>(reader->packetNumber()));
+            std::fprintf(stderr, "Corrupt capture at packet %llu: %s\n",
+                         static_cast<unsigned long long>(reader->packetNumber()), reader->faultReason());
             return PcapCorrupt;
         case capture::ReadStatus::ReadError:
             std::fprintf(stderr, "Cannot read file %s\n", options.input);

@@ -9,7 +9,9 @@ PcapOutcome runPcapLoop(capture::CaptureReader& reader, capture::CaptureWriter& 
                         capture::ReadStatus status) noexcept {
     packet::Frame views[PcapWindowFrames];
     for (;;) {
-        for (std::size_t i = 0; i < count; ++i) views[i] = {frames[i].data, frames[i].captured, frames[i].linkType};
+        for (std::size_t i = 0; i < count; ++i)
+            views[i] = {frames[i].data, frames[i].captured, frames[i].linkType, frames[i].fcsPresent(),
+                        frames[i].keepsLength()};
         rewriter.rewrite(views, count);
         for (std::size_t i = 0; i < count; ++i) frames[i].captured = views[i].captured;
         if (!writer.write(reader, frames, count)) return {status, true};

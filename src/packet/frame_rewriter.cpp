@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "checksum.h"
+#include "frame_check.h"
 #include "frame_walk.h"
 
 namespace ipveil::packet {
@@ -35,9 +36,13 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
         pending.slotBegin = pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
         pending.checksumBegin = pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
         pending.length = frame.captured;
+        // The FCS is no header nor payload: the walk ends before it.
+        const std::uint32_t fcs = frame.fcsBytes <= frame.captured ? frame.fcsBytes : 0;
+        pending.walkable = frame.captured - fcs;
+        pending.zeroCut = pending.carryFcs = false;
         ++totals.packets;
         std::uint32_t accounted = 0;
-        if (frame.linkType == LinkEthernet &&
+        if (frame.linkType == LinkEthernet && fcs == 0 && !frame.keepsLength &&
             detail::walkCommonShape(w, pending, frame.data, frame.captured, !rules.keepMac, accounted)) {
             if (cut && accounted < frame.captured) {
                 pending.length = accounted;
@@ -46,14 +51,15 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
             continue;
         }
         pending.shape = detail::Shape::General;
-        detail::Walk walk(w, frame.data, frame.captured, !rules.keepMac);
+        detail::Walk walk(w, frame.data, pending.walkable, !rules.keepMac);
         walk.run(frame.linkType);
         pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
         pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
         // Addresses past what a window can hold are never let out.
         bool overflow = walk.outcome == Outcome::TooManyAddresses;
-        if ((cut || overflow) && walk.accounted < frame.captured) {
+        if ((cut || overflow) && walk.accounted < pending.walkable) {
             pending.length = walk.accounted;
+            pending.zeroCut = frame.keepsLength;
             switch (walk.outcome) {
                 case Outcome::Complete: ++totals.cutPayload; break;
                 case Outcome::UnknownLink: ++totals.cutUnknownLink; break;
@@ -61,6 +67,11 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
                 case Outcome::Truncated: ++totals.cutTruncated; break;
                 case Outcome::TooManyAddresses: ++totals.cutTooManyAddresses; break;
             }
+        }
+        // An FCS goes out with a frame written to its end; a shortened frame has none.
+        if (fcs == 4 && (pending.length == frame.captured || pending.zeroCut)) {
+            pending.carryFcs = true;
+            pending.crcBefore = frameCrc(frame.data, pending.walkable);
         }
     }
     flush();
@@ -115,6 +126,57 @@ void writeCommonShape(const Window& w, const PendingFrame& pending) noexcept {
     fixChecksum(data + pending.transportChecksum, residue, pending.zeroMeansNone);
 }
 
+// (0 - bytes) over n bytes taken as starting at an even offset.
+std::uint64_t removalResidue(const std::uint8_t* bytes, std::size_t n) noexcept {
+    std::uint64_t down = 0;
+    std::size_t i = 0;
+    for (; i + 1 < n; i += 2) down += std::uint32_t(bytes[i]) << 8 | bytes[i + 1];
+    if (i < n) down += std::uint32_t(bytes[i]) << 8;
+    return std::uint64_t{ChecksumModulus} * ((n + 1) / 2) - down;
+}
+
+// A record that keeps its length: the bytes after the headers, up to the
+// FCS, become zeros, and every checksum covering them takes that change as
+// it took the addresses' (innermost first). A field among the zeroed bytes
+// is zero itself; its outer checksums have its old value in the change.
+void zeroAfterHeaders(Window& w, const PendingFrame& pending) noexcept {
+    std::uint8_t* data = pending.frame->data;
+    std::uint32_t from = pending.length;
+    const std::uint32_t to = pending.walkable;
+    // A field is zeroed whole or not at all.
+    for (std::uint32_t c = pending.checksumBegin; c < pending.checksumEnd; ++c) {
+        const std::uint32_t at = w.checksums[c].field;
+        if (at < from && at + 2 > from) from = at + 2;
+    }
+    for (std::uint32_t c = pending.checksumBegin; c < pending.checksumEnd; ++c) {
+        ChecksumField& field = w.checksums[c];
+        const std::uint32_t lo = field.begin > from ? field.begin : from;
+        const std::uint32_t hi = field.end < to ? field.end : to;
+        field.residue = lo < hi ? withParity(removalResidue(data + lo, hi - lo), lo - field.begin) : 0;
+    }
+    std::memset(data + from, 0, to - from);
+    for (std::uint32_t c = pending.checksumEnd; c-- > pending.checksumBegin;) {
+        ChecksumField& field = w.checksums[c];
+        if (field.field >= from) {
+            field.residue = 0;
+            continue;
+        }
+        std::uint64_t residue = field.residue;
+        for (std::uint32_t k = c + 1; k < pending.checksumEnd; ++k) {
+            const ChecksumField& inner = w.checksums[k];
+            if (inner.field >= field.begin && inner.field < field.end)
+                residue += withParity(inner.residue, inner.field - field.begin);
+        }
+        std::uint8_t* at = data + field.field;
+        const std::uint16_t after =
+            updatedChecksum(static_cast<std::uint16_t>(at[0] << 8 | at[1]), residue, field.zeroMeansNone);
+        const std::uint8_t bytes[2] = {static_cast<std::uint8_t>(after >> 8), static_cast<std::uint8_t>(after)};
+        field.residue = changeResidue(at, bytes, 2);
+        at[0] = bytes[0];
+        at[1] = bytes[1];
+    }
+}
+
 }  // namespace
 
 void FrameRewriter::flush() noexcept {
@@ -134,7 +196,7 @@ void FrameRewriter::flush() noexcept {
 
     for (std::size_t f = 0; f < w.frameCount; ++f) {
         PendingFrame& pending = w.frames[f];
-        pending.frame->captured = pending.length;
+        if (!pending.zeroCut) pending.frame->captured = pending.length;
         if (pending.shape != detail::Shape::General) {
             writeCommonShape(w, pending);
             continue;
@@ -210,6 +272,9 @@ void FrameRewriter::flush() noexcept {
             at[0] = bytes[0];
             at[1] = bytes[1];
         }
+        if (pending.zeroCut) zeroAfterHeaders(w, pending);
+        if (pending.carryFcs)
+            carryFcs(data + pending.walkable, pending.crcBefore, frameCrc(data, pending.walkable));
     }
     w.clear();
 }

@@ -27,6 +27,19 @@
 // whole frame rewritten. Reveal never cuts; keepPayload cuts only a frame
 // longer than MaxFrameBytes with more addresses than fit (see below).
 //
+// A record that keeps its length (Frame::keepsLength: a pcapng simple packet
+// block, which cannot say it holds fewer bytes) is cut by zeroing instead:
+// the bytes from the cut to the FCS become zeros, and every checksum covering
+// them takes that change as it takes the addresses', so a right one stays
+// right over the zeros.
+//
+// A frame check sequence (Frame::fcsBytes) is neither header nor payload: the
+// walk ends before it. A 4-byte one, the CRC-32 of Ethernet, carries the
+// change of the bytes it covers (frame_check.h): right stays right, wrong
+// stays wrong, and revealing gives its bytes back. A frame shortened by a cut
+// goes out without it: a frame captured shorter than its original length has
+// no FCS to check. An FCS of another length is left as it stands.
+//
 // Addresses cut short by the snap length keep the leading bytes of their
 // image: prefix preservation makes those depend only on the bytes present. A
 // checksum field cut in two is left as it stands; one covering an address cut
@@ -60,6 +73,12 @@ struct Frame {
     std::uint8_t* data;      // the captured bytes, rewritten in place
     std::uint32_t captured;  // in: captured length; out: the length to write (<= in: headers-only cut)
     std::uint32_t linkType;
+    // Bytes of frame check sequence ending the captured bytes (0: none); a
+    // 4-byte one is the link layer's CRC-32 over the bytes before it.
+    std::uint32_t fcsBytes = 0;
+    // The record cannot be shortened: a cut zeroes the bytes after the
+    // headers instead, and captured stays as it was.
+    bool keepsLength = false;
 };
 
 struct Counts {

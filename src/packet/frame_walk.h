@@ -53,6 +53,14 @@ struct PendingFrame {
     std::uint32_t slotBegin, slotEnd;
     std::uint32_t checksumBegin, checksumEnd;
     std::uint32_t length;  // to write
+    // Where the walked bytes end: the FCS, if any, follows. A frame whose
+    // record keeps its length has [length, walkable) zeroed instead of cut;
+    // a 4-byte FCS left in the output carries the change (crcBefore: of the
+    // walked bytes as read).
+    std::uint32_t walkable;
+    std::uint32_t crcBefore;
+    bool zeroCut;
+    bool carryFcs;
     // Common shapes only: the batch index of the source address (the
     // destination follows it) and of the source MAC (the destination follows
     // it; unused when MACs are kept), where the transport checksum stands,

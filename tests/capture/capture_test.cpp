@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 
@@ -71,6 +72,7 @@ struct Copied {
     std::uint64_t frames = 0;
     std::uint64_t blocksDropped;
     std::uint64_t optionsDropped;
+    std::string reason;
     Bytes output;
 };
 
@@ -100,6 +102,7 @@ Copied copyFrom(int fd, std::size_t window, const Rewrite& rewrite = {}) {
     run.packet = reader->packetNumber();
     run.blocksDropped = reader->blocksDropped();
     run.optionsDropped = reader->optionsDropped();
+    run.reason = reader->faultReason();
     run.output = out.read();
     return run;
 }
@@ -339,6 +342,46 @@ TEST(CaptureRewrite, PcapngLoweredLengthsAreRewrittenBlocks) {
     }
 }
 
+// The FCS length comes from the pcap link type's FCS bits or the interface's
+// if_fcslen, and is present only in a frame captured whole.
+TEST(CaptureRewrite, FcsLengthIsTheFileHeadersOrTheInterfaces) {
+    struct Case {
+        const char* name;
+        Bytes file;
+        std::vector<std::uint32_t> present;  // fcsPresent() of each frame
+    };
+    const Bytes data = payload(64, 1);
+    const Bytes part(data.begin(), data.begin() + 40);
+    std::vector<Case> cases;
+    for (const bool big : {false, true}) {
+        Bytes pcap = pcapHeader(big, Micro, 65535, 1 | 0x04000000 | 2u << 28);
+        append(pcap, pcapRecord(big, 1, 0, data, 64));
+        append(pcap, pcapRecord(big, 2, 0, part, 64));
+        cases.push_back({"pcap with FCS bits", pcap, {4, 0}});
+        Bytes plain = pcapHeader(big, Micro, 65535, 1);
+        append(plain, pcapRecord(big, 1, 0, data, 64));
+        cases.push_back({"pcap without", plain, {0}});
+
+        Bytes ng = sectionHeader(big);
+        append(ng, interface(big, 1, 0, {{13, Bytes{4}}}));
+        append(ng, interface(big, 1, 0, {{9, Bytes{6}}}));
+        append(ng, interface(big, 1, 0, {{2, text("eth0")}, {13, Bytes{2}}}));
+        append(ng, enhancedPacket(big, 0, 1, data, 64));
+        append(ng, enhancedPacket(big, 1, 2, data, 64));
+        append(ng, enhancedPacket(big, 2, 3, data, 64));
+        append(ng, enhancedPacket(big, 0, 4, part, 64));
+        append(ng, simplePacket(big, data, 64));
+        append(ng, obsoletePacket(big, 2, 5, data, 64));
+        cases.push_back({"pcapng if_fcslen", ng, {4, 0, 2, 0, 4, 2}});
+    }
+    for (const Case& c : cases) {
+        std::vector<std::uint32_t> present;
+        const Copied run = copyThrough(c.file, 64, [&](Frame& frame) { present.push_back(frame.fcsPresent()); });
+        EXPECT_EQ(run.status, ReadStatus::End) << c.name;
+        EXPECT_EQ(present, c.present) << c.name;
+    }
+}
+
 struct Hostile {
     const char* name;
     Bytes input;
@@ -471,6 +514,46 @@ TEST(CaptureHostile, FaultsStopAtTheirPacketAfterAValidCapture) {
             EXPECT_EQ(run.output, c.written) << c.name;
         }
         if (!c.written.empty()) tsharkFrames(c.written);
+    }
+}
+
+// Each fault says which it is, as tshark does: faults that stop at the same
+// packet are told apart.
+TEST(CaptureHostile, FaultsSayWhatIsWrong) {
+    const std::map<std::string, std::string> reasons = {
+        {"pcap header truncated", "the file ends inside its header"},
+        {"pcap record header truncated", "the file ends inside a packet record"},
+        {"pcap packet truncated", "the file ends inside a packet record"},
+        {"pcap caplen beyond 256 KiB", "captured length over 262144 bytes"},
+        {"pcapng section header truncated", "the file ends inside a block"},
+        {"pcapng block truncated", "the file ends inside a block"},
+        {"pcapng length not a multiple of 4", "block length not a multiple of 4"},
+        {"pcapng length below 12", "block length below 12"},
+        {"pcapng trailing length differs", "block trailer differs from its length"},
+        {"pcapng trailing length in the packet bytes", "block trailer differs from its length"},
+        {"pcapng captured length beyond the block", "captured length past the end of its block"},
+        {"pcapng packet block shorter than its fields", "block shorter than its fields"},
+        // Its length was set to cut the option, which leaves the trailer elsewhere.
+        {"pcapng option past its block", "block trailer differs from its length"},
+        {"pcapng interface option past its block", "option runs past the end of its block"},
+        {"pcapng packet of an interface not described", "packet for an interface the section has not described"},
+        {"pcapng simple packet before any interface", "simple packet before any interface description"},
+        {"pcapng caplen beyond 256 KiB", "captured length over 262144 bytes"},
+        {"pcapng dropped block truncated", "the file ends inside a block"},
+        {"pcapng dropped block's trailing length differs", "block trailer differs from its length"},
+        {"pcapng second section's magic wrong", "section header's byte-order magic is wrong"},
+        {"pcapng later section of another version", "section of a version other than 1.0 and 1.2"},
+        {"pcapng bytes after the last block", "the file ends inside a block"},
+    };
+    for (const Hostile& c : hostileFiles()) {
+        const Copied run = copyThrough(c.input, 64);
+        if (c.status != ReadStatus::Corrupt) {
+            EXPECT_EQ(run.reason, "") << c.name;
+            continue;
+        }
+        const auto expected = reasons.find(c.name);
+        ASSERT_NE(expected, reasons.end()) << c.name;
+        EXPECT_EQ(run.reason, expected->second) << c.name;
     }
 }
 

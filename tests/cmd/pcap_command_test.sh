@@ -1,9 +1,11 @@
 # ipveil-pcap as a user runs it, on captures of every frame the packet room
-# walks (pcap per link type in both byte orders and time resolutions, and a
-# pcapng with one interface per link type and snap-length cuts): tshark reads
-# every output whole, with its addresses the images ipveil gives and, with
-# --keep-payload, every checksum status as in the input; --reveal gives the
-# input back byte for byte; files, statuses and messages as the man page says.
+# walks (pcap per link type in both byte orders and time resolutions, a
+# pcapng with one interface per link type and snap-length cuts, Ethernet with
+# FCSs, simple packet blocks): tshark reads every output whole, with its
+# addresses the images ipveil gives and, with --keep-payload (and in records
+# cut by zeroing), every checksum and FCS status as in the input; --reveal
+# gives the input back byte for byte; files, statuses and messages as the man
+# page says.
 #
 #   pcap_command_test.sh IPVEIL IPVEIL_PCAP WRITE_TEST_CAPTURES VERSION
 source "$(dirname "$0")/../shell_test_support.sh"
@@ -25,6 +27,13 @@ for input in in/*; do
     [[ $(stat -c %a "back-$name") == 600 ]] || fail "$name: the revealed capture is not private to its owner"
     "$pcap" --keep-payload --keep-mac "$input" - 2>/dev/null | "$pcap" --reveal --keep-mac - - 2>/dev/null |
         cmp -s "$input" - || fail "$name: --keep-mac through pipes does not come back"
+done
+
+# The FCSs written are Ethernet's as tshark checks them, right and wrong ones
+# both, so that the checks above hold them to their statuses.
+for input in in/fcs.pcap in/simple-fcs.pcapng; do
+    statuses=$(tshark -r "$input" -o eth.check_fcs:TRUE -T fields -e eth.fcs.status 2>/dev/null | sort -u | tr -d '\n')
+    [[ $statuses == 01 ]] || fail "$input: FCS statuses '$statuses', expected right and wrong ones"
 done
 
 # The summary line, naming the input, and cuts counted.
@@ -79,5 +88,30 @@ expect 251 "Cannot write output" "$pcap" in/all.pcapng /dev/full
 link1=in/link-1.pcap
 cut=$(($(tshark -r "$link1" -c 3 -T fields -e frame.cap_len | awk '{ s += $1 + 16 } END { print s + 24 - 5 }')))
 head -c "$cut" "$link1" >truncated.pcap
-expect 253 "Corrupt capture at packet 3" "$pcap" truncated.pcap partial.pcap
+expect 253 "Corrupt capture at packet 3: the file ends inside a packet record" "$pcap" truncated.pcap partial.pcap
 [[ $(tshark -r partial.pcap 2>/dev/null | wc -l) == 2 ]] || fail "the packets before the fault are not all there"
+
+# Three faults at the same packet, each named: a packet of an interface not
+# described, a block trailer that differs, a captured length over the limit.
+python3 - <<'PY'
+import struct
+def block(kind, body, trailer=None):
+    total = 12 + len(body)
+    return struct.pack("<II", kind, total) + body + struct.pack("<I", total if trailer is None else trailer)
+def packet(interface, data, captured=None):
+    pad = b"\0" * (-len(data) % 4)
+    return block(6, struct.pack("<IIIII", interface, 0, 1, len(data) if captured is None else captured, len(data))
+                 + data + pad)
+start = block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1)) + block(1, struct.pack("<HHI", 1, 0, 0))
+start += packet(0, bytes(60))
+bad = packet(0, bytes(60))
+files = {"interface.pcapng": start + packet(1, bytes(60)),
+         "trailer.pcapng": start + bad[:-4] + struct.pack("<I", len(bad) + 4),
+         "caplen.pcapng": start + packet(0, bytes(60), 262148)}
+for name, data in files.items():
+    open(name, "wb").write(data)
+PY
+expect 253 "Corrupt capture at packet 2: packet for an interface the section has not described" \
+    "$pcap" interface.pcapng partial.pcapng
+expect 253 "Corrupt capture at packet 2: block trailer differs from its length" "$pcap" trailer.pcapng partial.pcapng
+expect 253 "Corrupt capture at packet 2: captured length over 262144 bytes" "$pcap" caplen.pcapng partial.pcapng

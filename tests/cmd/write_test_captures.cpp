@@ -4,6 +4,12 @@
 //                    machine's byte order (Ethernet: nanosecond, swapped);
 //   DIR/all.pcapng   every frame, one interface per link type (time
 //                    resolutions differ), each frame also cut to 54 bytes;
+//   DIR/fcs.pcap     every Ethernet frame with its FCS, right and then
+//                    wrong, the FCS length in the file header's link type;
+//   DIR/simple.pcapng, DIR/simple-fcs.pcapng
+//                    every Ethernet frame as a simple packet block (without,
+//                    then with an FCS, right and wrong) and as an enhanced
+//                    packet block with an FCS (if_fcslen), right and wrong.
 #include <cstdio>
 #include <map>
 #include <string>
@@ -23,6 +29,81 @@ void put32(Bytes& out, std::uint32_t v, bool swapped = false) {
 void put16(Bytes& out, std::uint16_t v) {
     const auto* p = reinterpret_cast<const std::uint8_t*>(&v);
     out.insert(out.end(), p, p + 2);
+}
+
+// Ethernet's CRC-32, bit by bit: the FCS as it is sent, low byte first. A
+// wrong one differs in one bit.
+Bytes withFcs(Bytes frame, bool right) {
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (const std::uint8_t byte : frame) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    crc = ~crc ^ (right ? 0 : 0x100);
+    for (int i = 0; i < 4; ++i) frame.push_back(static_cast<std::uint8_t>(crc >> (8 * i)));
+    return frame;
+}
+
+void putBlock(Bytes& file, std::uint32_t type, const Bytes& body) {
+    put32(file, type);
+    put32(file, static_cast<std::uint32_t>(12 + body.size()));
+    file.insert(file.end(), body.begin(), body.end());
+    put32(file, static_cast<std::uint32_t>(12 + body.size()));
+}
+
+Bytes padded(Bytes bytes) {
+    bytes.resize((bytes.size() + 3) & ~std::size_t{3}, 0);
+    return bytes;
+}
+
+// A section of two Ethernet interfaces: 0 with simple packet blocks (with an
+// FCS when `simpleFcs`), 1 with enhanced packet blocks and an FCS.
+Bytes simpleCapture(const std::vector<Bytes>& frames, bool simpleFcs) {
+    Bytes file;
+    Bytes section;
+    put32(section, 0x1A2B3C4D);
+    put16(section, 1);
+    put16(section, 0);
+    put32(section, 0xffffffff);
+    put32(section, 0xffffffff);
+    putBlock(file, 0x0A0D0D0A, section);
+    for (const bool fcs : {simpleFcs, true}) {
+        Bytes interface;
+        put16(interface, 1);
+        put16(interface, 0);
+        put32(interface, 0);
+        if (fcs) {
+            put16(interface, 13);  // if_fcslen: 4
+            put16(interface, 1);
+            interface.insert(interface.end(), {4, 0, 0, 0});
+            put32(interface, 0);
+        }
+        putBlock(file, 1, interface);
+    }
+    std::uint32_t when = 1;
+    for (const Bytes& frame : frames) {
+        for (const bool right : {true, false}) {
+            const Bytes simple = simpleFcs ? withFcs(frame, right) : frame;
+            Bytes body;
+            put32(body, static_cast<std::uint32_t>(simple.size()));
+            const Bytes data = padded(simple);
+            body.insert(body.end(), data.begin(), data.end());
+            putBlock(file, 3, body);
+
+            const Bytes enhanced = withFcs(frame, right);
+            body.clear();
+            put32(body, 1);
+            put32(body, 0);
+            put32(body, when++);
+            put32(body, static_cast<std::uint32_t>(enhanced.size()));
+            put32(body, static_cast<std::uint32_t>(enhanced.size()));
+            const Bytes enhancedData = padded(enhanced);
+            body.insert(body.end(), enhancedData.begin(), enhancedData.end());
+            putBlock(file, 6, body);
+            if (!simpleFcs) break;  // without an FCS there is no wrong one
+        }
+    }
+    return file;
 }
 
 bool save(const std::string& path, const Bytes& bytes) {
@@ -120,5 +201,27 @@ int main(int argc, char** argv) {
             put32(file, total);
         }
     }
-    return save(dir + "/all.pcapng", file) ? 0 : 1;
+    if (!save(dir + "/all.pcapng", file)) return 1;
+
+    const std::vector<Bytes>& ethernet = byLink[ipveil::packet::LinkEthernet];
+    Bytes fcs;
+    put32(fcs, 0xa1b2c3d4);
+    put32(fcs, 0x00040002);
+    put32(fcs, 0);
+    put32(fcs, 0);
+    put32(fcs, 65535);
+    put32(fcs, ipveil::packet::LinkEthernet | 0x04000000 | 2u << 28);  // FCS known: 2 words of 16 bits
+    for (const Bytes& frame : ethernet) {
+        for (const bool right : {true, false}) {
+            const Bytes data = withFcs(frame, right);
+            put32(fcs, second++);
+            put32(fcs, 0);
+            put32(fcs, static_cast<std::uint32_t>(data.size()));
+            put32(fcs, static_cast<std::uint32_t>(data.size()));
+            fcs.insert(fcs.end(), data.begin(), data.end());
+        }
+    }
+    if (!save(dir + "/fcs.pcap", fcs)) return 1;
+    if (!save(dir + "/simple.pcapng", simpleCapture(ethernet, false))) return 1;
+    return save(dir + "/simple-fcs.pcapng", simpleCapture(ethernet, true)) ? 0 : 1;
 }
