@@ -44,9 +44,46 @@ struct ForcedRules4 {
     std::size_t onlyCount;
 };
 
-// forced[i] for addresses[i], i below count, with AVX2; only called where the
-// cipher's dispatch has chosen a VAES path (whose CPUs have AVX2).
+// IPv6 rules over 64-bit halves, four addresses a register. AVX2 has only a
+// signed 64-bit comparison, so the terms are kept with their top bit flipped
+// (folded into each rule's constants), where the signed order is the
+// unsigned one. Only the position of the least term's highest bit matters:
+// it is in the high half unless some rule's high term is zero, and then it
+// is the least low term among those rules. So every rule gives a high term
+// ((hi ^ prefix) & mask) | low ("or" rules need no mask), and the rules
+// whose high term can be zero (no low bit in the high half) give a low term,
+// counted only where their high term is zero.
+struct ForcedRules6 {
+    const std::uint64_t* orPrefix;  // flipped
+    const std::uint64_t* orLow;
+    std::size_t orCount;
+    const std::uint64_t* maskPrefix;  // flipped
+    const std::uint64_t* mask;
+    const std::uint64_t* maskLow;
+    std::size_t maskCount;
+    const std::uint64_t* zeroPrefix;  // high half, as is: the rule's high term is zero
+    const std::uint64_t* zeroMask;
+    const std::uint64_t* lowPrefix;  // low half, flipped
+    const std::uint64_t* lowMask;
+    const std::uint64_t* lowLow;
+    std::size_t lowCount;
+    const std::uint64_t* onlyPrefix;  // two words a prefix, as is: high, low
+    const std::uint64_t* onlyMask;
+    std::size_t onlyCount;
+};
+
+// forced[i] for addresses[i], i below count, and kept[i] = addresses[i] &
+// forced[i], with AVX2; only called where the cipher's dispatch has chosen a
+// VAES path (whose CPUs have AVX2).
 void forcedMasks4Avx2(const ForcedRules4& rules, const std::uint32_t* addresses, std::size_t count,
-                      std::uint32_t* forced) noexcept;
+                      std::uint32_t* forced, std::uint32_t* kept) noexcept;
+// The same for IPv6 addresses, 16 bytes each in network order, and their
+// forced flips in the same layout.
+void forcedMasks6Avx2(const ForcedRules6& rules, const std::uint8_t* addresses, std::size_t count,
+                      std::uint8_t* forced, std::uint8_t* kept) noexcept;
+// images = (kept | (images & ~forced)) & truncate over `bytes` bytes, the
+// 32 bytes at truncate repeating (eight IPv4 words or two IPv6 addresses).
+void applyForcedAvx2(const std::uint8_t* kept, const std::uint8_t* forced, const std::uint8_t* truncate,
+                     std::size_t bytes, std::uint8_t* images) noexcept;
 
 }  // namespace ipveil::anonymizer_detail

@@ -24,6 +24,9 @@ struct CompiledPolicy {
     std::vector<std::uint32_t> lowPrefix4, low4, maskPrefix4, mask4, onlyPrefix4, onlyMask4;
     std::vector<Rule6> rules6;
     std::vector<Rule6> only6;  // prefix and mask
+    // The same IPv6 rules in the AVX2 pass's lists (policy_masks.h).
+    std::vector<std::uint64_t> orPrefix6, orLow6, maskPrefix6, mask6, maskLow6, zeroPrefix6, zeroMask6, lowPrefix6,
+        lowMask6, lowLow6, onlyPrefix6, onlyMask6;
     std::uint32_t truncate4 = ~0u;
     Uint128 truncate6 = ~Uint128{0};
     bool reversible = true;
@@ -31,6 +34,12 @@ struct CompiledPolicy {
     ForcedRules4 rules4() const noexcept {
         return {lowPrefix4.data(), low4.data(),      lowPrefix4.size(), maskPrefix4.data(), mask4.data(),
                 maskPrefix4.size(), onlyPrefix4.data(), onlyMask4.data(), onlyPrefix4.size()};
+    }
+    ForcedRules6 rules6View() const noexcept {
+        return {orPrefix6.data(),  orLow6.data(),     orPrefix6.size(),  maskPrefix6.data(), mask6.data(),
+                maskLow6.data(),   maskPrefix6.size(), zeroPrefix6.data(), zeroMask6.data(),  lowPrefix6.data(),
+                lowMask6.data(),   lowLow6.data(),    lowPrefix6.size(), onlyPrefix6.data(), onlyMask6.data(),
+                onlyPrefix6.size() / 2};
     }
 };
 
@@ -103,6 +112,43 @@ bool redundant(const PolicyRule& rule, const std::vector<PolicyRule>& rules) {
     return false;
 }
 
+// Constants giving ((a ^ prefix) & mask) | low with its top bit flipped, for
+// every a: the AVX2 pass compares terms as signed numbers.
+struct Terms64 {
+    std::uint64_t prefix;
+    std::uint64_t mask;
+    std::uint64_t low;
+};
+
+Terms64 flippedTerms(std::uint64_t prefix, std::uint64_t mask, std::uint64_t low) noexcept {
+    constexpr std::uint64_t Top = std::uint64_t{1} << 63;
+    if (low & Top) return {prefix, mask & ~Top, low & ~Top};  // the term's top bit is always set
+    if (mask & Top) return {prefix ^ Top, mask, low};        // the top bit is a's, against the prefix's
+    return {prefix, mask, low ^ Top};                       // the top bit is always clear
+}
+
+void addRule6(CompiledPolicy& policy, const Rule6& rule) {
+    const auto high = [](Uint128 x) { return static_cast<std::uint64_t>(x >> 64); };
+    const auto low = [](Uint128 x) { return static_cast<std::uint64_t>(x); };
+    const Terms64 h = flippedTerms(high(rule.prefix), high(rule.mask), high(rule.low));
+    if (h.mask == ~std::uint64_t{0}) {
+        policy.orPrefix6.push_back(h.prefix);
+        policy.orLow6.push_back(h.low);
+    } else {
+        policy.maskPrefix6.push_back(h.prefix);
+        policy.mask6.push_back(h.mask);
+        policy.maskLow6.push_back(h.low);
+    }
+    if (high(rule.low) == 0) {  // the high term can be zero
+        const Terms64 l = flippedTerms(low(rule.prefix), low(rule.mask), low(rule.low));
+        policy.zeroPrefix6.push_back(high(rule.prefix));
+        policy.zeroMask6.push_back(high(rule.mask));
+        policy.lowPrefix6.push_back(l.prefix);
+        policy.lowMask6.push_back(l.mask);
+        policy.lowLow6.push_back(l.low);
+    }
+}
+
 std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
     if (source.empty()) return nullptr;
     auto policy = std::make_shared<CompiledPolicy>();
@@ -113,6 +159,11 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
         if (rule.action == PolicyAction::Only && prefix.length > 0) {
             if (prefix.ipv6) {
                 policy->only6.push_back({wordOf<Uint128>(prefix), topBits<Uint128>(prefix.length), 0});
+                for (const Uint128 word : {policy->only6.back().prefix, policy->only6.back().mask}) {
+                    auto& list = word == policy->only6.back().prefix ? policy->onlyPrefix6 : policy->onlyMask6;
+                    list.push_back(static_cast<std::uint64_t>(word >> 64));
+                    list.push_back(static_cast<std::uint64_t>(word));
+                }
             } else {
                 policy->onlyPrefix4.push_back(wordOf<std::uint32_t>(prefix));
                 policy->onlyMask4.push_back(topBits<std::uint32_t>(prefix.length));
@@ -121,8 +172,12 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
         // A rule on the whole space has no path; only `keep` of it forces flips.
         if ((!keep && rule.depth == 0) || redundant(rule, rules)) continue;
         if (prefix.ipv6) {
-            policy->rules6.push_back({wordOf<Uint128>(prefix), topBits<Uint128>(prefix.length),
+            // A `preserve` needs no mask: below its low bit nothing changes
+            // where the least term's highest bit lies.
+            const bool plain = !keep && rule.depth == prefix.length;
+            policy->rules6.push_back({wordOf<Uint128>(prefix), plain ? ~Uint128{0} : topBits<Uint128>(prefix.length),
                                       keep ? Uint128{0} : bitAt<Uint128>(rule.depth - 1)});
+            addRule6(*policy, policy->rules6.back());
         } else if (!keep && rule.depth == prefix.length) {
             policy->lowPrefix4.push_back(wordOf<std::uint32_t>(prefix));
             policy->low4.push_back(bitAt<std::uint32_t>(rule.depth - 1));
@@ -171,18 +226,63 @@ Uint128 forced6(const CompiledPolicy& policy, Uint128 address) noexcept {
     return forcedFromLeast(m);
 }
 
-// Forced masks for IPv4 addresses, with AVX2 where the block path has it.
-void forcedMasks4(const CompiledPolicy& policy, const std::uint32_t* addresses, std::size_t count,
-                  std::uint32_t* forced) noexcept {
+// Whether the policy's passes may use AVX2: on the VAES paths, whose CPUs
+// all have it.
+bool avx2Passes() noexcept {
 #if IPVEIL_X86_AES
     const AesImplementation implementation = activeAesImplementation();
-    if ((implementation == AesImplementation::Vaes || implementation == AesImplementation::Vaes512) &&
-        !(policy.lowPrefix4.empty() && policy.maskPrefix4.empty())) {
-        anonymizer_detail::forcedMasks4Avx2(policy.rules4(), addresses, count, forced);
+    return implementation == AesImplementation::Vaes || implementation == AesImplementation::Vaes512;
+#else
+    return false;
+#endif
+}
+
+// Forced masks for IPv4 addresses, and the address bits they keep.
+void forcedMasks4(const CompiledPolicy& policy, const std::uint32_t* addresses, std::size_t count,
+                  std::uint32_t* forced, std::uint32_t* kept) noexcept {
+#if IPVEIL_X86_AES
+    if (avx2Passes()) {
+        anonymizer_detail::forcedMasks4Avx2(policy.rules4(), addresses, count, forced, kept);
         return;
     }
 #endif
-    for (std::size_t i = 0; i < count; ++i) forced[i] = forced4(policy, addresses[i]);
+    for (std::size_t i = 0; i < count; ++i) {
+        forced[i] = forced4(policy, addresses[i]);
+        kept[i] = addresses[i] & forced[i];
+    }
+}
+
+// images = (kept | (images & ~forced)) & truncate, truncate's 32 bytes
+// repeating.
+void applyForced(const std::uint8_t* kept, const std::uint8_t* forced, const std::uint8_t* truncate,
+                 std::size_t bytes, std::uint8_t* images) noexcept {
+#if IPVEIL_X86_AES
+    if (avx2Passes()) {
+        anonymizer_detail::applyForcedAvx2(kept, forced, truncate, bytes, images);
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < bytes; ++i) {
+        images[i] = static_cast<std::uint8_t>((kept[i] | (images[i] & ~forced[i])) & truncate[i % 32]);
+    }
+}
+
+// The same for IPv6, as 16 bytes in network order.
+void forcedMasks6(const CompiledPolicy& policy, const Ipv6Address* addresses, std::size_t count,
+                  Ipv6Address* forced, Ipv6Address* kept) noexcept {
+#if IPVEIL_X86_AES
+    if (avx2Passes()) {
+        anonymizer_detail::forcedMasks6Avx2(policy.rules6View(), addresses[0].bytes, count, forced[0].bytes,
+                                            kept[0].bytes);
+        return;
+    }
+#endif
+    for (std::size_t i = 0; i < count; ++i) {
+        const Uint128 address = load128(addresses[i].bytes);
+        const Uint128 mask = forced6(policy, address);
+        store128(mask, forced[i].bytes);
+        store128(address & mask, kept[i].bytes);
+    }
 }
 
 // The fused kernels follow the cipher's choice of block path, so that forcing
@@ -304,13 +404,15 @@ void PrefixAnonymizer::anonymize(const std::uint32_t* addresses, std::size_t cou
     }
     std::uint32_t forced[PolicyChunk];
     std::uint32_t kept[PolicyChunk];
+    std::uint32_t truncate[8];
+    std::fill(truncate, truncate + 8, policy->truncate4);  // the same in either byte order
     for (std::size_t first = 0; first < count; first += PolicyChunk) {
         const std::size_t n = std::min(count - first, PolicyChunk);
-        forcedMasks4(*policy, addresses + first, n, forced);
-        for (std::size_t k = 0; k < n; ++k) kept[k] = addresses[first + k] & forced[k];
+        forcedMasks4(*policy, addresses + first, n, forced, kept);
         flipAll(addresses + first, n, images + first);
-        const std::uint32_t truncate = policy->truncate4;
-        for (std::size_t k = 0; k < n; ++k) images[first + k] = (kept[k] | (images[first + k] & ~forced[k])) & truncate;
+        applyForced(reinterpret_cast<const std::uint8_t*>(kept), reinterpret_cast<const std::uint8_t*>(forced),
+                    reinterpret_cast<const std::uint8_t*>(truncate), 4 * n,
+                    reinterpret_cast<std::uint8_t*>(images + first));
     }
 }
 
@@ -411,20 +513,16 @@ void PrefixAnonymizer::anonymize(const Ipv6Address* addresses, std::size_t count
         flipAll(addresses, count, images);
         return;
     }
-    Uint128 forced[PolicyChunk];
-    Uint128 kept[PolicyChunk];
+    Ipv6Address forced[PolicyChunk];
+    Ipv6Address kept[PolicyChunk];
+    std::uint8_t truncate[32];
+    store128(policy->truncate6, truncate);
+    store128(policy->truncate6, truncate + 16);
     for (std::size_t first = 0; first < count; first += PolicyChunk) {
         const std::size_t n = std::min(count - first, PolicyChunk);
-        for (std::size_t k = 0; k < n; ++k) {
-            const Uint128 address = load128(addresses[first + k].bytes);
-            forced[k] = forced6(*policy, address);
-            kept[k] = address & forced[k];
-        }
+        forcedMasks6(*policy, addresses + first, n, forced, kept);
         flipAll(addresses + first, n, images + first);
-        for (std::size_t k = 0; k < n; ++k) {
-            const Uint128 image = load128(images[first + k].bytes);
-            store128((kept[k] | (image & ~forced[k])) & policy->truncate6, images[first + k].bytes);
-        }
+        applyForced(kept[0].bytes, forced[0].bytes, truncate, 16 * n, images[first].bytes);
     }
 }
 
