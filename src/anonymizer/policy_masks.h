@@ -52,7 +52,9 @@ struct ForcedRules4 {
 // is the least low term among those rules. So every rule gives a high term
 // ((hi ^ prefix) & mask) | low ("or" rules need no mask), and the rules
 // whose high term can be zero (no low bit in the high half) give a low term,
-// counted only where their high term is zero.
+// counted only where their high term is zero. Equal high terms are listed
+// once, and the low terms come in groups sharing one high-half test (::/128,
+// ::1/128 and ::ffff:0:0/96 share theirs).
 struct ForcedRules6 {
     const std::uint64_t* orPrefix;  // flipped
     const std::uint64_t* orLow;
@@ -61,12 +63,13 @@ struct ForcedRules6 {
     const std::uint64_t* mask;
     const std::uint64_t* maskLow;
     std::size_t maskCount;
-    const std::uint64_t* zeroPrefix;  // high half, as is: the rule's high term is zero
+    const std::uint64_t* zeroPrefix;  // a group's high half, as is: the rules' high term is zero
     const std::uint64_t* zeroMask;
+    const std::size_t* groupEnd;  // one past the group's last low term
+    std::size_t groupCount;
     const std::uint64_t* lowPrefix;  // low half, flipped
     const std::uint64_t* lowMask;
     const std::uint64_t* lowLow;
-    std::size_t lowCount;
     const std::uint64_t* onlyPrefix;  // two words a prefix, as is: high, low
     const std::uint64_t* onlyMask;
     std::size_t onlyCount;

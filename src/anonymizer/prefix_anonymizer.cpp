@@ -27,6 +27,7 @@ struct CompiledPolicy {
     // The same IPv6 rules in the AVX2 pass's lists (policy_masks.h).
     std::vector<std::uint64_t> orPrefix6, orLow6, maskPrefix6, mask6, maskLow6, zeroPrefix6, zeroMask6, lowPrefix6,
         lowMask6, lowLow6, onlyPrefix6, onlyMask6;
+    std::vector<std::size_t> groupEnd6;
     std::uint32_t truncate4 = ~0u;
     Uint128 truncate6 = ~Uint128{0};
     bool reversible = true;
@@ -36,10 +37,10 @@ struct CompiledPolicy {
                 maskPrefix4.size(), onlyPrefix4.data(), onlyMask4.data(), onlyPrefix4.size()};
     }
     ForcedRules6 rules6View() const noexcept {
-        return {orPrefix6.data(),  orLow6.data(),     orPrefix6.size(),  maskPrefix6.data(), mask6.data(),
-                maskLow6.data(),   maskPrefix6.size(), zeroPrefix6.data(), zeroMask6.data(),  lowPrefix6.data(),
-                lowMask6.data(),   lowLow6.data(),    lowPrefix6.size(), onlyPrefix6.data(), onlyMask6.data(),
-                onlyPrefix6.size() / 2};
+        return {orPrefix6.data(),   orLow6.data(),      orPrefix6.size(),  maskPrefix6.data(), mask6.data(),
+                maskLow6.data(),    maskPrefix6.size(), zeroPrefix6.data(), zeroMask6.data(), groupEnd6.data(),
+                groupEnd6.size(),   lowPrefix6.data(),  lowMask6.data(),   lowLow6.data(),    onlyPrefix6.data(),
+                onlyMask6.data(),   onlyPrefix6.size() / 2};
     }
 };
 
@@ -127,25 +128,48 @@ Terms64 flippedTerms(std::uint64_t prefix, std::uint64_t mask, std::uint64_t low
     return {prefix, mask, low ^ Top};                       // the top bit is always clear
 }
 
-void addRule6(CompiledPolicy& policy, const Rule6& rule) {
+// Adds the IPv6 rules to the AVX2 pass's lists: high terms once each, low
+// terms grouped by their high-half test.
+void addRules6(CompiledPolicy& policy) {
     const auto high = [](Uint128 x) { return static_cast<std::uint64_t>(x >> 64); };
     const auto low = [](Uint128 x) { return static_cast<std::uint64_t>(x); };
-    const Terms64 h = flippedTerms(high(rule.prefix), high(rule.mask), high(rule.low));
-    if (h.mask == ~std::uint64_t{0}) {
-        policy.orPrefix6.push_back(h.prefix);
-        policy.orLow6.push_back(h.low);
-    } else {
-        policy.maskPrefix6.push_back(h.prefix);
-        policy.mask6.push_back(h.mask);
-        policy.maskLow6.push_back(h.low);
+    std::vector<std::pair<Terms64, std::vector<Terms64>>> groups;
+    for (const Rule6& rule : policy.rules6) {
+        const Terms64 h = flippedTerms(high(rule.prefix), high(rule.mask), high(rule.low));
+        const bool orRule = h.mask == ~std::uint64_t{0};
+        auto& prefixes = orRule ? policy.orPrefix6 : policy.maskPrefix6;
+        bool listed = false;
+        for (std::size_t i = 0; i < prefixes.size(); ++i) {
+            listed = listed || (orRule ? policy.orPrefix6[i] == h.prefix && policy.orLow6[i] == h.low
+                                       : policy.maskPrefix6[i] == h.prefix && policy.mask6[i] == h.mask &&
+                                             policy.maskLow6[i] == h.low);
+        }
+        if (!listed && orRule) {
+            policy.orPrefix6.push_back(h.prefix);
+            policy.orLow6.push_back(h.low);
+        } else if (!listed) {
+            policy.maskPrefix6.push_back(h.prefix);
+            policy.mask6.push_back(h.mask);
+            policy.maskLow6.push_back(h.low);
+        }
+        if (high(rule.low) != 0) continue;  // its high term is never zero
+        const Terms64 test{high(rule.prefix), high(rule.mask), 0};
+        const auto same = [&test](const auto& group) {
+            return group.first.prefix == test.prefix && group.first.mask == test.mask;
+        };
+        auto group = std::find_if(groups.begin(), groups.end(), same);
+        if (group == groups.end()) group = groups.insert(groups.end(), {test, {}});
+        group->second.push_back(flippedTerms(low(rule.prefix), low(rule.mask), low(rule.low)));
     }
-    if (high(rule.low) == 0) {  // the high term can be zero
-        const Terms64 l = flippedTerms(low(rule.prefix), low(rule.mask), low(rule.low));
-        policy.zeroPrefix6.push_back(high(rule.prefix));
-        policy.zeroMask6.push_back(high(rule.mask));
-        policy.lowPrefix6.push_back(l.prefix);
-        policy.lowMask6.push_back(l.mask);
-        policy.lowLow6.push_back(l.low);
+    for (const auto& [test, terms] : groups) {
+        policy.zeroPrefix6.push_back(test.prefix);
+        policy.zeroMask6.push_back(test.mask);
+        for (const Terms64& term : terms) {
+            policy.lowPrefix6.push_back(term.prefix);
+            policy.lowMask6.push_back(term.mask);
+            policy.lowLow6.push_back(term.low);
+        }
+        policy.groupEnd6.push_back(policy.lowPrefix6.size());
     }
 }
 
@@ -177,7 +201,6 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
             const bool plain = !keep && rule.depth == prefix.length;
             policy->rules6.push_back({wordOf<Uint128>(prefix), plain ? ~Uint128{0} : topBits<Uint128>(prefix.length),
                                       keep ? Uint128{0} : bitAt<Uint128>(rule.depth - 1)});
-            addRule6(*policy, policy->rules6.back());
         } else if (!keep && rule.depth == prefix.length) {
             policy->lowPrefix4.push_back(wordOf<std::uint32_t>(prefix));
             policy->low4.push_back(bitAt<std::uint32_t>(rule.depth - 1));
@@ -186,6 +209,7 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
             policy->mask4.push_back(topBits<std::uint32_t>(prefix.length));
         }
     }
+    addRules6(*policy);
     policy->truncate4 = topBits<std::uint32_t>(source.truncate4());
     policy->truncate6 = topBits<Uint128>(source.truncate6());
     policy->reversible = source.reversible();

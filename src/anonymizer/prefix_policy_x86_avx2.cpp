@@ -118,17 +118,24 @@ inline void group6(const ForcedRules6& rules, const std::uint8_t* addresses, std
             high[g] = least(high[g], term);
         }
     }
-    for (std::size_t r = 0; r < rules.lowCount; ++r) {
-        const __m256i zeroPrefix = broadcast64(rules.zeroPrefix[r]);
-        const __m256i zeroMask = broadcast64(rules.zeroMask[r]);
-        const __m256i prefix = broadcast64(rules.lowPrefix[r]);
-        const __m256i mask = broadcast64(rules.lowMask[r]);
-        const __m256i bit = broadcast64(rules.lowLow[r]);
+    std::size_t r = 0;
+    for (std::size_t group = 0; group < rules.groupCount; ++group) {
+        const __m256i zeroPrefix = broadcast64(rules.zeroPrefix[group]);
+        const __m256i zeroMask = broadcast64(rules.zeroMask[group]);
+        __m256i groupLeast[2] = {_mm256_xor_si256(ones, top), _mm256_xor_si256(ones, top)};
+        for (; r < rules.groupEnd[group]; ++r) {
+            const __m256i prefix = broadcast64(rules.lowPrefix[r]);
+            const __m256i mask = broadcast64(rules.lowMask[r]);
+            const __m256i bit = broadcast64(rules.lowLow[r]);
+            for (int g = 0; g < 2; ++g) {
+                const __m256i term = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(a[g].low, prefix), mask), bit);
+                groupLeast[g] = least(groupLeast[g], term);
+            }
+        }
         for (int g = 0; g < 2; ++g) {
             const __m256i counted =
                 _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_xor_si256(a[g].high, zeroPrefix), zeroMask), zero);
-            const __m256i term = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(a[g].low, prefix), mask), bit);
-            low[g] = _mm256_blendv_epi8(low[g], least(low[g], term), counted);
+            low[g] = _mm256_blendv_epi8(low[g], least(low[g], groupLeast[g]), counted);
         }
     }
     __m256i inside[2] = {ones, ones};
