@@ -135,6 +135,9 @@ endif()
 
 string(REGEX REPLACE "([0-9A-Fa-f][0-9A-Fa-f])" "0x\\1, " IPVEIL_KEY_BYTES "${_ipveil_key}")
 string(REGEX REPLACE ", $" "" IPVEIL_KEY_BYTES "${IPVEIL_KEY_BYTES}")
+# The public default key too, so that a command can tell when it is in force.
+string(REGEX REPLACE "([0-9a-f][0-9a-f])" "0x\\1, " IPVEIL_DEFAULT_KEY_BYTES "${IPVEIL_DEFAULT_KEY}")
+string(REGEX REPLACE ", $" "" IPVEIL_DEFAULT_KEY_BYTES "${IPVEIL_DEFAULT_KEY_BYTES}")
 # Once keyed, a tree stays counted as keyed: its files may hold the key.
 if(IPVEIL_KEYED OR _ipveil_tree_keyed)
   set(IPVEIL_TREE_KEYED ON CACHE INTERNAL "The build tree has been configured with a secret key")
