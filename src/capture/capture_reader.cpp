@@ -239,6 +239,31 @@ CaptureReader::Step CaptureReader::queueBlock(const std::uint8_t* block, std::ui
     return Step::Progress;
 }
 
+void CaptureReader::addComment(std::uint8_t* block) noexcept {
+    const std::uint32_t total = load32(block + 4, swapped);
+    const std::uint32_t room = 4 + padded(static_cast<std::uint32_t>(commentSize));
+    // The section header's options start at byte 24: the comment goes first,
+    // and an opt_endofopt after it when the block had no options left.
+    const bool hadOptions = total > 28;
+    std::uint8_t* options = block + 24;
+    std::memmove(options + room, options, total - 24);
+    const std::uint16_t head[2] = {1, static_cast<std::uint16_t>(commentSize)};  // opt_comment
+    for (int i = 0; i < 2; ++i) {
+        const std::uint16_t value = swapped ? __builtin_bswap16(head[i]) : head[i];
+        std::memcpy(options + 2 * i, &value, 2);
+    }
+    std::memcpy(options + 4, comment, commentSize);
+    std::memset(options + 4 + commentSize, 0, room - 4 - commentSize);
+    std::uint32_t written = total + room;
+    if (!hadOptions) {
+        std::memset(block + written - 4, 0, 4);
+        written += 4;
+    }
+    store32(block + 4, written, swapped);
+    store32(block + written - 4, written, swapped);
+    queued += written - total;
+}
+
 CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
     const std::size_t held = end - begin;
     if (held < 8) return Step::NeedMore;
@@ -271,8 +296,11 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
     if (total > MaxBlockBytes) return corrupt("block over 1048576 bytes");
     if (held < total) return Step::NeedMore;
     if (load32(p + total - 4, order) != total) return corrupt("block trailer differs from its length");
-    // A metadata block grows by at most the opt_endofopt it is given.
-    const bool roomInQueue = queued + total + 4 <= MetadataBytes;
+    // A metadata block grows by at most the opt_endofopt it is given, and a
+    // section header by its comment too.
+    const std::size_t commentRoom =
+        type == SectionHeaderBlock && commentSize > 0 ? 4 + padded(static_cast<std::uint32_t>(commentSize)) : 0;
+    const bool roomInQueue = queued + total + 4 + commentRoom <= MetadataBytes;
 
     switch (type) {
     case SectionHeaderBlock: {
@@ -284,6 +312,7 @@ CaptureReader::Step CaptureReader::pcapngBlock(Frame& frame) noexcept {
         std::uint8_t* out = queue.get() + queued;
         if (queueBlock(p, total, 24, keepSectionOption) == Step::Fault) return Step::Fault;
         std::memset(out + 16, 0xFF, 8);  // section length: unspecified
+        if (commentSize > 0) addComment(out);
         break;
     }
     case InterfaceBlock: {

@@ -129,6 +129,17 @@ public:
     // next read waits for input: the time to hand the output over.
     bool inputDrained() const noexcept { return drained; }
 
+    // A comment for every section header queued from now on: an opt_comment
+    // of its own before the options kept (the input's comments are dropped
+    // all the same), for what the writing command records about its output.
+    // The text must outlive the reader, and be at most MaxCommentBytes long
+    // (longer is cut there).
+    static constexpr std::size_t MaxCommentBytes = 65535;
+    void setSectionComment(const char* text, std::size_t size) noexcept {
+        comment = text;
+        commentSize = size < MaxCommentBytes ? size : MaxCommentBytes;
+    }
+
     std::uint64_t blocksDropped() const noexcept { return droppedBlocks; }
     std::uint64_t optionsDropped() const noexcept { return droppedOptions; }
 
@@ -148,6 +159,8 @@ private:
     Step fail(ReadStatus why) noexcept;
     Step corrupt(const char* why) noexcept;  // a Corrupt fault, and why
     bool refill() noexcept;  // false on a read error
+    // Puts the section comment into the section header just queued at block.
+    void addComment(std::uint8_t* block) noexcept;
 
     // Copies the block's fixed part of `fixed` bytes, then its options
     // scrubbed with `keep`, to the metadata queue.
@@ -176,6 +189,8 @@ private:
     bool drained = false;
     ReadStatus status = ReadStatus::More;
     const char* reason = "";
+    const char* comment = nullptr;
+    std::size_t commentSize = 0;
     std::uint64_t packets = 0;
     std::uint64_t droppedBlocks = 0;
     std::uint64_t droppedOptions = 0;

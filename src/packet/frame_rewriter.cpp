@@ -20,8 +20,8 @@ using detail::Window;
 
 // The window is left uninitialised (new, not make_unique): only its counts
 // matter at first, and its pages are touched only as far as windows fill it.
-FrameRewriter::FrameRewriter(const std::uint8_t* key, Policy policy)
-    : rules(policy), addresses(key), macs(key), window(new Window) {}
+FrameRewriter::FrameRewriter(const std::uint8_t* key, Policy policy, const AddressPolicy& addressPolicy)
+    : rules(policy), addresses(key, addressPolicy), macs(key), window(new Window) {}
 
 FrameRewriter::~FrameRewriter() = default;
 

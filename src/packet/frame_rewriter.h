@@ -109,8 +109,9 @@ public:
     static constexpr std::size_t MaxFrameBytes = 262144;
 
     // key: 32 bytes, as PrefixAnonymizer takes; the MAC permutation's key is
-    // derived from it.
-    FrameRewriter(const std::uint8_t* key, Policy policy);
+    // derived from it. addressPolicy goes to the address mapping (MACs keep
+    // their own rules); the empty one maps as without a policy.
+    FrameRewriter(const std::uint8_t* key, Policy policy, const AddressPolicy& addressPolicy = AddressPolicy());
     ~FrameRewriter();
     FrameRewriter(const FrameRewriter&) = delete;
     FrameRewriter& operator=(const FrameRewriter&) = delete;
