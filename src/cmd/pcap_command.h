@@ -13,6 +13,8 @@ enum PcapStatus : int {
     PcapReadError = 252,   // "Cannot read file PATH"
     PcapWriteError = 251,  // "Cannot write output"
     PcapNotCapture = 250,  // "Not a capture: PATH"
+    PcapBadPolicy = 249,   // "Bad policy in PATH, line N: ...", or a truncating policy to reveal with
+    PcapBadKey = 248,      // a key file refused: not a file, open to others, not 64 hexadecimal digits
 };
 
 // Runs ipveil-pcap with its command line and returns the exit status.

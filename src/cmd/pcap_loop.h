@@ -20,10 +20,13 @@ struct PcapOutcome {
 // caller has already read (to see that the input is a capture before it
 // opens the output). Every whole packet before a fault has been written when
 // this returns, unless the output failed. A stop signal caught (io::
-// catchStopSignals) ends the run after the window being read.
+// catchStopSignals) ends the run after the window being read. `then`, if
+// given, rewrites every window again after `rewriter` (rekeying: revealed
+// under one key, anonymized under another, the originals only ever in the
+// window's memory).
 PcapOutcome runPcapLoop(capture::CaptureReader& reader, capture::CaptureWriter& writer,
                         packet::FrameRewriter& rewriter, capture::Frame* frames, std::size_t count,
-                        capture::ReadStatus status) noexcept;
+                        capture::ReadStatus status, packet::FrameRewriter* then = nullptr) noexcept;
 
 // Frames per window: as many as the rewriter maps in one batch.
 inline constexpr std::size_t PcapWindowFrames = packet::FrameRewriter::MaxFrames;

@@ -55,7 +55,7 @@ expect() {
     [[ $got == "$status" ]] || fail "$*: status $got, expected $status ($(cat stderr.txt))"
     [[ $(tail -n 1 stderr.txt) == "$message" ]] || fail "$*: message '$(tail -n 1 stderr.txt)', expected '$message'"
 }
-usage='usage: ipveil-pcap [--keep-payload] [--keep-mac] [--reveal] INPUT OUTPUT'
+usage='usage: ipveil-pcap [OPTION]... INPUT OUTPUT'
 expect 255 "$usage" "$pcap"
 expect 255 "$usage" "$pcap" in/all.pcapng
 expect 255 "$usage" "$pcap" --no-such-option in/all.pcapng out

@@ -1,13 +1,15 @@
 """tshark as the independent dissector of ipveil-pcap's output.
 
-    pcap_tshark_check.py IPVEIL INPUT OUTPUT whole|cut
+    pcap_tshark_check.py IPVEIL INPUT OUTPUT whole|cut [ARGUMENT...]
 
 Dissects both captures (checksum and FCS validation on) and checks, frame by
 frame: every frame is there with the same time and original length, and its
 captured length is no longer; every IPv4 and IPv6 address tshark finds in the
 output is the image that IPVEIL (the text command, same key) gives the address
-in the same place of the input. With `whole` (--keep-payload) the output must
-dissect to the same fields in the same order as the input, and every checksum
+in the same place of the input. IPVEIL is run with the ARGUMENTs, if any,
+before the trace: policy_images KEYFILE POLICYFILE (the same output layout)
+holds ipveil-pcap's --key-file and --policy to the anonymizer. With `whole`
+(--keep-payload) the output must dissect to the same fields in the same order as the input, and every checksum
 and FCS status must be the one tshark gave the input (right stays right, wrong
 stays wrong); with `cut` each address of the output must be an image of one of
 the frame's input addresses, every IPv4 header checksum status must be the
@@ -52,12 +54,13 @@ def dissect(path):
 
 def images(ipveil, addresses):
     trace = "".join(f"0 0 {a}\n" for a in addresses)
-    out = subprocess.run([ipveil, "/dev/stdin"], input=trace, capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(ipveil + ["/dev/stdin"], input=trace, capture_output=True, text=True, check=True).stdout
     return dict(zip(addresses, (line.split("\t")[2] for line in out.splitlines())))
 
 
 def main():
-    ipveil, source, target, mode = sys.argv[1:5]
+    source, target, mode = sys.argv[2:5]
+    ipveil = [sys.argv[1]] + sys.argv[5:]
     kinds = address_fields()
     before, after = dissect(source), dissect(target)
     if len(before) != len(after):
