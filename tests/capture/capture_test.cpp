@@ -80,10 +80,11 @@ using Rewrite = std::function<void(Frame&)>;
 
 // Reads fd to its end through windows of `window` frames, rewriting each
 // frame, and writes every window, as the command does.
-Copied copyFrom(int fd, std::size_t window, const Rewrite& rewrite = {}) {
+Copied copyFrom(int fd, std::size_t window, const Rewrite& rewrite = {}, const std::string& comment = "") {
     TempFile out;
     const int outFd = open(out.path.c_str(), O_WRONLY | O_TRUNC);
     auto reader = std::make_unique<CaptureReader>(fd);
+    reader->setSectionComment(comment.data(), comment.size());
     auto writer = std::make_unique<CaptureWriter>(outFd);
     std::vector<Frame> frames(window);
     Copied run{};
@@ -107,11 +108,12 @@ Copied copyFrom(int fd, std::size_t window, const Rewrite& rewrite = {}) {
     return run;
 }
 
-Copied copyThrough(const Bytes& input, std::size_t window = 64, const Rewrite& rewrite = {}) {
+Copied copyThrough(const Bytes& input, std::size_t window = 64, const Rewrite& rewrite = {},
+                   const std::string& comment = "") {
     TempFile in;
     in.write(input);
     const int fd = open(in.path.c_str(), O_RDONLY);
-    Copied run = copyFrom(fd, window, rewrite);
+    Copied run = copyFrom(fd, window, rewrite, comment);
     close(fd);
     return run;
 }
@@ -305,6 +307,38 @@ TEST(CaptureScrub, PcapngLosesWhatNamesTheSite) {
         }
         EXPECT_EQ(tsharkFrames(run.output), packets);
         EXPECT_EQ(tsharkFrames(run.output), tsharkFrames(expected));
+    }
+}
+
+// The command's comment goes into every section header, first among its
+// options, padded, in the section's byte order, with an end of options when
+// it is alone; the input's own comments go all the same.
+TEST(CaptureScrub, SectionHeadersCarryTheCommandsComment) {
+    for (const bool big : {false, true}) {
+        for (const std::string& comment : {"key id 0123"s, "eight ch"s}) {
+            const Options sections[] = {{{1, text("secret-comment")}, {4, text("a program")}}, {},
+                                        {{1, text("secret-comment")}}};
+            const Options withComment[] = {{{1, text(comment)}, {4, text("a program")}}, {{1, text(comment)}},
+                                           {{1, text(comment)}}};
+            Bytes file;
+            Bytes expected;
+            for (int i = 0; i < 3; ++i) {
+                append(file, sectionHeader(big, sections[i]));
+                append(expected, sectionHeader(big, withComment[i]));
+                for (const Bytes& block : {interface(big, 1, 262144),
+                                           enhancedPacket(big, 0, 1700000000123456789ull, payload(60, 1), 60)}) {
+                    append(file, block);
+                    append(expected, block);
+                }
+            }
+            for (const std::size_t window : {1, 64}) {
+                const Copied run = copyThrough(file, window, {}, comment);
+                EXPECT_EQ(run.status, ReadStatus::End);
+                EXPECT_EQ(run.optionsDropped, 2u);
+                EXPECT_EQ(run.output, expected);
+            }
+            EXPECT_EQ(tsharkFrames(copyThrough(file, 64, {}, comment).output), tsharkFrames(file));
+        }
     }
 }
 
