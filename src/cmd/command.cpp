@@ -3,17 +3,36 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
+#include "address_policy.h"
 #include "file_io.h"
 #include "ipveil_key.h"
+#include "ipveil_policy.h"
 
 namespace ipveil::cmd {
+
+namespace {
+
+// The anonymizer of the built-in key and policy. Without a policy nothing
+// is parsed or allocated. The build has checked that the policy parses
+// (ipveil_policy_check), and refused one that truncates.
+PrefixAnonymizer builtInAnonymizer(const std::uint8_t* key) {
+    if constexpr (sizeof BuiltInPolicy > 1) {
+        PolicyError error;
+        const std::optional<AddressPolicy> policy = AddressPolicy::parse(BuiltInPolicy, error);
+        if (policy) return PrefixAnonymizer(key, *policy);
+    }
+    return PrefixAnonymizer(key);
+}
+
+}  // namespace
 
 int runCommand(int argc, char** argv, const char* name, const char* operand, Mapping mapping) {
     std::uint8_t my_key[32];
     std::memcpy(my_key, BuiltInKey, sizeof my_key);
     // Built before the argument is looked at, as on every run.
-    const PrefixAnonymizer my_anonymizer(my_key);
+    const PrefixAnonymizer my_anonymizer = builtInAnonymizer(my_key);
 
     if (argc != 2) {
         std::fprintf(stderr, "usage: %s %s\n", name, operand);

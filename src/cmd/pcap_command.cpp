@@ -15,6 +15,7 @@
 #include "address_policy.h"
 #include "file_io.h"
 #include "ipveil_key.h"
+#include "ipveil_policy.h"
 #include "ipveil_version.h"
 #include "key_file.h"
 #include "key_id.h"
@@ -132,9 +133,11 @@ bool parseOptions(int argc, char** argv, Options& options) {
 }
 
 // The policy text the options give: the file's rules, and `special` for
-// --keep-special, after them so that the file's line numbers stay. Empty when
-// neither is given. PcapOk, or the status of the refusal, its message printed.
+// --keep-special, after them so that the file's line numbers stay; the
+// built-in policy (none unless the build has one) when neither is given.
+// PcapOk, or the status of the refusal, its message printed.
 int policyText(const Options& options, std::string& text) {
+    if (options.policyFile == nullptr && !options.keepSpecial) text = BuiltInPolicy;
     if (options.policyFile != nullptr) {
         const int fd = open(options.policyFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
         struct stat status;
@@ -263,7 +266,7 @@ int runPcapCommand(int argc, char** argv) {
     }
     if ((reveal || rekey) && !policy->reversible()) {
         std::fprintf(stderr, "Bad policy in %s: it truncates images, which cannot be turned back\n",
-                     options.policyFile);
+                     options.policyFile != nullptr ? options.policyFile : "the built-in policy");
         return PcapBadPolicy;
     }
     if (rekey) {
