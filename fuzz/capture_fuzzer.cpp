@@ -3,8 +3,10 @@
 // capture that reads to its end without a fault; anonymizing (payload and
 // MACs kept, MACs mapped) stops where a plain copy stops, with as many
 // packets; and revealing the anonymized capture gives back the plain copy
-// byte for byte. The default policy (payload cut) must also write a valid
-// capture.
+// byte for byte. Rekeying the anonymized capture (revealed, then anonymized
+// under another key with the special policy) gives what that key and policy
+// give the input. The default policy (payload cut), with the command's
+// comment in every section header, must also write a valid capture.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -51,9 +53,14 @@ struct Pass {
     std::vector<std::uint8_t> output;
 };
 
+const std::uint8_t OtherKey[32] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+                                   17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31, 32};
+
 // One run of the command's loop over `input`, rewriting with `rewriter`
-// (none: a plain copy).
-Pass run(const std::vector<std::uint8_t>& input, ipveil::packet::FrameRewriter* rewriter) {
+// (none: a plain copy), then with `then` if given; section headers get
+// `comment` if given.
+Pass run(const std::vector<std::uint8_t>& input, ipveil::packet::FrameRewriter* rewriter,
+         ipveil::packet::FrameRewriter* then = nullptr, const char* comment = nullptr) {
     constexpr std::size_t Window = ipveil::packet::FrameRewriter::MaxFrames;
     static ipveil::capture::Frame frames[Window];
     static ipveil::packet::Frame views[Window];
@@ -63,6 +70,7 @@ Pass run(const std::vector<std::uint8_t>& input, ipveil::packet::FrameRewriter* 
     {
         auto reader = std::make_unique<ipveil::capture::CaptureReader>(in);
         auto writer = std::make_unique<ipveil::capture::CaptureWriter>(out);
+        if (comment != nullptr) reader->setSectionComment(comment, std::strlen(comment));
         for (;;) {
             std::size_t count = 0;
             pass.status = reader->read(frames, Window, count);
@@ -71,6 +79,7 @@ Pass run(const std::vector<std::uint8_t>& input, ipveil::packet::FrameRewriter* 
                     views[i] = {frames[i].data, frames[i].captured, frames[i].linkType, frames[i].fcsPresent(),
                                 frames[i].keepsLength()};
                 rewriter->rewrite(views, count);
+                if (then != nullptr) then->rewrite(views, count);
                 for (std::size_t i = 0; i < count; ++i) frames[i].captured = views[i].captured;
             }
             if (!writer->write(*reader, frames, count)) std::abort();
@@ -93,6 +102,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static FrameRewriter anonymizeWhole(FuzzKey, {true, false, Direction::Anonymize});
     static FrameRewriter revealWhole(FuzzKey, {true, false, Direction::Reveal});
     static FrameRewriter anonymizeCut(FuzzKey, {false, false, Direction::Anonymize});
+    static const ipveil::AddressPolicy special = [] {
+        ipveil::PolicyError error;
+        return *ipveil::AddressPolicy::parse("special", error);
+    }();
+    static FrameRewriter anonymizeOther(OtherKey, {true, false, Direction::Anonymize}, special);
 
     const std::vector<std::uint8_t> input(data, data + size);
     const Pass copy = run(input, nullptr);
@@ -111,9 +125,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!anonymized.output.empty()) {
         const Pass revealed = run(anonymized.output, &revealWhole);
         if (revealed.status != ReadStatus::End || revealed.output != copy.output) std::abort();
+        const Pass rekeyed = run(anonymized.output, &revealWhole, &anonymizeOther);
+        if (rekeyed.output != run(copy.output, &anonymizeOther).output) std::abort();
     }
 
-    const Pass cut = run(input, &anonymizeCut);
+    const Pass cut = run(input, &anonymizeCut, nullptr, "ipveil-pcap key id 0123456789abcdef");
     if (cut.status != copy.status) std::abort();
     if (!cut.output.empty() && run(cut.output, nullptr).status != ReadStatus::End) std::abort();
     return 0;
