@@ -66,13 +66,15 @@ struct Counts {
     std::uint64_t packets = 0;
     std::uint64_t ipv4 = 0;  // address slots mapped (a slot cut short by the snap length counts)
     std::uint64_t ipv6 = 0;
-    std::uint64_t macs = 0;
-    // Frames shortened, by why their walk ended.
-    std::uint64_t cutPayload = 0;           // walked to the end: the headers-only cut
-    std::uint64_t cutUnknownLink = 0;       // a link type it does not walk (cut to nothing)
-    std::uint64_t cutUnknownProtocol = 0;   // an ethertype, IP protocol, message type or option it does not walk
-    std::uint64_t cutTruncated = 0;         // a header truncated or inconsistent with itself or its container
-    std::uint64_t cutTooManyAddresses = 0;  // a frame longer than MaxFrameBytes with more addresses than fit
+    std::uint64_t macs = 0;  // MACs and link addresses of other lengths
+    std::uint64_t cut = 0;   // frames shortened, whatever the reason
+    std::uint64_t cutPayload = 0;  // walked to the end: the headers-only cut
+    // Frames with bytes the walk did not reach, by why it ended, in every
+    // policy (cut, kept with keepPayload, or revealed as they stand).
+    std::uint64_t unknownLink = 0;       // a link type it does not walk
+    std::uint64_t unknownProtocol = 0;   // an ethertype, IP protocol, message type or option it does not walk
+    std::uint64_t truncated = 0;         // a header inconsistent with itself or its container
+    std::uint64_t tooManyAddresses = 0;  // a frame longer than MaxFrameBytes with more addresses than fit (always cut)
 };
 
 namespace detail {

@@ -18,7 +18,8 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ET
 
-CHECKSUMS = ["-o", "ip.check_checksum:TRUE", "-o", "tcp.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE"]
+CHECKSUMS = ["-o", "ip.check_checksum:TRUE", "-o", "tcp.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE",
+             "-o", "udplite.check_checksum:TRUE", "-o", "udplite.ignore_checksum_coverage:FALSE"]
 
 
 def address_fields():
@@ -73,7 +74,7 @@ def main():
             for (name, v), (_, w) in zip(ain, aout):
                 if image[v] != w:
                     sys.exit(f"FAIL: frame {number}: {name} {v} -> {w}, ipveil gives {image[v]}")
-            sums = lambda fields: [(n, v) for n, v in fields if n.endswith("checksum.status")]
+            sums = lambda fields: [(n, v) for n, v in fields if n.endswith(("checksum.status", "cksum.status"))]
             if sums(fin) != sums(fout):
                 sys.exit(f"FAIL: frame {number}: checksum statuses {sums(fin)} -> {sums(fout)}")
         else:
