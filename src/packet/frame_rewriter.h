@@ -5,8 +5,10 @@
 // VLAN tags, MPLS and PPPoE, Linux cooked v1/v2, raw, BSD loopback; IPv4 with
 // its options, IPv6 with its extension headers, tunnels of IP in IP and GRE;
 // TCP, UDP, ICMP and ICMPv6 with their quotes, neighbour discovery, MLD,
-// IGMP, ARP), recording where every address stands and which checksums cover
-// it. All the addresses of the window are then mapped in one batch call per
+// IGMP, ARP; DCCP, UDP-Lite, VRRP, PIM, OSPF, the mobility header and HIP up
+// to their checksums, which take the pseudo-header's change), recording
+// where every address stands and which checksums cover it. IP is told by its
+// version, whatever named it. All the addresses of the window are then mapped in one batch call per
 // family (each with its own AES work, as PrefixAnonymizer promises: nothing
 // is looked up by address), MACs by MacPermutation, written back, and the
 // checksums updated incrementally (checksum.h), inner ones first, so that a
@@ -23,8 +25,10 @@
 // its innermost header; a frame that cannot be walked to its end (unknown
 // link type, ethertype or protocol, a truncated or inconsistent header) has
 // the addresses at the places it could account for mapped and is cut after
-// the last header it accounted for. A cut frame's checksums are those of the
-// whole frame rewritten. Reveal never cuts; keepPayload cuts only a frame
+// the last header it accounted for (a link type not walked keeps the fixed
+// pseudo-header without which Wireshark refuses the file). A cut frame's
+// checksums are those of the whole frame rewritten. Frames with bytes not
+// walked are counted by reason in every policy. Reveal never cuts; keepPayload cuts only a frame
 // longer than MaxFrameBytes with more addresses than fit (see below).
 //
 // Addresses cut short by the snap length keep the leading bytes of their
