@@ -223,10 +223,11 @@ void Walk::transport(std::uint32_t protocol, std::uint32_t off, std::uint32_t en
 // walk changes, but whose bodies it does not walk (they may hold addresses):
 // the checksum takes the pseudo-header's change, the bytes before any that
 // may hold an address are accounted for, and the walk ends there.
-bool Walk::checksummedOnly(std::uint32_t protocol, std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept {
-    std::uint32_t field = 0;     // offset of the checksum field
-    std::uint32_t clear = 0;     // leading bytes that hold no address
-    std::uint32_t covered = end;  // what the checksum covers, from off
+bool Walk::checksummedOnly(std::uint32_t protocol, std::uint32_t off, std::uint32_t end,
+                           const Pseudo& pseudo) noexcept {
+    std::uint32_t field = 0;      // offset of the checksum field
+    std::uint32_t clear = 0;      // leading bytes that hold no address
+    std::uint32_t covered = end;  // where what the checksum covers ends
     bool withPseudo = true;
     bool zeroMeansNone = false;
     switch (protocol) {

@@ -404,7 +404,8 @@ inline std::vector<Case> cases() {
     };
     // VRRPv3 advertisement: version 3, type 1, VRID, priority, no addresses, interval.
     const Upper vrrp = pseudoChecksummed(112, {0x31, 7, 100, 0, 0, 100, 0, 0}, 6, 8);
-    c.push_back({"DccpOverIpv4", LinkEthernet, [=](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), dccp(0))); }});
+    c.push_back({"DccpOverIpv4", LinkEthernet,
+                 [=](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), dccp(0))); }});
     c.push_back({"DccpPartialCoverageOverIpv6", LinkIpv6,
                  [=](const Mapper& m) { return ipv6(m.v6(S6), m.v6(D6), dccp(2)); }});
     c.push_back({"UdpLiteOverIpv4", LinkRaw, [=](const Mapper& m) { return ipv4(m.v4(C), m.v4(D), udpLite(0)); }});
@@ -429,7 +430,9 @@ inline std::vector<Case> cases() {
                      return eth6(m, ipv6(m.v6(S6), m.v6(D6), update, o));
                  }});
     // IP whose version is not the one its label names: the version decides.
-    auto v6Udp = [](const Mapper& m) { return ipv6(m.v6(S6), m.v6(v6(0x262000fe00000000ull, 9)), udp(5353, 53, Payload)); };
+    auto v6Udp = [](const Mapper& m) {
+        return ipv6(m.v6(S6), m.v6(v6(0x262000fe00000000ull, 9)), udp(5353, 53, Payload));  // 2620:fe::9
+    };
     c.push_back({"Ipv6UnderIpv4LinkType", LinkIpv4, v6Udp});
     c.push_back({"Ipv6UnderIpv4Ethertype", LinkEthernet,
                  [=](const Mapper& m) { return ethernet(m.mac(M1), m.mac(M2), 0x0800, v6Udp(m)); }});
@@ -447,7 +450,8 @@ inline std::vector<Case> cases() {
                      put16(h, 0x0021);
                      return ethernet(m.mac(M1), m.mac(M2), 0x8864, withHeader(h, ip));
                  }});
-    c.push_back({"NullIpv4FamilyCarryingIpv6", LinkNull, [=](const Mapper& m) { return withHeader({2, 0, 0, 0}, v6Udp(m)); }});
+    c.push_back({"NullIpv4FamilyCarryingIpv6", LinkNull,
+                 [=](const Mapper& m) { return withHeader({2, 0, 0, 0}, v6Udp(m)); }});
     // Linux cooked capture and GRE take the ethertypes Ethernet takes.
     c.push_back({"LinuxCookedPppoe", LinkLinuxSll, [](const Mapper& m) {
                      Packet ip = ipv4(m.v4(A), m.v4(B), udp(1, 2, Payload));

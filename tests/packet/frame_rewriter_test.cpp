@@ -24,7 +24,8 @@ std::vector<Case> opaqueBodies() {
     putV6(hip, v6(0x2001002000000000ull, 0x5678));
     return {{"Ospfv3Hello", LinkEthernet,
              [=](const Mapper& m) {
-                 return eth6(m, ipv6(m.v6(H6), m.v6(v6(0xff02000000000000ull, 5)), pseudoChecksummed(89, hello, 12, 4)));
+                 Ipv6Address allSpfRouters = v6(0xff02000000000000ull, 5);
+                 return eth6(m, ipv6(m.v6(H6), m.v6(allSpfRouters), pseudoChecksummed(89, hello, 12, 4)));
              }},
             {"Ospfv2HelloKeepsItsChecksum", LinkEthernet,
              [=](const Mapper& m) {
