@@ -46,6 +46,7 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
             detail::walkCommonShape(w, pending, frame.data, frame.captured, !rules.keepMac, accounted)) {
             if (cut && accounted < frame.captured) {
                 pending.length = accounted;
+                ++totals.cut;
                 ++totals.cutPayload;
             }
             continue;
@@ -55,17 +56,21 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
         walk.run(frame.linkType);
         pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
         pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
-        // Addresses past what a window can hold are never let out.
-        bool overflow = walk.outcome == Outcome::TooManyAddresses;
-        if ((cut || overflow) && walk.accounted < pending.walkable) {
-            pending.length = walk.accounted;
-            pending.zeroCut = frame.keepsLength;
+        if (walk.accounted < pending.walkable) {
+            // Bytes the walk did not reach: counted whatever the policy, since with it they go out as they stand.
             switch (walk.outcome) {
-                case Outcome::Complete: ++totals.cutPayload; break;
-                case Outcome::UnknownLink: ++totals.cutUnknownLink; break;
-                case Outcome::UnknownProtocol: ++totals.cutUnknownProtocol; break;
-                case Outcome::Truncated: ++totals.cutTruncated; break;
-                case Outcome::TooManyAddresses: ++totals.cutTooManyAddresses; break;
+                case Outcome::Complete: break;
+                case Outcome::UnknownLink: ++totals.unknownLink; break;
+                case Outcome::UnknownProtocol: ++totals.unknownProtocol; break;
+                case Outcome::Truncated: ++totals.truncated; break;
+                case Outcome::TooManyAddresses: ++totals.tooManyAddresses; break;
+            }
+            // Addresses past what a window can hold are never let out.
+            if (cut || walk.outcome == Outcome::TooManyAddresses) {
+                pending.length = walk.accounted;
+                pending.zeroCut = frame.keepsLength;
+                ++totals.cut;
+                if (walk.outcome == Outcome::Complete) ++totals.cutPayload;
             }
         }
         // An FCS goes out with a frame written to its end; a shortened frame has none.
@@ -185,14 +190,17 @@ void FrameRewriter::flush() noexcept {
         addresses.anonymize(w.in4, w.count4, w.out4);
         addresses.anonymize(w.in6, w.count6, w.out6);
         macs.anonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
+        for (std::size_t i = 0; i < w.countLink; ++i) w.outLink[i] = macs.anonymizeLink(w.inLink[i], w.linkPresent[i]);
     } else {
         addresses.deanonymize(w.in4, w.count4, w.out4);
         addresses.deanonymize(w.in6, w.count6, w.out6);
         macs.deanonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
+        for (std::size_t i = 0; i < w.countLink; ++i)
+            w.outLink[i] = macs.deanonymizeLink(w.inLink[i], w.linkPresent[i]);
     }
     totals.ipv4 += w.count4;
     totals.ipv6 += w.count6;
-    totals.macs += w.countMac;
+    totals.macs += w.countMac + w.countLink;
 
     for (std::size_t f = 0; f < w.frameCount; ++f) {
         PendingFrame& pending = w.frames[f];
@@ -235,6 +243,10 @@ void FrameRewriter::flush() noexcept {
                 }
                 case SlotKind::Ipv6: std::memcpy(image, w.out6[slot.batch].bytes, 16); break;
                 case SlotKind::Mac: MacPermutation::toBytes(w.outMac[slot.batch], image); break;
+                case SlotKind::Link:
+                    for (std::uint32_t i = 0; i < slot.present; ++i)
+                        image[i] = static_cast<std::uint8_t>(w.outLink[slot.batch] >> (8 * (slot.present - 1 - i)));
+                    break;
             }
             // A prefix keeps its bits past its length as they stand.
             if (slot.prefixBits < 8u * slot.present) {

@@ -20,14 +20,15 @@ inline constexpr std::uint32_t NoEnd = 0xFFFFFFFF;
 // real stack of tunnels and quotes; deeper is an unknown protocol.
 inline constexpr int MaxDepth = 16;
 
-enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac };
+// Link: a link-layer address of another length than a MAC's (1 to 8 bytes).
+enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac, Link };
 
 struct Slot {
     std::uint32_t offset;  // from the frame's first byte
     std::uint32_t batch;   // index in its family's batch arrays
     SlotKind kind;
     std::uint8_t present;     // bytes captured, from the first (the rest of the field is past the snap length)
-    std::uint8_t size;        // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
+    std::uint8_t size;        // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix; 1-8 for a link address
     std::uint8_t prefixBits;  // leading bits mapped; the rest of the field is kept as it stands
     std::uint64_t residue;    // checksum residue of the change at an even offset, set at write-back
 };
@@ -113,8 +114,13 @@ struct Window {
     std::uint64_t inMac[MacCapacity], outMac[MacCapacity];
     std::uint8_t macPresent[MacCapacity];
     std::size_t countMac = 0;
+    // Link addresses of other lengths, at most one a frame (Linux cooked
+    // capture's): the bytes present, first byte most significant.
+    std::uint64_t inLink[FrameRewriter::MaxFrames], outLink[FrameRewriter::MaxFrames];
+    std::uint8_t linkPresent[FrameRewriter::MaxFrames];
+    std::size_t countLink = 0;
 
-    void clear() noexcept { slotCount = checksumCount = frameCount = count4 = count6 = countMac = 0; }
+    void clear() noexcept { slotCount = checksumCount = frameCount = count4 = count6 = countMac = countLink = 0; }
 
     // Whether a frame at its limits still fits.
     bool roomForFrame() const noexcept {
@@ -136,6 +142,7 @@ bool walkCommonShape(Window& window, PendingFrame& pending, const std::uint8_t* 
 struct Pseudo {
     std::int32_t src = -1;
     std::int32_t dst = -1;
+    bool ipv6 = false;  // whose pseudo-header: some transports take one over IPv6 only
 };
 
 class Walk {
@@ -165,6 +172,8 @@ public:
     void tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
     void udp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
     void gre(std::uint32_t off, std::uint32_t end) noexcept;
+    // Transports walked no further than their checksum: false if `protocol` is none of them.
+    bool checksummedOnly(std::uint32_t protocol, std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
 
     // ICMP, ICMPv6, IGMP, ARP (icmp_messages.cpp).
     void icmp(std::uint32_t off, std::uint32_t end) noexcept;
@@ -193,6 +202,8 @@ public:
         return address(SlotKind::Ipv6, off, end, 16, 128);
     }
     void mac(std::uint32_t off, std::uint32_t end) noexcept;
+    // A link address of `size` bytes (1 to 8) but a MAC's; mapped with the MACs' key.
+    void linkAddress(std::uint32_t off, std::uint32_t end, std::uint32_t size) noexcept;
     // Records the checksum field at `field`, covering [begin, end) and the
     // pseudo-header's addresses; skipped if the field is not captured whole.
     void checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,
@@ -212,7 +223,6 @@ public:
 
     bool stopped = false;
     int quoteDepth = 0;
-    bool hiddenAddress = false;  // the link layer holds an address it cannot map
     bool frozen = false;         // the innermost headers were passed: accounted stays where it is
 
 private:

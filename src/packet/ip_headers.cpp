@@ -22,7 +22,11 @@ std::uint32_t endOfPart(std::uint32_t off, std::uint32_t length, std::uint32_t e
 
 }  // namespace
 
+// Whatever named a packet IPv4 or IPv6 (link type, ethertype, protocol,
+// loopback family, a quote), its version decides which it is, as for
+// Wireshark: an address is never mapped as one of the other family.
 void Walk::ipv4(std::uint32_t off, std::uint32_t end) noexcept {
+    if (has(off, 1, end) && (byte(off) >> 4) == 6) return ipv6(off, end);
     Nest nest(*this, off);
     if (!nest.ok) return;
     if (!has(off, 1, end)) return truncated(end);
@@ -83,10 +87,12 @@ void Walk::ipv4Options(std::uint32_t off, std::uint32_t end, Pseudo& pseudo) noe
 }
 
 void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
+    if (has(off, 1, end) && (byte(off) >> 4) == 4) return ipv4(off, end);
     Nest nest(*this, off);
     if (!nest.ok) return;
     if (!has(off, 1, end)) return truncated(end);
     Pseudo pseudo;
+    pseudo.ipv6 = true;
     pseudo.src = ipv6Address(off + 8, end);
     pseudo.dst = ipv6Address(off + 24, end);
     if ((byte(off) >> 4) != 6) return stop(Outcome::Truncated, off + 40);
@@ -206,9 +212,71 @@ void Walk::transport(std::uint32_t protocol, std::uint32_t off, std::uint32_t en
                 off += length;
                 continue;
             }
-            default: return stop(Outcome::UnknownProtocol, off);
+            default:
+                if (!checksummedOnly(protocol, off, end, pseudo)) stop(Outcome::UnknownProtocol, off);
+                return;
         }
     }
+}
+
+// Transports whose checksum covers the pseudo-header, so the addresses this
+// walk changes, but whose bodies it does not walk (they may hold addresses):
+// the checksum takes the pseudo-header's change, the bytes before any that
+// may hold an address are accounted for, and the walk ends there.
+bool Walk::checksummedOnly(std::uint32_t protocol, std::uint32_t off, std::uint32_t end,
+                           const Pseudo& pseudo) noexcept {
+    std::uint32_t field = 0;      // offset of the checksum field
+    std::uint32_t clear = 0;      // leading bytes that hold no address
+    std::uint32_t covered = end;  // where what the checksum covers ends
+    bool withPseudo = true;
+    bool zeroMeansNone = false;
+    switch (protocol) {
+        case 33:  // DCCP: its CsCov counts 4-byte words of data past the header, 0 for all
+            field = 6;
+            clear = 8;
+            if (has(off, 6, end) && (byte(off + 5) & 15) != 0)
+                covered = endOfPart(off, (byte(off + 4) + (byte(off + 5) & 15) - 1) * 4, end);
+            break;
+        case 136:  // UDP-Lite: its checksum coverage in bytes, 0 for all; a zero checksum is none, as UDP's
+            field = 6;
+            clear = 8;
+            zeroMeansNone = true;
+            if (has(off, 6, end) && be16(off + 4) != 0) covered = endOfPart(off, be16(off + 4), end);
+            break;
+        case 112:  // VRRP: version 3 takes the pseudo-header over IPv4 too, version 2 none
+            field = 6;
+            clear = 8;
+            withPseudo = has(off, 1, end) && (byte(off) >> 4) == 3;
+            break;
+        case 103:  // PIM: a pseudo-header over IPv6 only
+            field = 2;
+            clear = 4;
+            withPseudo = pseudo.ipv6;
+            break;
+        case 89:  // OSPFv3 takes IPv6's pseudo-header, OSPFv2 none; the router ID after the length may be an address
+            field = 12;
+            clear = 4;
+            withPseudo = pseudo.ipv6 && has(off, 1, end) && byte(off) == 3;
+            break;
+        case 135:  // Mobility header, IPv6's
+            if (!pseudo.ipv6) return false;
+            field = 4;
+            clear = 6;
+            break;
+        case 139:  // HIP: the host identity tags follow
+            field = 4;
+            clear = 8;
+            break;
+        default: return false;
+    }
+    if (withPseudo) checksum(off + field, off, covered, pseudo, zeroMeansNone);
+    if (!has(off, clear, end)) {
+        truncated(end);
+    } else {
+        reach(off + clear);
+        if (off + clear < limit(end)) stop(Outcome::UnknownProtocol, off + clear);
+    }
+    return true;
 }
 
 void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept {
@@ -260,10 +328,7 @@ void Walk::gre(std::uint32_t off, std::uint32_t end) noexcept {
     if (!has(off, headerBytes, end)) return truncated(end);
     reach(off + headerBytes);
     std::uint32_t inner = off + headerBytes;
-    if (protocol == 0x0800) return ipv4(inner, end);
-    if (protocol == 0x86DD) return ipv6(inner, end);
-    if (protocol == 0x6558) return ethernet(inner, end);
-    stop(Outcome::UnknownProtocol, inner);
+    ethertype(protocol, inner, end);
 }
 
 }  // namespace ipveil::packet::detail

@@ -21,11 +21,12 @@ import sys
 import xml.etree.ElementTree as ET
 
 CHECKSUMS = ["-o", "ip.check_checksum:TRUE", "-o", "tcp.check_checksum:TRUE", "-o", "udp.check_checksum:TRUE",
+             "-o", "udplite.check_checksum:TRUE", "-o", "udplite.ignore_checksum_coverage:FALSE",
              "-o", "eth.check_fcs:TRUE"]
 
 
 def statuses(fields):
-    return [(n, v) for n, v in fields if n.endswith("checksum.status") or n == "eth.fcs.status"]
+    return [(n, v) for n, v in fields if n.endswith(("checksum.status", "cksum.status")) or n == "eth.fcs.status"]
 
 
 def address_fields():

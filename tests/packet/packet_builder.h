@@ -34,6 +34,8 @@ struct Mapper {
     std::uint32_t v4(std::uint32_t a) const { return ip ? ip->anonymize(a) : a; }
     Ipv6Address v6(const Ipv6Address& a) const { return ip ? ip->anonymize(a) : a; }
     std::uint64_t mac(std::uint64_t m) const { return macs ? macs->anonymize(m) : m; }
+    // A link address of n bytes other than a MAC's.
+    std::uint64_t link(std::uint64_t a, std::size_t n) const { return macs ? macs->anonymizeLink(a, n) : a; }
     // A prefix of `bits` bits: the image's first bits, the rest as it stands.
     Ipv6Address prefix(const Ipv6Address& a, int bits) const {
         if (!ip) return a;
@@ -100,6 +102,7 @@ struct Upper {
     int checksumAt = -1;  // -1: none to fill (or already filled)
     bool udp = false;
     std::uint32_t skew = 0;
+    std::size_t covered = 0;  // bytes the checksum covers (UDP-Lite, DCCP), 0: all
 };
 
 inline Upper tcp(unsigned sport, unsigned dport, const Bytes& options = {}, const Bytes& payload = {},
@@ -187,6 +190,19 @@ inline Upper icmp6(unsigned type, unsigned code, const Bytes& body, const Bytes&
     return u;
 }
 
+// A transport whose checksum takes the pseudo-header, of which only `headers` bytes are walked.
+inline Upper pseudoChecksummed(std::uint8_t protocol, const Bytes& bytes, int checksumAt, std::size_t headers,
+                               std::size_t covered = 0, bool udp = false) {
+    Upper u;
+    u.packet.bytes = bytes;
+    u.packet.headers = headers;
+    u.protocol = protocol;
+    u.checksumAt = checksumAt;
+    u.covered = covered;
+    u.udp = udp;
+    return u;
+}
+
 // A packet carried whole (IP in IP: 4, 41).
 inline Upper carried(std::uint8_t protocol, const Packet& inner) {
     Upper u;
@@ -245,8 +261,8 @@ inline Packet ipv4(std::uint32_t src, std::uint32_t dst, const Upper& up, const 
         put32(pseudo, o.finalDst ? *o.finalDst : dst);
         put16(pseudo, up.protocol);
         put16(pseudo, static_cast<unsigned>(up.packet.bytes.size()));
-        std::uint32_t rest =
-            (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + headerBytes, up.packet.bytes.size())) % 0xFFFF;
+        std::size_t covered = up.covered ? up.covered : up.packet.bytes.size();
+        std::uint32_t rest = (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + headerBytes, covered)) % 0xFFFF;
         fillChecksum(b, headerBytes + static_cast<std::size_t>(up.checksumAt), rest, up.skew, up.udp);
     }
     return p;
@@ -336,8 +352,8 @@ inline Packet ipv6(const Ipv6Address& src, const Ipv6Address& dst, const Upper& 
         putV6(pseudo, o.pseudoDst ? *o.pseudoDst : dst);
         put32(pseudo, static_cast<std::uint32_t>(up.packet.bytes.size()));
         put32(pseudo, up.protocol);
-        std::uint32_t rest =
-            (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + upperAt, up.packet.bytes.size())) % 0xFFFF;
+        std::size_t covered = up.covered ? up.covered : up.packet.bytes.size();
+        std::uint32_t rest = (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + upperAt, covered)) % 0xFFFF;
         fillChecksum(b, upperAt + static_cast<std::size_t>(up.checksumAt), rest, up.skew, up.udp);
     }
     return p;
