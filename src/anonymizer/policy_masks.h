@@ -54,8 +54,14 @@ struct ForcedRules4 {
 // whose high term can be zero (no low bit in the high half) give a low term,
 // counted only where their high term is zero. Equal high terms are listed
 // once, and the low terms come in groups sharing one high-half test (::/128,
-// ::1/128 and ::ffff:0:0/96 share theirs).
+// ::1/128 and ::ffff:0:0/96 share theirs). Rules whose low bit lies in the
+// first 32 bits (most of the special table) need only those bits, and take
+// eight addresses a register as IPv4 rules do.
 struct ForcedRules6 {
+    const std::uint32_t* shortPrefix;
+    const std::uint32_t* shortMask;
+    const std::uint32_t* shortLow;
+    std::size_t shortCount;
     const std::uint64_t* orPrefix;  // flipped
     const std::uint64_t* orLow;
     std::size_t orCount;

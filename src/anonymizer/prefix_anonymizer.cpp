@@ -28,6 +28,7 @@ struct CompiledPolicy {
     std::vector<std::uint64_t> orPrefix6, orLow6, maskPrefix6, mask6, maskLow6, zeroPrefix6, zeroMask6, lowPrefix6,
         lowMask6, lowLow6, onlyPrefix6, onlyMask6;
     std::vector<std::size_t> groupEnd6;
+    std::vector<std::uint32_t> shortPrefix6, shortMask6, shortLow6;
     std::uint32_t truncate4 = ~0u;
     Uint128 truncate6 = ~Uint128{0};
     bool reversible = true;
@@ -37,7 +38,8 @@ struct CompiledPolicy {
                 maskPrefix4.size(), onlyPrefix4.data(), onlyMask4.data(), onlyPrefix4.size()};
     }
     ForcedRules6 rules6View() const noexcept {
-        return {orPrefix6.data(),   orLow6.data(),      orPrefix6.size(),  maskPrefix6.data(), mask6.data(),
+        return {shortPrefix6.data(), shortMask6.data(), shortLow6.data(), shortPrefix6.size(),
+                orPrefix6.data(),   orLow6.data(),      orPrefix6.size(),  maskPrefix6.data(), mask6.data(),
                 maskLow6.data(),    maskPrefix6.size(), zeroPrefix6.data(), zeroMask6.data(), groupEnd6.data(),
                 groupEnd6.size(),   lowPrefix6.data(),  lowMask6.data(),   lowLow6.data(),    onlyPrefix6.data(),
                 onlyMask6.data(),   onlyPrefix6.size() / 2};
@@ -135,6 +137,21 @@ void addRules6(CompiledPolicy& policy) {
     const auto low = [](Uint128 x) { return static_cast<std::uint64_t>(x); };
     std::vector<std::pair<Terms64, std::vector<Terms64>>> groups;
     for (const Rule6& rule : policy.rules6) {
+        if (const auto shortLow = static_cast<std::uint32_t>(rule.low >> 96); shortLow != 0) {
+            const auto shortPrefix = static_cast<std::uint32_t>(rule.prefix >> 96);
+            const auto shortMask = static_cast<std::uint32_t>(rule.mask >> 96);
+            bool listed = false;
+            for (std::size_t i = 0; i < policy.shortPrefix6.size(); ++i) {
+                listed = listed || (policy.shortPrefix6[i] == shortPrefix && policy.shortMask6[i] == shortMask &&
+                                    policy.shortLow6[i] == shortLow);
+            }
+            if (!listed) {
+                policy.shortPrefix6.push_back(shortPrefix);
+                policy.shortMask6.push_back(shortMask);
+                policy.shortLow6.push_back(shortLow);
+            }
+            continue;
+        }
         const Terms64 h = flippedTerms(high(rule.prefix), high(rule.mask), high(rule.low));
         const bool orRule = h.mask == ~std::uint64_t{0};
         auto& prefixes = orRule ? policy.orPrefix6 : policy.maskPrefix6;
