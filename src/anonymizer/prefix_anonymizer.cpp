@@ -599,4 +599,37 @@ void PrefixAnonymizer::deanonymize(const Ipv6Address* images, std::size_t count,
     }
 }
 
+namespace {
+
+// Rekeys RevealChunk addresses at a time through a buffer of originals that
+// is wiped afterwards.
+template <typename Address>
+bool rekeyThrough(const PrefixAnonymizer& source, const PrefixAnonymizer& target, const Address* images,
+                  std::size_t count, Address* out) noexcept {
+    if (!source.reversible()) return false;
+    constexpr std::size_t Chunk = anonymizer_detail::RevealChunk;
+    Address originals[Chunk];
+    for (std::size_t first = 0; first < count; first += Chunk) {
+        const std::size_t n = std::min(count - first, Chunk);
+        source.deanonymize(images + first, n, originals);
+        target.anonymize(originals, n, out + first);
+    }
+    // Through a volatile pointer, so that the stores are not dropped as dead.
+    volatile unsigned char* bytes = reinterpret_cast<volatile unsigned char*>(originals);
+    for (std::size_t i = 0; i < sizeof originals; ++i) bytes[i] = 0;
+    return true;
+}
+
+}  // namespace
+
+bool PrefixAnonymizer::rekey(const PrefixAnonymizer& target, const std::uint32_t* images, std::size_t count,
+                             std::uint32_t* out) const noexcept {
+    return rekeyThrough(*this, target, images, count, out);
+}
+
+bool PrefixAnonymizer::rekey(const PrefixAnonymizer& target, const Ipv6Address* images, std::size_t count,
+                             Ipv6Address* out) const noexcept {
+    return rekeyThrough(*this, target, images, count, out);
+}
+
 }  // namespace ipveil
