@@ -29,6 +29,10 @@ struct CompiledPolicy {
         lowMask6, lowLow6, onlyPrefix6, onlyMask6;
     std::vector<std::size_t> groupEnd6;
     std::vector<std::uint32_t> shortPrefix6, shortMask6, shortLow6;
+    // `only` rules of the other family alone: every address of this one lies
+    // outside them all, and is kept.
+    bool keepAll4 = false;
+    bool keepAll6 = false;
     std::uint32_t truncate4 = ~0u;
     Uint128 truncate6 = ~Uint128{0};
     bool reversible = true;
@@ -194,6 +198,12 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
     if (source.empty()) return nullptr;
     auto policy = std::make_shared<CompiledPolicy>();
     const auto& rules = source.rules();
+    bool only[2] = {false, false};
+    for (const PolicyRule& rule : rules) {
+        if (rule.action == PolicyAction::Only) only[rule.prefix.ipv6] = true;
+    }
+    policy->keepAll4 = only[1] && !only[0];
+    policy->keepAll6 = only[0] && !only[1];
     for (const PolicyRule& rule : rules) {
         const PolicyPrefix& prefix = rule.prefix;
         const bool keep = rule.action == PolicyAction::Keep;
@@ -221,7 +231,7 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
         } else if (!keep && rule.depth == prefix.length) {
             policy->lowPrefix4.push_back(wordOf<std::uint32_t>(prefix));
             policy->low4.push_back(bitAt<std::uint32_t>(rule.depth - 1));
-        } else {
+        } else {  // a `keep`: an IPv4 rule keeps its prefix's length or the whole address
             policy->maskPrefix4.push_back(wordOf<std::uint32_t>(prefix));
             policy->mask4.push_back(topBits<std::uint32_t>(prefix.length));
         }
@@ -234,6 +244,7 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
 }
 
 std::uint32_t forced4(const CompiledPolicy& policy, std::uint32_t address) noexcept {
+    if (policy.keepAll4) return ~0u;
     if (policy.lowPrefix4.empty() && policy.maskPrefix4.empty()) return 0;
     std::uint32_t m = ~0u;
     for (std::size_t r = 0; r < policy.lowPrefix4.size(); ++r) {
@@ -253,6 +264,7 @@ std::uint32_t forced4(const CompiledPolicy& policy, std::uint32_t address) noexc
 }
 
 Uint128 forced6(const CompiledPolicy& policy, Uint128 address) noexcept {
+    if (policy.keepAll6) return ~Uint128{0};
     if (policy.rules6.empty()) return 0;
     Uint128 m = ~Uint128{0};
     for (const Rule6& rule : policy.rules6) {
@@ -282,7 +294,7 @@ bool avx2Passes() noexcept {
 void forcedMasks4(const CompiledPolicy& policy, const std::uint32_t* addresses, std::size_t count,
                   std::uint32_t* forced, std::uint32_t* kept) noexcept {
 #if IPVEIL_X86_AES
-    if (avx2Passes()) {
+    if (avx2Passes() && !policy.keepAll4) {
         anonymizer_detail::forcedMasks4Avx2(policy.rules4(), addresses, count, forced, kept);
         return;
     }
@@ -312,7 +324,7 @@ void applyForced(const std::uint8_t* kept, const std::uint8_t* forced, const std
 void forcedMasks6(const CompiledPolicy& policy, const Ipv6Address* addresses, std::size_t count,
                   Ipv6Address* forced, Ipv6Address* kept) noexcept {
 #if IPVEIL_X86_AES
-    if (avx2Passes()) {
+    if (avx2Passes() && !policy.keepAll6) {
         anonymizer_detail::forcedMasks6Avx2(policy.rules6View(), addresses[0].bytes, count, forced[0].bytes,
                                             kept[0].bytes);
         return;

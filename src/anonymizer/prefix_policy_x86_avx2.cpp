@@ -199,7 +199,8 @@ inline void group6(const ForcedRules6& rules, const std::uint8_t* addresses, std
 
 void forcedMasks6Avx2(const ForcedRules6& rules, const std::uint8_t* addresses, std::size_t count,
                       std::uint8_t* forced, std::uint8_t* kept) noexcept {
-    if (rules.shortCount == 0 && rules.orCount == 0 && rules.maskCount == 0) {  // no rule: no flip forced (the least term needs one)
+    // Without a rule no flip is forced (the least term needs one).
+    if (rules.shortCount == 0 && rules.orCount == 0 && rules.maskCount == 0) {
         std::memset(forced, 0, 16 * count);
         std::memset(kept, 0, 16 * count);
         return;
@@ -220,7 +221,8 @@ void forcedMasks6Avx2(const ForcedRules6& rules, const std::uint8_t* addresses, 
 
 void forcedMasks4Avx2(const ForcedRules4& rules, const std::uint32_t* addresses, std::size_t count,
                       std::uint32_t* forced, std::uint32_t* kept) noexcept {
-    if (rules.lowCount == 0 && rules.maskCount == 0) {  // no rule: no flip forced (the least term needs one)
+    // Without a rule no flip is forced (the least term needs one).
+    if (rules.lowCount == 0 && rules.maskCount == 0) {
         std::memset(forced, 0, sizeof forced[0] * count);
         std::memset(kept, 0, sizeof kept[0] * count);
         return;
@@ -238,12 +240,14 @@ void forcedMasks4Avx2(const ForcedRules4& rules, const std::uint32_t* addresses,
     }
 }
 
-void applyForcedAvx2(const std::uint8_t* kept, const std::uint8_t* forced, const std::uint8_t* truncate, std::size_t bytes,
-                     std::uint8_t* images) noexcept {
+void applyForcedAvx2(const std::uint8_t* kept, const std::uint8_t* forced, const std::uint8_t* truncate,
+                     std::size_t bytes, std::uint8_t* images) noexcept {
     const __m256i cut = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(truncate));
     std::size_t i = 0;
     for (; i + 32 <= bytes; i += 32) {
-        const auto load = [i](const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)); };
+        const auto load = [i](const std::uint8_t* p) {
+            return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        };
         const __m256i image = _mm256_or_si256(load(kept), _mm256_andnot_si256(load(forced), load(images)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(images + i), _mm256_and_si256(image, cut));
     }

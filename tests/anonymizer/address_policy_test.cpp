@@ -73,12 +73,10 @@ std::vector<bool> referenceForced(const AddressPolicy& policy, const std::uint8_
     bool anyOnly = false;
     bool insideOnly = false;
     for (const PolicyRule& rule : policy.rules()) {
+        anyOnly = anyOnly || rule.action == PolicyAction::Only;
         if (rule.prefix.ipv6 != ipv6) continue;
         const int length = rule.prefix.length;
-        if (rule.action == PolicyAction::Only) {
-            anyOnly = true;
-            insideOnly = insideOnly || samePrefix(a, rule.prefix.bytes, length);
-        }
+        if (rule.action == PolicyAction::Only) insideOnly = insideOnly || samePrefix(a, rule.prefix.bytes, length);
         for (int i = 0; i < rule.depth; ++i) {
             if (samePrefix(a, rule.prefix.bytes, std::min(i, length))) forced[static_cast<std::size_t>(i)] = true;
         }
@@ -331,6 +329,12 @@ TEST(AddressPolicy, Ipv6MatchesTheDefinitionAndInverts) {
             anonymizer.deanonymize(images.data(), images.size(), back.data());
             if (policy.reversible()) {
                 ASSERT_EQ(back, addresses);
+            }
+            // IPv4 addresses under the same policy, `only` rules of IPv6
+            // alone keeping all of them.
+            for (int i = 0; i < 50; ++i) {
+                const auto a = static_cast<std::uint32_t>(rng());
+                ASSERT_EQ(anonymizer.anonymize(a), referenceAnonymize4(plain, policy, a));
             }
         }
     });
