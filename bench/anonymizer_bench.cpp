@@ -11,8 +11,11 @@
 //                                as the straightforward program does
 //   anonymize6_batch/<impl>, deanonymize6_batch/<impl>, aes_limit6/<impl>,
 //   anonymize6/evp               the same for IPv6 addresses, 128 blocks each
+//   anonymize_batch_special/<impl>, anonymize6_batch_special/<impl>
+//                                the batch cases with the `special` policy
 // Every case first checks its results against the plain mapping of
-// baseline_anonymizer.h and refuses to run if they differ.
+// baseline_anonymizer.h and refuses to run if they differ; the policy cases
+// check that their images go back to the addresses.
 #include "anonymizer_bench.h"
 
 #include <benchmark/benchmark.h>
@@ -26,6 +29,7 @@
 #include <vector>
 
 #include "aes_cipher.h"
+#include "address_policy.h"
 #include "aes_limit.h"
 #include "baseline_anonymizer.h"
 #include "ipveil_key.h"
@@ -197,6 +201,33 @@ void deanonymize6Batch(benchmark::State& state, AesImplementation implementation
     setAddresses(state);
 }
 
+const AddressPolicy& specialPolicy() {
+    static const AddressPolicy policy = [] {
+        PolicyError error;
+        return AddressPolicy::parse("special", error).value_or(AddressPolicy{});
+    }();
+    return policy;
+}
+
+// The batch cases with the special table's ~50 rules in force, beside the
+// ones without a policy.
+template <typename Address>
+void anonymizeBatchSpecial(benchmark::State& state, AesImplementation implementation,
+                           const std::vector<Address>& addresses) {
+    if (!select(state, implementation)) return;
+    const PrefixAnonymizer anonymizer(ipveil::BuiltInKey, specialPolicy());
+    std::vector<Address> images(AddressCount);
+    std::vector<Address> originals(AddressCount);
+    anonymizer.anonymize(addresses.data(), AddressCount, images.data());
+    anonymizer.deanonymize(images.data(), AddressCount, originals.data());
+    if (originals != addresses) return state.SkipWithError("round trip failed");
+    for (auto _ : state) {
+        anonymizer.anonymize(addresses.data(), AddressCount, images.data());
+        benchmark::ClobberMemory();
+    }
+    setAddresses(state);
+}
+
 struct EvpContextDeleter {
     void operator()(EVP_CIPHER_CTX* context) const { EVP_CIPHER_CTX_free(context); }
 };
@@ -307,7 +338,11 @@ void registerAnonymizerBenchmarks() {
         }
         benchmark::RegisterBenchmark(("anonymize_one_block_calls/" + name).c_str(), anonymizeOneBlockCalls,
                                      implementation);
+        benchmark::RegisterBenchmark(("anonymize_batch_special/" + name).c_str(),
+                                     anonymizeBatchSpecial<std::uint32_t>, implementation, randomAddresses());
         benchmark::RegisterBenchmark(("anonymize6_batch/" + name).c_str(), anonymize6Batch, implementation);
+        benchmark::RegisterBenchmark(("anonymize6_batch_special/" + name).c_str(),
+                                     anonymizeBatchSpecial<Ipv6Address>, implementation, randomIpv6Addresses());
         benchmark::RegisterBenchmark(("deanonymize6_batch/" + name).c_str(), deanonymize6Batch, implementation);
         if (aesLimitAvailable(implementation)) {
             benchmark::RegisterBenchmark(("aes_limit6/" + name).c_str(), aesLimit, implementation, std::size_t{128});

@@ -23,15 +23,31 @@
 // address 128, whatever the call; nothing is cached. The batch calls choose the block path once and keep the
 // AES units busy with several addresses at a time, so a caller with many
 // addresses should hand them over together.
+//
+// A policy (address_policy.h) forces some flips to zero: those on the path
+// from the root to each ruled prefix, and every flip of an address a rule
+// keeps (policy_masks.h). Any choice of flips that depends only on the bits
+// above it leaves the mapping a prefix-preserving bijection, and the flips
+// forced for an image are those forced for its original, so deanonymize
+// computes them from the image. The cost stays 32 (128) encryptions an
+// address, the forced flips computed alike for every address, without
+// branches or tables indexed by the address. Without a policy, and with the
+// empty one, every image is what it was before policies existed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
+#include "address_policy.h"
 #include "aes_cipher.h"
 #include "ipv6_address.h"
 
 namespace ipveil {
+
+namespace anonymizer_detail {
+struct CompiledPolicy;
+}
 
 class PrefixAnonymizer {
 public:
@@ -39,6 +55,12 @@ public:
 
     // Reads the 32 bytes at `key` during construction only.
     explicit PrefixAnonymizer(const std::uint8_t* key) noexcept;
+    // The same key with a policy applied inside the mapping.
+    PrefixAnonymizer(const std::uint8_t* key, const AddressPolicy& policy);
+
+    // False when the policy truncates images: they cannot be turned back,
+    // and deanonymize then writes all-zero addresses.
+    bool reversible() const noexcept;
 
     // The anonymized image of `address` (first dotted-quad component in the
     // most significant byte). Exactly 32 AES block encryptions; no state.
@@ -62,20 +84,36 @@ public:
     void anonymize(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images) const noexcept;
     void deanonymize(const Ipv6Address* images, std::size_t count, Ipv6Address* addresses) const noexcept;
 
+    // out[i] = target.anonymize(deanonymize(images[i])): images under this
+    // key (and policy) turned into the images under target's, the originals
+    // held only in a buffer on the stack, wiped before returning. out may be
+    // images but must not overlap it otherwise. False, and out untouched,
+    // when this policy truncates (the originals are gone).
+    bool rekey(const PrefixAnonymizer& target, const std::uint32_t* images, std::size_t count,
+               std::uint32_t* out) const noexcept;
+    bool rekey(const PrefixAnonymizer& target, const Ipv6Address* images, std::size_t count,
+               Ipv6Address* out) const noexcept;
+
 private:
+    // The mapping's images before a policy's forced flips and truncation.
+    void flipAll(const std::uint32_t* addresses, std::size_t count, std::uint32_t* images) const noexcept;
+    void flipAll(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images) const noexcept;
     std::uint32_t padPrefix() const noexcept;
     // Fills `block` with the pseudo-random function's input for bit pos:
     // the first pos bits of address, the rest of the pad's first word, and
     // pad bytes 4 to 15.
     void prefixBlock(std::uint32_t address, int pos, std::uint8_t* block) const noexcept;
     std::uint32_t portableAnonymize(std::uint32_t address) const noexcept;
-    std::uint32_t portableDeanonymize(std::uint32_t anonymized) const noexcept;
+    // forced: flips left unapplied (bit 31 the top bit; byte 0's top bit).
+    std::uint32_t portableDeanonymize(std::uint32_t anonymized, std::uint32_t forced) const noexcept;
     void portableAnonymize(const std::uint8_t* address, std::uint8_t* image) const noexcept;
-    void portableDeanonymize(const std::uint8_t* anonymized, std::uint8_t* address) const noexcept;
+    void portableDeanonymize(const std::uint8_t* anonymized, const std::uint8_t* forced,
+                             std::uint8_t* address) const noexcept;
 
     std::uint8_t cipherKey[16];
     std::uint8_t pad[16];
     AesCipher cipher;
+    std::shared_ptr<const anonymizer_detail::CompiledPolicy> policy;  // null without one
 };
 
 }  // namespace ipveil

@@ -39,6 +39,8 @@ namespace ipveil::anonymizer_detail {
 // address in all of it, turned into their originals in place (bits is 32 or
 // 128). The buffer holds RevealBufferBlocks blocks, 64-byte aligned, zero
 // after the first count: a kernel's last register group may run into them.
+// forced, if not null, holds a block of the same layout beside each: its set
+// bits are flips a policy forces to zero, which the kernel leaves unapplied.
 // Staging is left to the anonymizer's own file, so that no code is shared
 // between the kernels' files, each built with its own instruction set.
 // A multiple of every kernel's widest group (64, 24 and 12 blocks), so that
@@ -52,7 +54,7 @@ struct PrefixKernels {
     void (*anonymize6)(const std::uint8_t* roundKeys, const std::uint8_t* pad, const std::uint8_t* addresses,
                        std::size_t count, std::uint8_t* images) noexcept;
     void (*revealBlocks)(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks,
-                         std::size_t count, int bits) noexcept;
+                         const std::uint8_t* forced, std::size_t count, int bits) noexcept;
 };
 
 const PrefixKernels& aesNiKernels() noexcept;

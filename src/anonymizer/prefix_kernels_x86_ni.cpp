@@ -88,8 +88,9 @@ void anonymize6(const std::uint8_t* roundKeys, const std::uint8_t* pad, const st
 // Deanonymizes N addresses, one per register, held as 16-byte blocks in
 // memory order (an IPv4 address in the first word), in place; see the 512-bit
 // kernel for the steps and why the lanes stay in memory.
-template <int Bits, int N>
-void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t (*lanes)[16]) noexcept {
+template <int Bits, int N, bool Held>
+void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t (*lanes)[16],
+                 const std::uint8_t (*held)[16]) noexcept {
     const auto lane = [lanes](int r) { return reinterpret_cast<__m128i*>(lanes[r]); };
     const __m128i firstBytes = _mm_setzero_si128();
     for (int pos = 0; pos < Bits; ++pos) {
@@ -104,15 +105,20 @@ void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t
 #pragma GCC unroll 12
         for (int r = 0; r < N; ++r) {
             const __m128i top = _mm_srl_epi64(_mm_shuffle_epi8(x[r], firstBytes), shift);
-            _mm_store_si128(lane(r), _mm_xor_si128(_mm_load_si128(lane(r)), _mm_and_si128(top, bit)));
+            __m128i flip = _mm_and_si128(top, bit);
+            if constexpr (Held) {
+                flip = _mm_andnot_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(held[r])), flip);
+            }
+            _mm_store_si128(lane(r), _mm_xor_si128(_mm_load_si128(lane(r)), flip));
         }
     }
 }
 
 // Groups of Widest registers, then one just wide enough for what is left;
 // a group may run past count into the staging buffer's zeroed blocks.
-template <int Bits>
-void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count) noexcept {
+template <int Bits, bool Held>
+void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, const std::uint8_t* forced,
+               std::size_t count) noexcept {
     constexpr int Widest = 12;
     static_assert(RevealChunk % Widest == 0 && RevealChunk + Widest <= RevealBufferBlocks);
     const Whitening w = whitening(roundKeys, pad);
@@ -120,21 +126,30 @@ void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint
         const std::size_t left = count - first;
         const int registers = left > 4 ? Widest : left > 1 ? 4 : 1;
         auto* lanes = reinterpret_cast<std::uint8_t(*)[16]>(blocks + 16 * first);
+        const auto* held = Held ? reinterpret_cast<const std::uint8_t(*)[16]>(forced + 16 * first) : nullptr;
         switch (registers) {
-            case Widest: revealLanes<Bits, Widest>(roundKeys, w, lanes); break;
-            case 4: revealLanes<Bits, 4>(roundKeys, w, lanes); break;
-            default: revealLanes<Bits, 1>(roundKeys, w, lanes); break;
+            case Widest: revealLanes<Bits, Widest, Held>(roundKeys, w, lanes, held); break;
+            case 4: revealLanes<Bits, 4, Held>(roundKeys, w, lanes, held); break;
+            default: revealLanes<Bits, 1, Held>(roundKeys, w, lanes, held); break;
         }
         first += static_cast<std::size_t>(registers);
     }
 }
 
-void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count,
-                  int bits) noexcept {
+void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks,
+                  const std::uint8_t* forced, std::size_t count, int bits) noexcept {
     if (bits == 32) {
-        revealAll<32>(roundKeys, pad, blocks, count);
+        if (forced) {
+            revealAll<32, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<32, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     } else {
-        revealAll<128>(roundKeys, pad, blocks, count);
+        if (forced) {
+            revealAll<128, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<128, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     }
 }
 

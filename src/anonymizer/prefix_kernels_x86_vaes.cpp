@@ -116,8 +116,9 @@ void anonymize6(const std::uint8_t* roundKeys, const std::uint8_t* pad, const st
 // Deanonymizes 2 * N addresses, one per lane, held as 16-byte blocks in
 // memory order (an IPv4 address in the first word), in place; see the 512-bit
 // kernel for the steps and why the lanes stay in memory.
-template <int Bits, int N>
-void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t (*lanes)[32]) noexcept {
+template <int Bits, int N, bool Held>
+void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t (*lanes)[32],
+                 const std::uint8_t (*held)[32]) noexcept {
     const auto lane = [lanes](int r) { return reinterpret_cast<__m256i*>(lanes[r]); };
     const __m256i firstBytes = _mm256_setzero_si256();
     for (int pos = 0; pos < Bits; ++pos) {
@@ -132,15 +133,20 @@ void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t
 #pragma GCC unroll 12
         for (int r = 0; r < N; ++r) {
             const __m256i top = _mm256_srl_epi64(_mm256_shuffle_epi8(x[r], firstBytes), shift);
-            _mm256_store_si256(lane(r), _mm256_xor_si256(_mm256_load_si256(lane(r)), _mm256_and_si256(top, bit)));
+            __m256i flip = _mm256_and_si256(top, bit);
+            if constexpr (Held) {
+                flip = _mm256_andnot_si256(_mm256_load_si256(reinterpret_cast<const __m256i*>(held[r])), flip);
+            }
+            _mm256_store_si256(lane(r), _mm256_xor_si256(_mm256_load_si256(lane(r)), flip));
         }
     }
 }
 
 // Groups of Widest registers, then one just wide enough for what is left;
 // a group may run past count into the staging buffer's zeroed blocks.
-template <int Bits>
-void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count) noexcept {
+template <int Bits, bool Held>
+void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, const std::uint8_t* forced,
+               std::size_t count) noexcept {
     constexpr int Widest = 12;
     static_assert(RevealChunk % (Lanes * Widest) == 0 && RevealChunk + Lanes * Widest <= RevealBufferBlocks);
     const Whitening w = whitening(roundKeys, pad);
@@ -148,22 +154,31 @@ void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint
         const std::size_t left = count - first;
         const int registers = left > 4 * Lanes ? Widest : left > 2 * Lanes ? 4 : left > Lanes ? 2 : 1;
         auto* lanes = reinterpret_cast<std::uint8_t(*)[32]>(blocks + 16 * first);
+        const auto* held = Held ? reinterpret_cast<const std::uint8_t(*)[32]>(forced + 16 * first) : nullptr;
         switch (registers) {
-            case Widest: revealLanes<Bits, Widest>(roundKeys, w, lanes); break;
-            case 4: revealLanes<Bits, 4>(roundKeys, w, lanes); break;
-            case 2: revealLanes<Bits, 2>(roundKeys, w, lanes); break;
-            default: revealLanes<Bits, 1>(roundKeys, w, lanes); break;
+            case Widest: revealLanes<Bits, Widest, Held>(roundKeys, w, lanes, held); break;
+            case 4: revealLanes<Bits, 4, Held>(roundKeys, w, lanes, held); break;
+            case 2: revealLanes<Bits, 2, Held>(roundKeys, w, lanes, held); break;
+            default: revealLanes<Bits, 1, Held>(roundKeys, w, lanes, held); break;
         }
         first += static_cast<std::size_t>(Lanes * registers);
     }
 }
 
-void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count,
-                  int bits) noexcept {
+void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks,
+                  const std::uint8_t* forced, std::size_t count, int bits) noexcept {
     if (bits == 32) {
-        revealAll<32>(roundKeys, pad, blocks, count);
+        if (forced) {
+            revealAll<32, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<32, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     } else {
-        revealAll<128>(roundKeys, pad, blocks, count);
+        if (forced) {
+            revealAll<128, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<128, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     }
 }
 

@@ -165,8 +165,9 @@ void anonymize6(const std::uint8_t* roundKeys, const std::uint8_t* pad, const st
 // The lanes stay in memory: they are touched twice a step against ten rounds,
 // and the registers are better spent on more blocks in flight, which is what
 // hides the rounds' latency in this serial chain.
-template <int Bits, int N>
-void revealLanes(const Keys& keys, std::uint8_t (*lanes)[64]) noexcept {
+template <int Bits, int N, bool Held>
+void revealLanes(const Keys& keys, std::uint8_t (*lanes)[64],
+                 const std::uint8_t (*held)[64]) noexcept {
     const __m512i firstBytes = _mm512_setzero_si512();  // vpshufb: byte 0 of each lane everywhere
     for (int pos = 0; pos < Bits; ++pos) {
         const __m512i keep = broadcast(Positions.keep[pos]);
@@ -182,7 +183,13 @@ void revealLanes(const Keys& keys, std::uint8_t (*lanes)[64]) noexcept {
 #pragma GCC unroll 16
         for (int r = 0; r < N; ++r) {
             const __m512i top = shiftRight(_mm512_shuffle_epi8(x[r], firstBytes), shift);
-            _mm512_store_si512(lanes[r], _mm512_ternarylogic_epi32(_mm512_load_si512(lanes[r]), top, bit, XorAnd));
+            if constexpr (Held) {
+                // top & bit & ~held: the flip, unless the policy forces it.
+                const __m512i flip = _mm512_ternarylogic_epi32(top, bit, _mm512_load_si512(held[r]), 0x40);
+                _mm512_store_si512(lanes[r], _mm512_xor_si512(_mm512_load_si512(lanes[r]), flip));
+            } else {
+                _mm512_store_si512(lanes[r], _mm512_ternarylogic_epi32(_mm512_load_si512(lanes[r]), top, bit, XorAnd));
+            }
         }
     }
 }
@@ -190,33 +197,43 @@ void revealLanes(const Keys& keys, std::uint8_t (*lanes)[64]) noexcept {
 // Groups of 16 registers, then one just wide enough for what is left, so
 // that a single address does not pay for a whole batch's lanes; a group may
 // run past count into the staging buffer's zeroed blocks.
-template <int Bits>
-void revealAll(const Keys& keys, std::uint8_t* blocks, std::size_t count) noexcept {
+template <int Bits, bool Held>
+void revealAll(const Keys& keys, std::uint8_t* blocks, const std::uint8_t* forced,
+               std::size_t count) noexcept {
     constexpr int Widest = 16;
     static_assert(RevealChunk % (Lanes * Widest) == 0);
     for (std::size_t first = 0; first < count;) {
         const std::size_t left = count - first;
         const int registers = left > 8 * Lanes ? Widest : left > 4 * Lanes ? 8 : left > 2 * Lanes ? 4 : left > Lanes ? 2 : 1;
         auto* lanes = reinterpret_cast<std::uint8_t(*)[64]>(blocks + 16 * first);
+        const auto* held = Held ? reinterpret_cast<const std::uint8_t(*)[64]>(forced + 16 * first) : nullptr;
         switch (registers) {
-            case Widest: revealLanes<Bits, Widest>(keys, lanes); break;
-            case 8: revealLanes<Bits, 8>(keys, lanes); break;
-            case 4: revealLanes<Bits, 4>(keys, lanes); break;
-            case 2: revealLanes<Bits, 2>(keys, lanes); break;
-            default: revealLanes<Bits, 1>(keys, lanes); break;
+            case Widest: revealLanes<Bits, Widest, Held>(keys, lanes, held); break;
+            case 8: revealLanes<Bits, 8, Held>(keys, lanes, held); break;
+            case 4: revealLanes<Bits, 4, Held>(keys, lanes, held); break;
+            case 2: revealLanes<Bits, 2, Held>(keys, lanes, held); break;
+            default: revealLanes<Bits, 1, Held>(keys, lanes, held); break;
         }
         first += static_cast<std::size_t>(Lanes * registers);
     }
 }
 
-void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks, std::size_t count,
-                  int bits) noexcept {
+void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks,
+                  const std::uint8_t* forced, std::size_t count, int bits) noexcept {
     Keys keys;
     loadKeys(roundKeys, pad, keys);
     if (bits == 32) {
-        revealAll<32>(keys, blocks, count);
+        if (forced) {
+            revealAll<32, true>(keys, blocks, forced, count);
+        } else {
+            revealAll<32, false>(keys, blocks, nullptr, count);
+        }
     } else {
-        revealAll<128>(keys, blocks, count);
+        if (forced) {
+            revealAll<128, true>(keys, blocks, forced, count);
+        } else {
+            revealAll<128, false>(keys, blocks, nullptr, count);
+        }
     }
 }
 
