@@ -232,7 +232,8 @@ def test_policy_given_by_name_and_from_a_key_file(tmp_path, default_digits):
     texts = ["10.1.2.3", "224.0.0.251", "2001:db8::5", "ff02::1:3"]
     reference = ipveil.Anonymizer(default_digits, "special")
     for made in (ipveil.Anonymizer(key=default_digits, policy="special"), ipveil.Anonymizer(default_digits, "special"),
-                 ipveil.Anonymizer.from_key_file(key, "special"), ipveil.Anonymizer.from_key_file(key, policy="special")):
+                 ipveil.Anonymizer.from_key_file(key, "special"),
+                 ipveil.Anonymizer.from_key_file(key, policy="special")):
         assert made.anonymize(texts) == reference.anonymize(texts) and made.key_id == reference.key_id
     assert "and a policy, key id " + reference.key_id in repr(reference)
     for policy in (b"special", 1, ["special"]):
