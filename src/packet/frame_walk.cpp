@@ -74,6 +74,7 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
         case SlotKind::Ipv4: full = full || window.count4 - frame4 >= MaxIpv4PerFrame; break;
         case SlotKind::Ipv6: full = full || window.count6 - frame6 >= MaxIpv6PerFrame; break;
         case SlotKind::Mac: full = full || window.countMac - frameMacs >= MaxMacsPerFrame; break;
+        case SlotKind::Pad: break;
     }
     if (full) {
         // Only a frame longer than MaxFrameBytes gets here.
@@ -108,6 +109,7 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
             window.macPresent[window.countMac] = static_cast<std::uint8_t>(present);
             window.inMac[window.countMac++] = MacPermutation::fromBytes(data + off, present);
             break;
+        case SlotKind::Pad: break;
     }
     ++window.slotCount;
     return present == size ? static_cast<std::int32_t>(window.slotCount - 1) : -1;
@@ -115,6 +117,19 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
 
 void Walk::mac(std::uint32_t off, std::uint32_t end) noexcept {
     if (mapMacs) address(SlotKind::Mac, off, end, 6, 48);
+}
+
+void Walk::pad(std::uint32_t off, std::uint32_t n, PadStyle style) noexcept {
+    if (stopped || !padOptions || off >= captured || n == 0) return;
+    if (window.slotCount - frameSlots >= MaxSlotsPerFrame) return stop(Outcome::TooManyAddresses, off);
+    Slot& slot = window.slots[window.slotCount++];
+    slot.offset = off;
+    slot.batch = captured - off < n ? captured - off : n;
+    slot.kind = SlotKind::Pad;
+    slot.present = 0;
+    slot.size = static_cast<std::uint8_t>(style == PadStyle::PadN ? n - 2 : 0);  // PadN's own length byte
+    slot.prefixBits = static_cast<std::uint8_t>(style);
+    slot.residue = 0;
 }
 
 void Walk::checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,

@@ -103,10 +103,10 @@ inline std::vector<Case> cases() {
     c.push_back({"Ipv4RecordRouteTimestampLooseRoute", LinkEthernet, [](const Mapper& m) {
                      Ipv4Options o;
                      Bytes& b = o.options;
-                     b = {7, 11, 8};  // record route, two slots
+                     b = {7, 11, 8};  // record route, two slots, the second not filled yet
                      append(b, v4Bytes(m.v4(C)));
-                     append(b, v4Bytes(m.v4(D)));
-                     append(b, {68, 12, 5, 0x01});  // timestamp with addresses
+                     put32(b, 0);
+                     append(b, {68, 12, 13, 0x01});  // timestamp with addresses, filled
                      append(b, v4Bytes(m.v4(E)));
                      put32(b, 0x01020304);
                      append(b, {131, 11, 4});  // NOP, loose source route, not done: final destination last
