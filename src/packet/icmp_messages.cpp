@@ -142,7 +142,7 @@ void Walk::icmp6(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noe
 void Walk::ndOptions(std::uint32_t off, std::uint32_t end) noexcept {
     std::uint32_t stopAt = messageEnd(end, captured);
     for (std::uint32_t p = off; p < stopAt;) {
-        if (!has(p, 2, end)) return truncated(end);
+        if (!has(p, 2, end)) return stop(Outcome::Truncated, p);  // a type without its length may be anything
         std::uint32_t type = byte(p);
         std::uint32_t length = byte(p + 1) * 8;
         if (length == 0 || length > stopAt - p) return stop(Outcome::Truncated, p);

@@ -16,6 +16,55 @@ struct Nest {
     }
 };
 
+// Options the walk knows: those that hold addresses it maps, and those that hold none. Any other may hold
+// anything, and is padded over in the default mode.
+bool knownIpv4Option(std::uint32_t type) noexcept {
+    switch (type) {
+        case 0:    // end of options, no-operation
+        case 1:
+        case 7:    // record route, timestamp, traceroute, loose and strict source route: addresses
+        case 68:
+        case 82:
+        case 131:
+        case 137:
+        case 130:  // security labels (RIPSO, its extension, CIPSO) and router alert: none
+        case 133:
+        case 134:
+        case 148: return true;
+        default: return false;
+    }
+}
+
+bool knownIpv6Option(std::uint32_t type) noexcept {
+    switch (type) {
+        case 0:    // Pad1, PadN, tunnel encapsulation limit, router alert, CALIPSO, jumbo payload: none
+        case 1:
+        case 4:
+        case 5:
+        case 7:
+        case 194:
+        case 201: return true;  // home address
+        default: return false;
+    }
+}
+
+bool knownTcpOption(std::uint32_t kind) noexcept {
+    switch (kind) {
+        case 0:   // end, no-operation, MSS, window scale, SACK, timestamps, MD5 signature, authentication,
+        case 1:   // fast open cookie: none
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 8:
+        case 19:
+        case 29:
+        case 34:
+        case 30: return true;  // multipath: its ADD_ADDR holds an address
+        default: return false;
+    }
+}
+
 std::uint32_t endOfPart(std::uint32_t off, std::uint32_t length, std::uint32_t end) noexcept {
     return off + length < end ? off + length : end;
 }
@@ -60,7 +109,10 @@ void Walk::ipv4Options(std::uint32_t off, std::uint32_t end, Pseudo& pseudo) noe
             ++p;
             continue;
         }
-        if (!has(p, 2, end)) return truncated(end);
+        if (!has(p, 2, end)) {
+            if (!knownIpv4Option(type)) pad(p, 1, PadStyle::Nop);  // its length is not there
+            return truncated(end);
+        }
         std::uint32_t length = byte(p + 1);
         if (length < 2 || length > end - p) return stop(Outcome::Truncated, p);
         std::uint32_t optionEnd = p + length;
@@ -101,11 +153,9 @@ void Walk::ipv4Options(std::uint32_t off, std::uint32_t end, Pseudo& pseudo) noe
             case 82:  // traceroute: identifier, hop counts, then the originator's address
                 ipv4Address(p + 8, optionEnd);
                 break;
-            case 130:  // security labels and router alert: no addresses
-            case 133:
-            case 134:
-            case 148: break;
-            default: pad(p, length, PadStyle::Nop); break;
+            default:
+                if (!knownIpv4Option(type)) pad(p, length, PadStyle::Nop);
+                break;
         }
         if (stopped) return;
         p = optionEnd;
@@ -140,21 +190,19 @@ void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
                         ++q;
                         continue;
                     }
-                    if (!has(q, 2, headerEnd)) return truncated(headerEnd);
+                    if (!has(q, 2, headerEnd)) {
+                        if (!knownIpv6Option(byte(q))) pad(q, 1, PadStyle::Zero);  // its length is not there: Pad1
+                        return truncated(headerEnd);
+                    }
                     std::uint32_t optionLength = byte(q + 1);
                     if (optionLength > headerEnd - q - 2) return stop(Outcome::Truncated, q);
-                    switch (byte(q)) {
-                        case 1:    // PadN, tunnel encapsulation limit, router alert, CALIPSO, jumbo payload:
-                        case 4:    // no addresses
-                        case 5:
-                        case 7:
-                        case 194: break;
-                        case 201: {  // home address: the pseudo-header's source (RFC 6275)
-                            std::int32_t home = ipv6Address(q + 2, q + 2 + optionLength);
-                            if (optionLength >= 16) pseudo.src = home;
-                            break;
-                        }
-                        default: pad(q, 2 + optionLength, PadStyle::PadN); break;
+                    if (byte(q) == 201) {
+                        // Home address: the pseudo-header's source (RFC 6275); one the option's length cuts keeps
+                        // its leading bytes mapped.
+                        std::int32_t home = ipv6Address(q + 2, q + 2 + optionLength);
+                        if (optionLength >= 16) pseudo.src = home;
+                    } else if (!knownIpv6Option(byte(q))) {
+                        pad(q, 2 + optionLength, PadStyle::PadN);
                     }
                     q += 2 + optionLength;
                 }
@@ -271,18 +319,13 @@ void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexc
             ++p;
             continue;
         }
-        if (!has(p, 2, headerEnd)) return truncated(headerEnd);
+        if (!has(p, 2, headerEnd)) {
+            if (!knownTcpOption(kind)) pad(p, 1, PadStyle::Nop);  // its length is not there
+            return truncated(headerEnd);
+        }
         std::uint32_t length = byte(p + 1);
         if (length < 2 || length > headerEnd - p) return stop(Outcome::Truncated, p);
         switch (kind) {
-            case 2:   // MSS, window scale, SACK, timestamps, MD5 signature, authentication, fast open cookie:
-            case 3:   // no addresses
-            case 4:
-            case 5:
-            case 8:
-            case 19:
-            case 29:
-            case 34: break;
             case 30: {  // multipath TCP
                 if (length < 3 || !has(p, 3, headerEnd)) break;
                 std::uint32_t subtype = byte(p + 2) >> 4;
@@ -299,7 +342,9 @@ void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexc
                 }
                 break;
             }
-            default: pad(p, length, PadStyle::Nop); break;
+            default:
+                if (!knownTcpOption(kind)) pad(p, length, PadStyle::Nop);
+                break;
         }
         p += length;
     }
