@@ -135,8 +135,7 @@ inline std::vector<Case> cases() {
                  }});
     c.push_back({"Ipv4OptionsKnownKeptUnknownPadded", LinkEthernet,
                  [](const Mapper& m) {
-                     Ipv4Options o;
-                     o.skew = 3;
+                     Ipv4Options o;  // a right header checksum, a wrong TCP one
                      Bytes& b = o.options;
                      b = {82, 12, 0x12, 0x34, 0, 3, 0xFF, 0xFF};  // traceroute: the originator's address last
                      append(b, v4Bytes(m.v4(C)));
