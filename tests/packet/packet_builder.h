@@ -37,7 +37,8 @@ struct Mapper {
     std::vector<std::vector<std::uint8_t>>* drawn = nullptr;
     std::uint32_t v4(std::uint32_t a) const {
         std::uint32_t r = ip ? ip->anonymize(a) : a;
-        if (drawn) drawn->push_back({std::uint8_t(r >> 24), std::uint8_t(r >> 16), std::uint8_t(r >> 8), std::uint8_t(r)});
+        if (drawn)
+            drawn->push_back({std::uint8_t(r >> 24), std::uint8_t(r >> 16), std::uint8_t(r >> 8), std::uint8_t(r)});
         return r;
     }
     Ipv6Address v6(const Ipv6Address& a) const {
