@@ -147,6 +147,60 @@ inline std::vector<FieldCut> fieldCuts() {
                      o.totalLength = static_cast<unsigned>(20 + 12 + k);
                      return ipv4(m.v4(A), m.v4(0xE0000001), igmp(query), o);
                  }});
+    c.push_back({"IcmpRedirectGatewayByTotalLength", upTo(4), [](const Mapper& m, std::size_t k) {
+                     Ipv4Options o;
+                     o.totalLength = static_cast<unsigned>(20 + 4 + k);
+                     return ipv4(m.v4(E), m.v4(B), icmp(5, 1, v4Bytes(m.v4(C))), o);
+                 }});
+    c.push_back({"IcmpRouterAdvertisementByTotalLength", upTo(4), [](const Mapper& m, std::size_t k) {
+                     Bytes body = {2, 2, 0x07, 0x08};
+                     append(body, v4Bytes(m.v4(C)));
+                     put32(body, 0);
+                     append(body, v4Bytes(m.v4(D)));
+                     put32(body, 0);
+                     Ipv4Options o;
+                     o.totalLength = static_cast<unsigned>(20 + 16 + k);
+                     return ipv4(m.v4(C), m.v4(0xE0000001), icmp(9, 0, body), o);
+                 }});
+    c.push_back({"Igmpv3ReportSourceByTotalLength", upTo(4), [](const Mapper& m, std::size_t k) {
+                     Bytes report = {0x22, 0, 0, 0, 0, 0, 0, 1, 1, 0, 0, 1};
+                     append(report, v4Bytes(m.v4(0xEF010204)));
+                     append(report, v4Bytes(m.v4(B)));
+                     Ipv4Options o;
+                     o.totalLength = static_cast<unsigned>(20 + 16 + k);
+                     return ipv4(m.v4(A), m.v4(0xE0000016), igmp(report), o);
+                 }});
+    c.push_back({"Ipv6InIpv4ByTotalLength", upTo(32), [](const Mapper& m, std::size_t k) {
+                     Packet inner = ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload));
+                     Ipv4Options o;
+                     o.totalLength = static_cast<unsigned>(20 + 8 + k);  // ends in the inner source or destination
+                     return ipv4(m.v4(A), m.v4(B), carried(41, inner), o);
+                 }});
+    c.push_back({"Icmpv6QuoteByPayloadLength", upTo(32), [](const Mapper& m, std::size_t k) {
+                     Packet offending = ipv6(m.v6(D6), m.v6(R6), tcp(1, 2, {}, Payload));
+                     Packet p = ipv6(m.v6(S6), m.v6(D6), icmp6(1, 4, withHeader({0, 0, 0, 0}, offending).bytes));
+                     return withPayloadLength(p, 8 + 8 + k);
+                 }});
+    c.push_back({"NdRedirectDestinationByPayloadLength", upTo(16), [](const Mapper& m, std::size_t k) {
+                     Bytes body = {0, 0, 0, 0};
+                     putV6(body, m.v6(R6));
+                     putV6(body, m.v6(D6));
+                     return withPayloadLength(ipv6(m.v6(H6), m.v6(S6), icmp6(137, 0, body)), 24 + k);
+                 }});
+    c.push_back({"NdPrefixAndRouteByPayloadLength", upTo(16), [](const Mapper& m, std::size_t k) {
+                     Bytes body = {64, 0, 0x07, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
+                     append(body, routeOption(m.prefix(R6, 64), 64, 16));
+                     append(body, prefixOption(m.prefix(P6, 64), 64));
+                     // In the route's prefix, then (past 8) in the prefix information's.
+                     std::size_t in = k <= 8 ? 16 + 8 + k : 16 + 24 + 16 + k;
+                     return withPayloadLength(ipv6(m.v6(H6), m.v6(G6), icmp6(134, 0, body)), in);
+                 }});
+    c.push_back({"MldV2ReportSourceByPayloadLength", upTo(16), [](const Mapper& m, std::size_t k) {
+                     Bytes body = {0, 0, 0, 1, 4, 0, 0, 1};
+                     putV6(body, m.v6(G6));
+                     putV6(body, m.v6(S6));
+                     return withPayloadLength(ipv6(m.v6(H6), m.v6(G6), icmp6(143, 0, body)), 8 + 20 + k);
+                 }});
     return c;
 }
 
