@@ -25,7 +25,11 @@
 // the addresses at the places it could account for mapped and is cut after
 // the last header it accounted for. A cut frame's checksums are those of the
 // whole frame rewritten. Reveal never cuts; keepPayload cuts only a frame
-// longer than MaxFrameBytes with more addresses than fit (see below).
+// longer than MaxFrameBytes with more addresses than fit (see below). In the
+// same mode an IPv4, IPv6 or TCP option it does not know (it may hold an
+// address) is overwritten by padding of its length, the checksums covering it
+// taking the change; the layout stays, so the walk of the output is that of
+// the input, but revealing cannot give those bytes back.
 //
 // Addresses cut short by the snap length keep the leading bytes of their
 // image: prefix preservation makes those depend only on the bytes present. A
