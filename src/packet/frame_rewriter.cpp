@@ -53,6 +53,7 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
         }
         pending.shape = detail::Shape::General;
         detail::Walk walk(w, frame.data, pending.walkable, !rules.keepMac);
+        walk.padOptions = cut;
         walk.run(frame.linkType);
         pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
         pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
@@ -182,6 +183,25 @@ void zeroAfterHeaders(Window& w, const PendingFrame& pending) noexcept {
     }
 }
 
+// Writes a Pad slot's bytes over the option at `at`; returns the change's residue.
+std::uint64_t padOver(std::uint8_t* at, const Slot& slot) noexcept {
+    std::uint8_t bytes[260];  // an IPv6 option is at most 257 bytes, the others 40
+    const std::uint32_t n = slot.batch;
+    switch (static_cast<detail::PadStyle>(slot.prefixBits)) {
+        case detail::PadStyle::Nop: std::memset(bytes, 1, n); break;
+        case detail::PadStyle::Zero: std::memset(bytes, 0, n); break;
+        case detail::PadStyle::PadN:
+            // Type 1, the length of what follows, zeros; n may be cut short by the snap length.
+            std::memset(bytes, 0, n);
+            bytes[0] = 1;
+            if (n > 1) bytes[1] = slot.size;
+            break;
+    }
+    std::uint64_t residue = changeResidue(at, bytes, n);
+    std::memcpy(at, bytes, n);
+    return residue;
+}
+
 }  // namespace
 
 void FrameRewriter::flush() noexcept {
@@ -231,6 +251,10 @@ void FrameRewriter::flush() noexcept {
                 MacPermutation::toBytes(after, at);
                 continue;
             }
+            if (slot.kind == SlotKind::Pad) {
+                slot.residue = padOver(at, slot);
+                continue;
+            }
             std::uint8_t image[16];
             switch (slot.kind) {
                 case SlotKind::Ipv4: {
@@ -247,6 +271,7 @@ void FrameRewriter::flush() noexcept {
                     for (std::uint32_t i = 0; i < slot.present; ++i)
                         image[i] = static_cast<std::uint8_t>(w.outLink[slot.batch] >> (8 * (slot.present - 1 - i)));
                     break;
+                case SlotKind::Pad: break;
             }
             // A prefix keeps its bits past its length as they stand.
             if (slot.prefixBits < 8u * slot.present) {

@@ -28,8 +28,12 @@
 // the last header it accounted for (a link type not walked keeps the fixed
 // pseudo-header without which Wireshark refuses the file). A cut frame's
 // checksums are those of the whole frame rewritten. Frames with bytes not
-// walked are counted by reason in every policy. Reveal never cuts; keepPayload cuts only a frame
-// longer than MaxFrameBytes with more addresses than fit (see below).
+// walked are counted by reason in every policy. Reveal never cuts; keepPayload
+// cuts only a frame longer than MaxFrameBytes with more addresses than fit
+// (see below). In the same mode an IPv4, IPv6 or TCP option it does not know
+// (it may hold an address) is overwritten by padding of its length, the
+// checksums covering it taking the change; the layout stays, so the walk of
+// the output is that of the input, but revealing cannot give those bytes back.
 //
 // A record that keeps its length (Frame::keepsLength: a pcapng simple packet
 // block, which cannot say it holds fewer bytes) is cut by zeroing instead:

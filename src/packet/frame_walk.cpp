@@ -103,6 +103,7 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
         case SlotKind::Ipv6: full = full || window.count6 - frame6 >= MaxIpv6PerFrame; break;
         case SlotKind::Mac: full = full || window.countMac - frameMacs >= MaxMacsPerFrame; break;
         case SlotKind::Link: break;  // one a frame at most
+        case SlotKind::Pad: break;
     }
     if (full) {
         // Only a frame longer than MaxFrameBytes gets here.
@@ -145,6 +146,7 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
             window.inLink[window.countLink++] = value;
             break;
         }
+        case SlotKind::Pad: break;
     }
     ++window.slotCount;
     return present == size ? static_cast<std::int32_t>(window.slotCount - 1) : -1;
@@ -156,6 +158,19 @@ void Walk::mac(std::uint32_t off, std::uint32_t end) noexcept {
 
 void Walk::linkAddress(std::uint32_t off, std::uint32_t end, std::uint32_t size) noexcept {
     if (mapMacs) address(SlotKind::Link, off, end, size, 8 * size);
+}
+
+void Walk::pad(std::uint32_t off, std::uint32_t n, PadStyle style) noexcept {
+    if (stopped || !padOptions || off >= captured || n == 0) return;
+    if (window.slotCount - frameSlots >= MaxSlotsPerFrame) return stop(Outcome::TooManyAddresses, off);
+    Slot& slot = window.slots[window.slotCount++];
+    slot.offset = off;
+    slot.batch = captured - off < n ? captured - off : n;
+    slot.kind = SlotKind::Pad;
+    slot.present = 0;
+    slot.size = static_cast<std::uint8_t>(style == PadStyle::PadN ? n - 2 : 0);  // PadN's own length byte
+    slot.prefixBits = static_cast<std::uint8_t>(style);
+    slot.residue = 0;
 }
 
 void Walk::checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,

@@ -21,15 +21,20 @@ inline constexpr std::uint32_t NoEnd = 0xFFFFFFFF;
 inline constexpr int MaxDepth = 16;
 
 // Link: a link-layer address of another length than a MAC's (1 to 8 bytes).
-enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac, Link };
+enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac, Link, Pad };
+
+// How a Pad slot overwrites an option it does not know (default mode only):
+// with no-operation bytes (IPv4, TCP), zeros (past an end of options), or one
+// IPv6 PadN option of the same length.
+enum class PadStyle : std::uint8_t { Nop, Zero, PadN };
 
 struct Slot {
     std::uint32_t offset;  // from the frame's first byte
-    std::uint32_t batch;   // index in its family's batch arrays
+    std::uint32_t batch;   // index in its family's batch arrays; for a Pad, the bytes it covers
     SlotKind kind;
     std::uint8_t present;     // bytes captured, from the first (the rest of the field is past the snap length)
     std::uint8_t size;        // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix; 1-8 for a link address
-    std::uint8_t prefixBits;  // leading bits mapped; the rest of the field is kept as it stands
+    std::uint8_t prefixBits;  // leading bits mapped; the rest of the field is kept as it stands (Pad: its PadStyle)
     std::uint64_t residue;    // checksum residue of the change at an even offset, set at write-back
 };
 
@@ -76,12 +81,13 @@ struct PendingFrame {
 
 // The most slots of each family one frame of MaxFrameBytes can hold: slots
 // never overlap, an IPv4 address takes 4 bytes, a MAC 6, an IPv6 address or
-// prefix at least 16 (an 8-byte route prefix sits in a 16-byte option), and
-// one more may be cut short at the end.
+// prefix at least 16 (an 8-byte route prefix sits in a 16-byte option), a
+// padded option 2 (the zeros past an end of options, one a header of at
+// least 20), and one more may be cut short at the end.
 inline constexpr std::size_t MaxIpv4PerFrame = FrameRewriter::MaxFrameBytes / 4 + 1;
 inline constexpr std::size_t MaxIpv6PerFrame = FrameRewriter::MaxFrameBytes / 16 + 1;
 inline constexpr std::size_t MaxMacsPerFrame = FrameRewriter::MaxFrameBytes / 6 + 1;
-inline constexpr std::size_t MaxSlotsPerFrame = MaxIpv4PerFrame;
+inline constexpr std::size_t MaxSlotsPerFrame = FrameRewriter::MaxFrameBytes / 2 + 1;
 // Two checksums per IP level at most (the IPv4 header's, and a transport's
 // or GRE's), MaxDepth levels.
 inline constexpr std::size_t MaxChecksumsPerFrame = 2 * MaxDepth + 2;
@@ -204,6 +210,9 @@ public:
     void mac(std::uint32_t off, std::uint32_t end) noexcept;
     // A link address of `size` bytes (1 to 8) but a MAC's; mapped with the MACs' key.
     void linkAddress(std::uint32_t off, std::uint32_t end, std::uint32_t size) noexcept;
+    // Overwrites the `n` bytes at off (those captured) in the default mode,
+    // an option it does not know: it may hold an address.
+    void pad(std::uint32_t off, std::uint32_t n, PadStyle style) noexcept;
     // Records the checksum field at `field`, covering [begin, end) and the
     // pseudo-header's addresses; skipped if the field is not captured whole.
     void checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,
@@ -224,6 +233,7 @@ public:
     bool stopped = false;
     int quoteDepth = 0;
     bool frozen = false;         // the innermost headers were passed: accounted stays where it is
+    bool padOptions = false;     // the default mode: options it does not know are padded over (see pad)
 
 private:
     Window& window;

@@ -67,6 +67,8 @@ struct Case {
     // Addresses stand past the headers-only cut: the cut frame's checksums take their change too, which
     // revealing the cut frame cannot undo.
     bool mapsPastCut = false;
+    // Options it does not know, padded over in the default mode (Mapper::padded): revealing cannot undo that.
+    bool padsOver = false;
 };
 
 inline std::vector<Case> cases() {
@@ -103,10 +105,10 @@ inline std::vector<Case> cases() {
     c.push_back({"Ipv4RecordRouteTimestampLooseRoute", LinkEthernet, [](const Mapper& m) {
                      Ipv4Options o;
                      Bytes& b = o.options;
-                     b = {7, 11, 8};  // record route, two slots
+                     b = {7, 11, 8};  // record route, two slots, the second not filled yet
                      append(b, v4Bytes(m.v4(C)));
-                     append(b, v4Bytes(m.v4(D)));
-                     append(b, {68, 12, 5, 0x01});  // timestamp with addresses
+                     put32(b, 0);
+                     append(b, {68, 12, 13, 0x01});  // timestamp with addresses, filled
                      append(b, v4Bytes(m.v4(E)));
                      put32(b, 0x01020304);
                      append(b, {131, 11, 4});  // NOP, loose source route, not done: final destination last
@@ -115,6 +117,62 @@ inline std::vector<Case> cases() {
                      o.finalDst = m.v4(0x0B0C0D0E);
                      return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(7, 8, {}, Payload), o));
                  }});
+    c.push_back({"IcmpQuotesPartlyFilledRecordRouteAndTimestamp", LinkEthernet, [](const Mapper& m) {
+                     Ipv4Options o;
+                     Bytes& b = o.options;
+                     b = {7, 11, 8};  // record route, one of two slots filled
+                     append(b, v4Bytes(m.v4(C)));
+                     put32(b, 0);
+                     append(b, {68, 20, 13, 0x01});  // timestamp with addresses, one of two entries filled
+                     append(b, v4Bytes(m.v4(D)));
+                     put32(b, 0x01020304);
+                     put32(b, 0);
+                     put32(b, 0);
+                     Packet offending = ipv4(m.v4(B), m.v4(A), udp(33434, 53, Payload), o);
+                     Packet q = quoted(offending, 20 + 32 + 8);
+                     return eth4(m, ipv4(m.v4(E), m.v4(B),
+                                         icmp(11, 0, withHeader({0, 0, 0, 0}, q).bytes, {}, 0, 8 + q.headers)));
+                 }});
+    c.push_back({"Ipv4OptionsKnownKeptUnknownPadded", LinkEthernet,
+                 [](const Mapper& m) {
+                     Ipv4Options o;  // a right header checksum, a wrong TCP one
+                     Bytes& b = o.options;
+                     b = {82, 12, 0x12, 0x34, 0, 3, 0xFF, 0xFF};  // traceroute: the originator's address last
+                     append(b, v4Bytes(m.v4(C)));
+                     append(b, {148, 4, 0, 0});                       // router alert
+                     append(b, {134, 10, 0, 0, 0, 1, 1, 4, 0, 3});    // CIPSO
+                     Bytes unknown = {0x9E, 6};                       // unknown, an address inside
+                     append(unknown, v4Bytes(D));
+                     append(b, m.padded ? Bytes(6, 1) : unknown);
+                     append(b, {0});  // end of options, then what should be zeros
+                     append(b, m.padded ? Bytes(3, 0) : Bytes{0xAB, 0xCD, 0xEF});
+                     Bytes t = {2, 4, 5, 0xB4, 30, 9, 0x30, 1};  // MSS; an MPTCP ADD_ADDR one byte past its address
+                     append(t, v4Bytes(m.v4(D)));
+                     append(t, {0x55});
+                     append(t, m.padded ? Bytes(6, 1) : Bytes{0x4C, 6, 0x0A, 0, 0, 9});  // unknown
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(7, 8, t, Payload, 5), o));
+                 },
+                 false, true});
+    c.push_back({"Ipv6UnknownOptionsPadded", LinkIpv6,
+                 [](const Mapper& m) {
+                     Ipv6Options o;
+                     Bytes hop = {5, 2, 0, 0};  // router alert, then SMF_DPD tagged with an IPv6 address
+                     Bytes dpd = {8, 18, 0x4F};
+                     putV6(dpd, R6);
+                     append(dpd, {0x77});
+                     if (m.padded) {
+                         dpd.assign(20, 0);
+                         dpd[0] = 1;
+                         dpd[1] = 18;
+                     }
+                     append(hop, dpd);
+                     Bytes dest = homeAddressOption(m.v6(H6));
+                     append(dest, m.padded ? Bytes{1, 4, 0, 0, 0, 0} : Bytes{0x3E, 4, 0x20, 0x01, 0x0d, 0xb8});
+                     o.extensions = {optionsHeader(0, hop), optionsHeader(60, dest)};
+                     o.pseudoSrc = m.v6(H6);
+                     return ipv6(m.v6(S6), m.v6(D6), tcp(1, 2, {}, Payload, 9), o);
+                 },
+                 false, true});
     c.push_back({"Ipv4StrictRouteDone", LinkEthernet, [](const Mapper& m) {
                      Ipv4Options o;
                      o.options = {68, 20, 13, 0x03};  // timestamp, prespecified addresses
@@ -513,7 +571,11 @@ struct Mappings {
     PrefixAnonymizer ip{Key};
     MacPermutation macs{Key};
     Mapper identity;
-    Mapper image(bool keepMac) const { return Mapper{&ip, keepMac ? nullptr : &macs}; }
+    Mapper image(bool keepMac, bool padded = false) const {
+        Mapper m{&ip, keepMac ? nullptr : &macs};
+        m.padded = padded;
+        return m;
+    }
 };
 
 // One frame through a rewriter of its own; returns the bytes to write.

@@ -273,7 +273,7 @@ RandomFrame randomFrame(std::uint64_t seed, const Mapper& m) {
             Ipv4Options o;
             o.skew = pick(4) == 0 ? static_cast<std::uint32_t>(pick(0xFFFF)) : 0;
             for (std::uint64_t n = pick(3); n-- > 0;) {
-                Bytes rr = {7, 11, 4};
+                Bytes rr = {7, 11, 12};  // both slots filled
                 for (int i = 0; i < 2; ++i) put32(rr, addr4());
                 append(o.options, rr);
             }

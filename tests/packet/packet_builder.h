@@ -31,15 +31,36 @@ struct Packet {
 struct Mapper {
     const PrefixAnonymizer* ip = nullptr;  // null: identity
     const MacPermutation* macs = nullptr;  // null: MACs kept
-    std::uint32_t v4(std::uint32_t a) const { return ip ? ip->anonymize(a) : a; }
-    Ipv6Address v6(const Ipv6Address& a) const { return ip ? ip->anonymize(a) : a; }
-    std::uint64_t mac(std::uint64_t m) const { return macs ? macs->anonymize(m) : m; }
+    // The frame of the default mode: options the rewriter does not know padded over.
+    bool padded = false;
+    // If set, the bytes of every address handed out (a prefix's whole mapped bytes), to find them in a frame.
+    std::vector<std::vector<std::uint8_t>>* drawn = nullptr;
+    std::uint32_t v4(std::uint32_t a) const {
+        std::uint32_t r = ip ? ip->anonymize(a) : a;
+        if (drawn)
+            drawn->push_back({std::uint8_t(r >> 24), std::uint8_t(r >> 16), std::uint8_t(r >> 8), std::uint8_t(r)});
+        return r;
+    }
+    Ipv6Address v6(const Ipv6Address& a) const {
+        Ipv6Address r = ip ? ip->anonymize(a) : a;
+        if (drawn) drawn->emplace_back(r.bytes, r.bytes + 16);
+        return r;
+    }
+    std::uint64_t mac(std::uint64_t m) const {
+        std::uint64_t r = macs ? macs->anonymize(m) : m;
+        if (drawn) {
+            drawn->emplace_back();
+            for (int i = 0; i < 6; ++i) drawn->back().push_back(std::uint8_t(r >> (40 - 8 * i)));
+        }
+        return r;
+    }
     // A link address of n bytes other than a MAC's.
     std::uint64_t link(std::uint64_t a, std::size_t n) const { return macs ? macs->anonymizeLink(a, n) : a; }
     // A prefix of `bits` bits: the image's first bits, the rest as it stands.
     Ipv6Address prefix(const Ipv6Address& a, int bits) const {
         if (!ip) return a;
         Ipv6Address image = ip->anonymize(a);
+        if (drawn) drawn->emplace_back(image.bytes, image.bytes + bits / 8);
         for (int i = 0; i < 16; ++i) {
             int mapped = bits - 8 * i;
             if (mapped >= 8) continue;
