@@ -18,11 +18,15 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "address_policy.h"
 #include "field_parse.h"
 #include "ipv6_address.h"
+#include "key_id.h"
 #include "mac_permutation.h"
 #include "prefix_anonymizer.h"
 
@@ -39,7 +43,17 @@ constexpr std::size_t KeyDigits = 2 * KeyBytes;
 // that the GIL is released for the AES work of each batch.
 constexpr std::size_t TextBatch = 1024;
 
-enum class Direction { Anonymize, Deanonymize };
+class Anonymizer;
+
+// What a call does to what it is given: map originals to images, images back
+// to originals, or images under one anonymizer to images under `target`
+// (each original recovered into the output and mapped again in place).
+struct Direction {
+    enum Step { Anonymize, Deanonymize, Rekey };
+    Direction(Step step, const Anonymizer* target = nullptr) noexcept : step(step), target(target) {}
+    Step step;
+    const Anonymizer* target;
+};
 
 // What the strings of a sequence, an object array or a pandas column are.
 enum class Kind { Address, Mac };
@@ -202,14 +216,62 @@ bool isPlain(const py::array& array) {
     return (array.flags() & plain) == plain;
 }
 
+// A policy's refusal quotes the line's words; a long run of hexadecimal
+// digits among them is most likely a key given in the policy's place, and is
+// left out.
+std::string withoutKeyDigits(const std::string& message) {
+    constexpr std::size_t Shown = 31;
+    std::string text;
+    std::size_t run = 0;
+    for (std::size_t i = 0; i <= message.size(); ++i) {
+        if (i < message.size() && hexValue(message[i]) >= 0) {
+            ++run;
+            continue;
+        }
+        text += run > Shown ? std::string("(hexadecimal digits not shown)") : message.substr(i - run, run);
+        if (i < message.size()) text += message[i];
+        run = 0;
+    }
+    return text;
+}
+
+// The policy text of a call, or none for None.
+std::optional<AddressPolicy> parsePolicy(py::handle text) {
+    if (text.is_none()) return std::nullopt;
+    if (!PyUnicode_Check(text.ptr())) {
+        throw py::type_error("A policy is a str of rules, one a line (e.g. \"special\\npreserve 10.0.0.0/8\"), or "
+                             "None, not " + typeName(text) + ".");
+    }
+    Py_ssize_t length = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(text.ptr(), &length);
+    if (data == nullptr) throw py::error_already_set();
+    PolicyError error;
+    std::optional<AddressPolicy> policy =
+        AddressPolicy::parse(std::string_view(data, static_cast<std::size_t>(length)), error);
+    if (!policy) throw py::value_error(withoutKeyDigits("The " + error.text()));
+    return policy;
+}
+
 class Anonymizer {
 public:
-    Anonymizer(const KeyBuffer& key, std::string origin)
-        : anonymizer(std::make_unique<PrefixAnonymizer>(key.bytes)),
+    Anonymizer(const KeyBuffer& key, const std::optional<AddressPolicy>& policy, std::string origin)
+        : anonymizer(policy ? std::make_unique<PrefixAnonymizer>(key.bytes, *policy)
+                            : std::make_unique<PrefixAnonymizer>(key.bytes)),
           macs(std::make_unique<packet::MacPermutation>(key.bytes)),
-          origin(std::move(origin)) {}
+          policyText(policy ? policy->canonicalText() : std::string()),
+          id(keyId(key.bytes, policy ? &*policy : nullptr)),
+          origin(std::move(origin)) {
+        if (policy && !policy->reversible()) {
+            if (policy->truncate4() != 32) truncation += "truncate4 " + std::to_string(policy->truncate4());
+            if (policy->truncate6() != 128) {
+                truncation += std::string(truncation.empty() ? "" : ", ") + "truncate6 " +
+                              std::to_string(policy->truncate6());
+            }
+        }
+    }
 
-    static std::unique_ptr<Anonymizer> fromKey(py::handle key) {
+    static std::unique_ptr<Anonymizer> fromKey(py::handle key, py::handle policyText) {
+        const std::optional<AddressPolicy> policy = parsePolicy(policyText);
         KeyBuffer buffer;
         if (PyUnicode_Check(key.ptr())) {
             const char* first;
@@ -218,7 +280,7 @@ public:
                 throw py::value_error("The key must be 64 hexadecimal digits; it holds other characters.");
             }
             parseKeyDigits(first, static_cast<std::size_t>(last - first), "The key", buffer);
-            return std::make_unique<Anonymizer>(buffer, "a key of 64 hexadecimal digits");
+            return std::make_unique<Anonymizer>(buffer, policy, "a key of 64 hexadecimal digits");
         }
         if (PyBytes_Check(key.ptr()) || PyByteArray_Check(key.ptr()) || PyMemoryView_Check(key.ptr())) {
             Py_buffer view;
@@ -230,7 +292,7 @@ public:
                 throw py::value_error("A key given as bytes must be 32 bytes long; it has " + std::to_string(length) +
                                       ".");
             }
-            return std::make_unique<Anonymizer>(buffer, "a key of 32 bytes");
+            return std::make_unique<Anonymizer>(buffer, policy, "a key of 32 bytes");
         }
         throw py::type_error("The key must be bytes (32 of them) or a str of 64 hexadecimal digits, not " +
                              typeName(key) + ".");
@@ -240,7 +302,8 @@ public:
     // feed) and refuses one that its group or other users have any
     // permission on. The file is opened once and checked through its
     // descriptor, so that what is checked is what is read.
-    static std::unique_ptr<Anonymizer> fromKeyFile(py::handle pathObject) {
+    static std::unique_ptr<Anonymizer> fromKeyFile(py::handle pathObject, py::handle policyText) {
+        const std::optional<AddressPolicy> policy = parsePolicy(policyText);
         PyObject* fsPath = PyOS_FSPath(pathObject.ptr());
         if (fsPath == nullptr) throw py::error_already_set();
         const py::object pathText = py::reinterpret_steal<py::object>(fsPath);
@@ -317,12 +380,32 @@ public:
             throw;
         }
         explicit_bzero(text, sizeof text);
-        return std::make_unique<Anonymizer>(buffer, "the key file " + path);
+        return std::make_unique<Anonymizer>(buffer, policy, "the key file " + path);
     }
 
-    std::string repr() const { return "<ipveil.Anonymizer with " + origin + ">"; }
+    std::string repr() const {
+        return "<ipveil.Anonymizer with " + origin + (policyText.empty() ? "" : " and a policy") + ", key id " + id +
+               ">";
+    }
+
+    const std::string& keyIdText() const noexcept { return id; }
+    const std::string& policyCanonicalText() const noexcept { return policyText; }
+
+    // The anonymizer another one's images are rekeyed to.
+    static const Anonymizer& target(py::handle other) {
+        if (!py::isinstance<Anonymizer>(other)) {
+            throw py::type_error("rekey maps to the images of another ipveil.Anonymizer, not " + typeName(other) +
+                                 ".");
+        }
+        return other.cast<const Anonymizer&>();
+    }
 
     py::object map(py::handle value, Direction direction) const {
+        if (direction.step != Direction::Anonymize && !truncation.empty()) {
+            throw py::value_error(std::string(direction.step == Direction::Rekey ? "rekey" : "deanonymize") +
+                                  " is refused: this anonymizer's policy truncates its images (" + truncation +
+                                  "), and a truncated image has no one original.");
+        }
         PyObject* object = value.ptr();
         if (PyUnicode_Check(object)) return mapText(value, direction);
         if (PyBool_Check(object)) {
@@ -375,38 +458,51 @@ private:
         return PyDict_GetItemString(PyImport_GetModuleDict(), "numpy") != nullptr && py::isinstance<py::array>(value);
     }
 
+    // A rekeyed value goes back to its original in out and on to its new
+    // image in place: the original lives only in the caller's output buffer.
     void mapMacs(const std::uint64_t* in, std::size_t count, std::uint64_t* out, Direction direction) const noexcept {
-        if (direction == Direction::Anonymize) {
-            macs->anonymize(in, count, out);
-        } else {
-            macs->deanonymize(in, count, out);
+        switch (direction.step) {
+            case Direction::Anonymize: macs->anonymize(in, count, out); break;
+            case Direction::Deanonymize: macs->deanonymize(in, count, out); break;
+            case Direction::Rekey:
+                macs->deanonymize(in, count, out);
+                direction.target->macs->anonymize(out, count, out);
+                break;
         }
     }
 
     std::uint32_t map4(std::uint32_t address, Direction direction) const noexcept {
-        return direction == Direction::Anonymize ? anonymizer->anonymize(address) : anonymizer->deanonymize(address);
+        map4(&address, 1, &address, direction);
+        return address;
     }
 
-    Ipv6Address map6(const Ipv6Address& address, Direction direction) const noexcept {
-        return direction == Direction::Anonymize ? anonymizer->anonymize(address) : anonymizer->deanonymize(address);
+    Ipv6Address map6(Ipv6Address address, Direction direction) const noexcept {
+        map6(&address, 1, &address, direction);
+        return address;
     }
 
     // images may be addresses (in place).
     void map4(const std::uint32_t* addresses, std::size_t count, std::uint32_t* images,
               Direction direction) const noexcept {
-        if (direction == Direction::Anonymize) {
-            anonymizer->anonymize(addresses, count, images);
-        } else {
-            anonymizer->deanonymize(addresses, count, images);
+        switch (direction.step) {
+            case Direction::Anonymize: anonymizer->anonymize(addresses, count, images); break;
+            case Direction::Deanonymize: anonymizer->deanonymize(addresses, count, images); break;
+            case Direction::Rekey:
+                anonymizer->deanonymize(addresses, count, images);
+                direction.target->anonymizer->anonymize(images, count, images);
+                break;
         }
     }
 
     void map6(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images,
               Direction direction) const noexcept {
-        if (direction == Direction::Anonymize) {
-            anonymizer->anonymize(addresses, count, images);
-        } else {
-            anonymizer->deanonymize(addresses, count, images);
+        switch (direction.step) {
+            case Direction::Anonymize: anonymizer->anonymize(addresses, count, images); break;
+            case Direction::Deanonymize: anonymizer->deanonymize(addresses, count, images); break;
+            case Direction::Rekey:
+                anonymizer->deanonymize(addresses, count, images);
+                direction.target->anonymizer->anonymize(images, count, images);
+                break;
         }
     }
 
@@ -776,6 +872,9 @@ private:
     // pybind11's own allocation of the wrapper does not promise.
     std::unique_ptr<PrefixAnonymizer> anonymizer;
     std::unique_ptr<packet::MacPermutation> macs;
+    std::string policyText;  // canonical; empty without a policy
+    std::string id;
+    std::string truncation;  // the policy's truncations, empty if it has none
     std::string origin;
 };
 
@@ -797,37 +896,83 @@ PYBIND11_MODULE(_ipveil, module) {
     py::class_<Anonymizer> anonymizerClass(module, "Anonymizer", R"doc(The keyed, prefix-preserving permutation of
 IPv4 and IPv6 addresses that the ipveil command applies, for addresses in Python data.
 
-Anonymizer(key) takes the key as 32 bytes or as a str of 64 hexadecimal digits
-(bytes 0-15 the AES-128 key, 16-31 the pad seed); Anonymizer.from_key_file(path)
-reads the key file a keyed build of ipveil is made with. The same key gives the
-same images as that ipveil. Whoever holds the object (or can run code in the
-process) holds the key: keep it as secret as the key.
+Anonymizer(key, policy=None) takes the key as 32 bytes or as a str of 64
+hexadecimal digits (bytes 0-15 the AES-128 key, 16-31 the pad seed);
+Anonymizer.from_key_file(path, policy=None) reads a key file, such as the one a
+keyed build of ipveil is made with. The same key gives the same images as that
+ipveil, and the same key and policy the same images as ipveil-pcap --key-file
+FILE --policy FILE. Whoever holds the object (or can run code in the process)
+holds the key: keep it as secret as the key.
+
+policy is the text of a release policy, one rule a line ('#' comments and blank
+lines allowed):
+  special       the IANA special-purpose blocks (private, loopback, link-local,
+                documentation, multicast, ...) map inside themselves, and
+                0.0.0.0, 255.255.255.255, :: and ::1 stay as they are
+  preserve P/L  an address inside P maps inside P
+  keep P/L      an address inside P is not changed
+  only P/L      (repeatable) addresses outside every `only` prefix are kept
+  truncate4 N   images of IPv4 addresses keep only their first N bits
+  truncate6 N   the same for IPv6
+The mapping stays a keyed, prefix-preserving bijection under any policy; a
+truncating one makes it irreversible, so deanonymize() and rekey() refuse it.
+A malformed policy raises ValueError naming its line. MACs are not affected.
 
 anonymize() and deanonymize() take one address or many and give back the same
-kind; see their help. Neither changes its argument.
+kind; rekey() turns images under this key into images under another; see their
+help. None of them changes its argument. key_id is the public fingerprint of
+the key and policy that ipveil-pcap prints.
 )doc");
     anonymizerClass.attr("__module__") = "ipveil";
     anonymizerClass
         // Arguments taken as they come: pybind11's message for a call that
         // does not match would show their repr, the key's among them.
         .def(py::init([](const py::args& args, const py::kwargs& kwargs) -> std::unique_ptr<Anonymizer> {
-                 const std::size_t given = args.size() + kwargs.size();
-                 if (given != 1 || (kwargs.size() == 1 && !kwargs.contains("key"))) {
-                     throw py::type_error("Anonymizer() takes one argument, the key (" + std::to_string(given) +
-                                          " given" + (kwargs.size() == 1 && given == 1 ? ", not named key" : "") +
-                                          ").");
+                 // Only the count and the keywords' names are told, never a value.
+                 const char* const names[] = {"key", "policy"};
+                 py::object values[2] = {py::object(), py::none()};
+                 std::string wrong;
+                 if (args.size() > 2) wrong = std::to_string(args.size()) + " given";
+                 for (std::size_t i = 0; i < args.size() && i < 2; ++i) values[i] = args[i];
+                 for (const auto& [name, value] : kwargs) {
+                     const std::string word = py::str(name);
+                     const std::size_t at = word == "key" ? 0 : word == "policy" ? 1 : 2;
+                     if (at == 2) {
+                         wrong = "no argument is named " + word;
+                     } else if (at < args.size()) {
+                         wrong = std::string(names[at]) + " given twice";
+                     } else {
+                         values[at] = py::reinterpret_borrow<py::object>(value);
+                     }
                  }
-                 const py::object key = args.size() == 1 ? py::object(args[0]) : py::object(kwargs["key"]);
-                 return Anonymizer::fromKey(key);
+                 if (wrong.empty() && !values[0]) wrong = "no key given";
+                 if (!wrong.empty()) {
+                     throw py::type_error("Anonymizer() takes the key and an optional policy, "
+                                          "Anonymizer(key, policy=None) (" + wrong + ").");
+                 }
+                 return Anonymizer::fromKey(values[0], values[1]);
              }),
-             "__init__(self, key: bytes | str) -> None\n\n"
-             "key is 32 bytes, or a str of 64 hexadecimal digits in either case.")
-        .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"),
-                    R"doc(from_key_file(path: str | bytes | os.PathLike) -> Anonymizer
+             "__init__(self, key: bytes | str, policy: str | None = None) -> None\n\n"
+             "key is 32 bytes, or a str of 64 hexadecimal digits in either case; policy the text of a release "
+             "policy (see help(ipveil.Anonymizer)).")
+        .def_static("from_key_file", &Anonymizer::fromKeyFile, py::arg("path"), py::arg("policy") = py::none(),
+                    R"doc(from_key_file(path: str | bytes | os.PathLike, policy: str | None = None) -> Anonymizer
 
 Reads the key from a key file: 64 hexadecimal digits and at most one line feed,
-as for the build's IPVEIL_KEY_FILE. Refuses (PermissionError) a file that its
-group or other users have any permission on: chmod 600 it.
+as for the build's IPVEIL_KEY_FILE and ipveil-pcap --key-file. Refuses
+(PermissionError) a file that its group or other users have any permission on:
+chmod 600 it. policy is the text of a release policy, as for Anonymizer().
+)doc")
+        .def_property_readonly("key_id", &Anonymizer::keyIdText, R"doc(The key id: 16 hexadecimal digits, a public
+fingerprint of the key and the policy, the same that ipveil-pcap prints and
+records for them. Two releases with one key id share their mapping. It is the
+first 8 bytes of SHA-256("ipveil key id 1", a zero byte, the 32 key bytes, the
+policy's canonical text): no part of the key can be had from it faster than by
+trying every key.
+)doc")
+        .def_property_readonly("policy", &Anonymizer::policyCanonicalText, R"doc(The policy in force, in its canonical
+text (its rules sorted, one a line, comments and repeats dropped; `special`
+stays one word); empty without one.
 )doc")
         .def("anonymize",
              [](const Anonymizer& self, py::handle value) { return self.map(value, Direction::Anonymize); },
@@ -860,7 +1005,22 @@ returned and the argument is never changed.
 
 The originals of anonymized addresses: deanonymize(anonymize(x)) == x (for
 strings, up to how the address is printed). Takes and gives back the same kinds
-as anonymize().
+as anonymize(). Refused (ValueError) when the policy truncates: a truncated
+image has no one original.
+)doc")
+        .def(
+            "rekey",
+            [](const Anonymizer& self, py::handle other, py::handle value) {
+                return self.map(value, Direction(Direction::Rekey, &Anonymizer::target(other)));
+            },
+            py::arg("other"), py::arg("images"), R"doc(rekey(self, other, images) -> the same kind as images
+
+The images under other of the addresses whose images under this anonymizer are
+given: other.anonymize(self.deanonymize(images)), in one pass, with no
+original handed back to Python. It re-issues data anonymized under one key (and
+policy) under another, as ipveil-pcap --rekey does for a capture. Takes and
+gives back the same kinds as anonymize(). Refused (ValueError) when this
+anonymizer's policy truncates, as deanonymize() is.
 )doc")
         .def("anonymize_mac",
              [](const Anonymizer& self, py::handle value) { return self.mapMac(value, Direction::Anonymize); },
@@ -895,7 +1055,19 @@ The original MACs of anonymized ones, as ipveil-pcap --reveal gives them:
 deanonymize_mac(anonymize_mac(x)) == x (for strings, up to the form). Takes
 and gives back the same kinds as anonymize_mac().
 )doc")
-        .def("__repr__", &Anonymizer::repr, "__repr__(self) -> str\n\nWhere the key came from, never the key.")
+        .def(
+            "rekey_mac",
+            [](const Anonymizer& self, py::handle other, py::handle value) {
+                return self.mapMac(value, Direction(Direction::Rekey, &Anonymizer::target(other)));
+            },
+            py::arg("other"), py::arg("images"), R"doc(rekey_mac(self, other, images) -> the same kind as images
+
+The MACs' rekey(): other.anonymize_mac(self.deanonymize_mac(images)), as
+ipveil-pcap --rekey maps a capture's MACs. Takes and gives back the same kinds
+as anonymize_mac().
+)doc")
+        .def("__repr__", &Anonymizer::repr,
+             "__repr__(self) -> str\n\nWhere the key came from, never the key, and the key id.")
         .def(
             "__reduce__",
             [](const Anonymizer&) -> py::object {

@@ -6,8 +6,13 @@
     frame["src"] = anonymizer.anonymize(frame["src"])   # a pandas column of address strings
     frame["mac"] = anonymizer.anonymize_mac(frame["mac"])  # MACs, as ipveil-pcap maps them
 
-The images are those of the ipveil command built with the same key file. The
-Anonymizer holds the key: whoever can use it can undo the mapping.
+    release = ipveil.Anonymizer.from_key_file(path, policy="special\npreserve 10.0.0.0/8")
+    release.key_id                               # the public fingerprint of key and policy
+    anonymizer.rekey(release, images)            # images under one key turned into images under another
+
+The images are those of the ipveil command built with the same key file, and
+of ipveil-pcap --key-file with the same policy. The Anonymizer holds the key:
+whoever can use it can undo the mapping.
 """
 
 from ._ipveil import Anonymizer, __version__

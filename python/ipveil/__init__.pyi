@@ -16,11 +16,20 @@ __version__: str
 class Anonymizer:
     """The keyed, prefix-preserving permutation of IPv4 and IPv6 addresses that the ipveil command applies."""
 
-    def __init__(self, key: bytes | bytearray | memoryview | str) -> None:
-        """key: 32 bytes, or a str of 64 hexadecimal digits (bytes 0-15 the AES-128 key, 16-31 the pad seed)."""
+    def __init__(self, key: bytes | bytearray | memoryview | str, policy: str | None = None) -> None:
+        """key: 32 bytes, or a str of 64 hexadecimal digits (bytes 0-15 the AES-128 key, 16-31 the pad seed);
+        policy: the text of a release policy (special, preserve P/L, keep P/L, only P/L, truncate4 N, truncate6 N,
+        one a line); a malformed one raises ValueError naming its line."""
     @staticmethod
-    def from_key_file(path: str | bytes | os.PathLike[str] | os.PathLike[bytes]) -> Anonymizer:
+    def from_key_file(path: str | bytes | os.PathLike[str] | os.PathLike[bytes],
+                      policy: str | None = None) -> Anonymizer:
         """Reads a key file (64 hexadecimal digits, at most one line feed) that only its owner may access."""
+    @property
+    def key_id(self) -> str:
+        """16 hexadecimal digits: the public fingerprint of the key and policy that ipveil-pcap prints."""
+    @property
+    def policy(self) -> str:
+        """The policy in force in its canonical text; empty without one."""
     @overload
     def anonymize(self, addresses: int) -> int: ...
     @overload
@@ -97,6 +106,46 @@ class Anonymizer:
     @overload
     def deanonymize_mac(self, images: Any) -> Any:
         """The original MACs of anonymized ones, in the kind given: deanonymize_mac(anonymize_mac(x)) == x."""
+    @overload
+    def rekey(self, other: Anonymizer, images: int) -> int: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: str) -> str: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: ipaddress.IPv4Address) -> ipaddress.IPv4Address: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: ipaddress.IPv6Address) -> ipaddress.IPv6Address: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: _Uint32Array) -> _Uint32Array: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: _Uint8Array) -> _Uint8Array: ...
+    @overload
+    def rekey(self, other: Anonymizer,
+              images: numpy.ndarray[Any, numpy.dtype[Any]]) -> numpy.ndarray[Any, numpy.dtype[Any]]: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: _Addresses) -> _Addresses: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: Sequence[str]) -> list[str]: ...
+    @overload
+    def rekey(self, other: Anonymizer, images: Any) -> Any:
+        """Images under self turned into images under other: other.anonymize(self.deanonymize(images))."""
+    @overload
+    def rekey_mac(self, other: Anonymizer, images: int) -> int: ...
+    @overload
+    def rekey_mac(self, other: Anonymizer, images: str) -> str: ...
+    @overload
+    def rekey_mac(self, other: Anonymizer, images: _Uint8Array) -> _Uint8Array: ...
+    @overload
+    def rekey_mac(self, other: Anonymizer, images: _MacIntArray) -> _MacIntArray: ...
+    @overload
+    def rekey_mac(self, other: Anonymizer,
+                  images: numpy.ndarray[Any, numpy.dtype[Any]]) -> numpy.ndarray[Any, numpy.dtype[Any]]: ...
+    @overload
+    def rekey_mac(self, other: Anonymizer, images: _Addresses) -> _Addresses: ...
+    @overload
+    def rekey_mac(self, other: Anonymizer, images: Sequence[str]) -> list[str]: ...
+    @overload
+    def rekey_mac(self, other: Anonymizer, images: Any) -> Any:
+        """MAC images under self turned into images under other, as ipveil-pcap --rekey maps them."""
     def __repr__(self) -> str: ...
 
 __all__ = ["Anonymizer", "__version__"]

@@ -58,9 +58,11 @@ std::string quoted(std::string_view text) {
     return result;
 }
 
+bool blank(char c) { return c == ' ' || c == '\t' || c == '\r'; }
+
 std::string_view trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\r')) text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
+    while (!text.empty() && blank(text.front())) text.remove_prefix(1);
+    while (!text.empty() && blank(text.back())) text.remove_suffix(1);
     return text;
 }
 
@@ -279,7 +281,9 @@ std::optional<AddressPolicy> AddressPolicy::parse(std::string_view text, PolicyE
         policy.special = special;
         for (const LineRule& rule : own) {
             const auto same = [&rule](const PolicyRule& r) { return r.prefix == rule.rule.prefix; };
-            if (std::none_of(policy.ownRules.begin(), policy.ownRules.end(), same)) policy.ownRules.push_back(rule.rule);
+            if (std::none_of(policy.ownRules.begin(), policy.ownRules.end(), same)) {
+                policy.ownRules.push_back(rule.rule);
+            }
         }
         std::sort(policy.ownRules.begin(), policy.ownRules.end(), before);
         policy.ruleList = policy.ownRules;

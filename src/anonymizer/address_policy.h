@@ -5,6 +5,8 @@
 //   preserve P/L   an address inside P maps inside P (its first L bits stay)
 //   keep P/L       an address inside P is not changed
 //   only P/L       (repeatable) addresses outside every `only` prefix are kept
+//                  (with `only` rules of one family alone, every address of
+//                  the other is kept)
 //   special        the IANA special-purpose blocks (see specialRules()) are
 //                  preserved, and 0.0.0.0, 255.255.255.255, :: and ::1 kept
 //   truncate4 N    after mapping, zero the bits of an IPv4 image below N

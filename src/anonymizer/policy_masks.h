@@ -8,23 +8,22 @@
 // `keep` prefix, and every flip of an address outside every `only` prefix.
 // That run's length is 1 + clz(m), m the least over the rules of
 //   ((address ^ prefix) & mask) | low
-// where mask holds the prefix's bits and low the bit just above the depth the
-// rule keeps (none for `keep`): the first difference from the prefix, or the
-// rule's depth, whichever comes first. An address outside every `only`
+// where mask holds the prefix's bits and low is the last bit the rule keeps,
+// at position depth - 1 (none for `keep`): the run ends at the first
+// difference from the prefix or at the rule's depth, whichever comes first. An address outside every `only`
 // prefix gets m = 0, all flips forced. Then forced = ~(smear(m) >> 1), smear
 // setting every bit below m's highest. A branch-free pass over all rules, the
 // same for every address, with no table indexed by address bits.
 //
-// The compiled lists drop the rules another rule
-// makes redundant: a `preserve` with a ruled prefix inside it (the inner
-// rule's path goes through it), and any rule inside a `keep`.
+// The compiled lists drop the rules another rule makes redundant: a
+// `preserve` with a ruled prefix inside it (the inner rule's path goes
+// through it), and any rule inside a `keep`.
 //
 // Internal to the anonymizer.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
 
 namespace ipveil::anonymizer_detail {
 
@@ -54,8 +53,14 @@ struct ForcedRules4 {
 // whose high term can be zero (no low bit in the high half) give a low term,
 // counted only where their high term is zero. Equal high terms are listed
 // once, and the low terms come in groups sharing one high-half test (::/128,
-// ::1/128 and ::ffff:0:0/96 share theirs).
+// ::1/128 and ::ffff:0:0/96 share theirs). Rules whose low bit lies in the
+// first 32 bits (most of the special table) need only those bits, and take
+// eight addresses a register as IPv4 rules do.
 struct ForcedRules6 {
+    const std::uint32_t* shortPrefix;
+    const std::uint32_t* shortMask;
+    const std::uint32_t* shortLow;
+    std::size_t shortCount;
     const std::uint64_t* orPrefix;  // flipped
     const std::uint64_t* orLow;
     std::size_t orCount;

@@ -28,6 +28,11 @@ struct CompiledPolicy {
     std::vector<std::uint64_t> orPrefix6, orLow6, maskPrefix6, mask6, maskLow6, zeroPrefix6, zeroMask6, lowPrefix6,
         lowMask6, lowLow6, onlyPrefix6, onlyMask6;
     std::vector<std::size_t> groupEnd6;
+    std::vector<std::uint32_t> shortPrefix6, shortMask6, shortLow6;
+    // `only` rules of the other family alone: every address of this one lies
+    // outside them all, and is kept.
+    bool keepAll4 = false;
+    bool keepAll6 = false;
     std::uint32_t truncate4 = ~0u;
     Uint128 truncate6 = ~Uint128{0};
     bool reversible = true;
@@ -37,7 +42,8 @@ struct CompiledPolicy {
                 maskPrefix4.size(), onlyPrefix4.data(), onlyMask4.data(), onlyPrefix4.size()};
     }
     ForcedRules6 rules6View() const noexcept {
-        return {orPrefix6.data(),   orLow6.data(),      orPrefix6.size(),  maskPrefix6.data(), mask6.data(),
+        return {shortPrefix6.data(), shortMask6.data(), shortLow6.data(), shortPrefix6.size(),
+                orPrefix6.data(),   orLow6.data(),      orPrefix6.size(),  maskPrefix6.data(), mask6.data(),
                 maskLow6.data(),    maskPrefix6.size(), zeroPrefix6.data(), zeroMask6.data(), groupEnd6.data(),
                 groupEnd6.size(),   lowPrefix6.data(),  lowMask6.data(),   lowLow6.data(),    onlyPrefix6.data(),
                 onlyMask6.data(),   onlyPrefix6.size() / 2};
@@ -135,6 +141,21 @@ void addRules6(CompiledPolicy& policy) {
     const auto low = [](Uint128 x) { return static_cast<std::uint64_t>(x); };
     std::vector<std::pair<Terms64, std::vector<Terms64>>> groups;
     for (const Rule6& rule : policy.rules6) {
+        if (const auto shortLow = static_cast<std::uint32_t>(rule.low >> 96); shortLow != 0) {
+            const auto shortPrefix = static_cast<std::uint32_t>(rule.prefix >> 96);
+            const auto shortMask = static_cast<std::uint32_t>(rule.mask >> 96);
+            bool listed = false;
+            for (std::size_t i = 0; i < policy.shortPrefix6.size(); ++i) {
+                listed = listed || (policy.shortPrefix6[i] == shortPrefix && policy.shortMask6[i] == shortMask &&
+                                    policy.shortLow6[i] == shortLow);
+            }
+            if (!listed) {
+                policy.shortPrefix6.push_back(shortPrefix);
+                policy.shortMask6.push_back(shortMask);
+                policy.shortLow6.push_back(shortLow);
+            }
+            continue;
+        }
         const Terms64 h = flippedTerms(high(rule.prefix), high(rule.mask), high(rule.low));
         const bool orRule = h.mask == ~std::uint64_t{0};
         auto& prefixes = orRule ? policy.orPrefix6 : policy.maskPrefix6;
@@ -177,6 +198,12 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
     if (source.empty()) return nullptr;
     auto policy = std::make_shared<CompiledPolicy>();
     const auto& rules = source.rules();
+    bool only[2] = {false, false};
+    for (const PolicyRule& rule : rules) {
+        if (rule.action == PolicyAction::Only) only[rule.prefix.ipv6] = true;
+    }
+    policy->keepAll4 = only[1] && !only[0];
+    policy->keepAll6 = only[0] && !only[1];
     for (const PolicyRule& rule : rules) {
         const PolicyPrefix& prefix = rule.prefix;
         const bool keep = rule.action == PolicyAction::Keep;
@@ -204,7 +231,7 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
         } else if (!keep && rule.depth == prefix.length) {
             policy->lowPrefix4.push_back(wordOf<std::uint32_t>(prefix));
             policy->low4.push_back(bitAt<std::uint32_t>(rule.depth - 1));
-        } else {
+        } else {  // a `keep`: an IPv4 rule keeps its prefix's length or the whole address
             policy->maskPrefix4.push_back(wordOf<std::uint32_t>(prefix));
             policy->mask4.push_back(topBits<std::uint32_t>(prefix.length));
         }
@@ -217,6 +244,7 @@ std::shared_ptr<const CompiledPolicy> compile(const AddressPolicy& source) {
 }
 
 std::uint32_t forced4(const CompiledPolicy& policy, std::uint32_t address) noexcept {
+    if (policy.keepAll4) return ~0u;
     if (policy.lowPrefix4.empty() && policy.maskPrefix4.empty()) return 0;
     std::uint32_t m = ~0u;
     for (std::size_t r = 0; r < policy.lowPrefix4.size(); ++r) {
@@ -236,6 +264,7 @@ std::uint32_t forced4(const CompiledPolicy& policy, std::uint32_t address) noexc
 }
 
 Uint128 forced6(const CompiledPolicy& policy, Uint128 address) noexcept {
+    if (policy.keepAll6) return ~Uint128{0};
     if (policy.rules6.empty()) return 0;
     Uint128 m = ~Uint128{0};
     for (const Rule6& rule : policy.rules6) {
@@ -265,7 +294,7 @@ bool avx2Passes() noexcept {
 void forcedMasks4(const CompiledPolicy& policy, const std::uint32_t* addresses, std::size_t count,
                   std::uint32_t* forced, std::uint32_t* kept) noexcept {
 #if IPVEIL_X86_AES
-    if (avx2Passes()) {
+    if (avx2Passes() && !policy.keepAll4) {
         anonymizer_detail::forcedMasks4Avx2(policy.rules4(), addresses, count, forced, kept);
         return;
     }
@@ -295,7 +324,7 @@ void applyForced(const std::uint8_t* kept, const std::uint8_t* forced, const std
 void forcedMasks6(const CompiledPolicy& policy, const Ipv6Address* addresses, std::size_t count,
                   Ipv6Address* forced, Ipv6Address* kept) noexcept {
 #if IPVEIL_X86_AES
-    if (avx2Passes()) {
+    if (avx2Passes() && !policy.keepAll6) {
         anonymizer_detail::forcedMasks6Avx2(policy.rules6View(), addresses[0].bytes, count, forced[0].bytes,
                                             kept[0].bytes);
         return;
@@ -580,6 +609,39 @@ void PrefixAnonymizer::deanonymize(const Ipv6Address* images, std::size_t count,
         if (rules) store128(forced6(*rules, load128(images[i].bytes)), forced);
         portableDeanonymize(images[i].bytes, forced, addresses[i].bytes);
     }
+}
+
+namespace {
+
+// Rekeys RevealChunk addresses at a time through a buffer of originals that
+// is wiped afterwards.
+template <typename Address>
+bool rekeyThrough(const PrefixAnonymizer& source, const PrefixAnonymizer& target, const Address* images,
+                  std::size_t count, Address* out) noexcept {
+    if (!source.reversible()) return false;
+    constexpr std::size_t Chunk = anonymizer_detail::RevealChunk;
+    Address originals[Chunk];
+    for (std::size_t first = 0; first < count; first += Chunk) {
+        const std::size_t n = std::min(count - first, Chunk);
+        source.deanonymize(images + first, n, originals);
+        target.anonymize(originals, n, out + first);
+    }
+    // Through a volatile pointer, so that the stores are not dropped as dead.
+    volatile unsigned char* bytes = reinterpret_cast<volatile unsigned char*>(originals);
+    for (std::size_t i = 0; i < sizeof originals; ++i) bytes[i] = 0;
+    return true;
+}
+
+}  // namespace
+
+bool PrefixAnonymizer::rekey(const PrefixAnonymizer& target, const std::uint32_t* images, std::size_t count,
+                             std::uint32_t* out) const noexcept {
+    return rekeyThrough(*this, target, images, count, out);
+}
+
+bool PrefixAnonymizer::rekey(const PrefixAnonymizer& target, const Ipv6Address* images, std::size_t count,
+                             Ipv6Address* out) const noexcept {
+    return rekeyThrough(*this, target, images, count, out);
 }
 
 }  // namespace ipveil

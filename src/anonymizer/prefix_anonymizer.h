@@ -84,6 +84,16 @@ public:
     void anonymize(const Ipv6Address* addresses, std::size_t count, Ipv6Address* images) const noexcept;
     void deanonymize(const Ipv6Address* images, std::size_t count, Ipv6Address* addresses) const noexcept;
 
+    // out[i] = target.anonymize(deanonymize(images[i])): images under this
+    // key (and policy) turned into the images under target's, the originals
+    // held only in a buffer on the stack, wiped before returning. out may be
+    // images but must not overlap it otherwise. False, and out untouched,
+    // when this policy truncates (the originals are gone).
+    bool rekey(const PrefixAnonymizer& target, const std::uint32_t* images, std::size_t count,
+               std::uint32_t* out) const noexcept;
+    bool rekey(const PrefixAnonymizer& target, const Ipv6Address* images, std::size_t count,
+               Ipv6Address* out) const noexcept;
+
 private:
     // The mapping's images before a policy's forced flips and truncation.
     void flipAll(const std::uint32_t* addresses, std::size_t count, std::uint32_t* images) const noexcept;

@@ -106,7 +106,9 @@ void revealLanes(const std::uint8_t* roundKeys, const Whitening& w, std::uint8_t
         for (int r = 0; r < N; ++r) {
             const __m128i top = _mm_srl_epi64(_mm_shuffle_epi8(x[r], firstBytes), shift);
             __m128i flip = _mm_and_si128(top, bit);
-            if constexpr (Held) flip = _mm_andnot_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(held[r])), flip);
+            if constexpr (Held) {
+                flip = _mm_andnot_si128(_mm_load_si128(reinterpret_cast<const __m128i*>(held[r])), flip);
+            }
             _mm_store_si128(lane(r), _mm_xor_si128(_mm_load_si128(lane(r)), flip));
         }
     }
@@ -137,9 +139,17 @@ void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint
 void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks,
                   const std::uint8_t* forced, std::size_t count, int bits) noexcept {
     if (bits == 32) {
-        forced ? revealAll<32, true>(roundKeys, pad, blocks, forced, count) : revealAll<32, false>(roundKeys, pad, blocks, nullptr, count);
+        if (forced) {
+            revealAll<32, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<32, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     } else {
-        forced ? revealAll<128, true>(roundKeys, pad, blocks, forced, count) : revealAll<128, false>(roundKeys, pad, blocks, nullptr, count);
+        if (forced) {
+            revealAll<128, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<128, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     }
 }
 

@@ -168,9 +168,17 @@ void revealAll(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint
 void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::uint8_t* blocks,
                   const std::uint8_t* forced, std::size_t count, int bits) noexcept {
     if (bits == 32) {
-        forced ? revealAll<32, true>(roundKeys, pad, blocks, forced, count) : revealAll<32, false>(roundKeys, pad, blocks, nullptr, count);
+        if (forced) {
+            revealAll<32, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<32, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     } else {
-        forced ? revealAll<128, true>(roundKeys, pad, blocks, forced, count) : revealAll<128, false>(roundKeys, pad, blocks, nullptr, count);
+        if (forced) {
+            revealAll<128, true>(roundKeys, pad, blocks, forced, count);
+        } else {
+            revealAll<128, false>(roundKeys, pad, blocks, nullptr, count);
+        }
     }
 }
 

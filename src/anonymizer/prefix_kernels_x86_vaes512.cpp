@@ -223,9 +223,17 @@ void revealBlocks(const std::uint8_t* roundKeys, const std::uint8_t* pad, std::u
     Keys keys;
     loadKeys(roundKeys, pad, keys);
     if (bits == 32) {
-        forced ? revealAll<32, true>(keys, blocks, forced, count) : revealAll<32, false>(keys, blocks, nullptr, count);
+        if (forced) {
+            revealAll<32, true>(keys, blocks, forced, count);
+        } else {
+            revealAll<32, false>(keys, blocks, nullptr, count);
+        }
     } else {
-        forced ? revealAll<128, true>(keys, blocks, forced, count) : revealAll<128, false>(keys, blocks, nullptr, count);
+        if (forced) {
+            revealAll<128, true>(keys, blocks, forced, count);
+        } else {
+            revealAll<128, false>(keys, blocks, nullptr, count);
+        }
     }
 }
 

@@ -90,7 +90,12 @@ inline void store6(const Halves& h, std::uint8_t* out) noexcept {
 inline __m256i least(__m256i m, __m256i x) noexcept { return _mm256_blendv_epi8(m, x, _mm256_cmpgt_epi64(m, x)); }
 
 inline __m256i forcedFromLeast64(__m256i m) noexcept {
-    for (int shift = 1; shift < 64; shift *= 2) m = _mm256_or_si256(m, _mm256_srl_epi64(m, _mm_cvtsi32_si128(shift)));
+    m = _mm256_or_si256(m, _mm256_srli_epi64(m, 1));
+    m = _mm256_or_si256(m, _mm256_srli_epi64(m, 2));
+    m = _mm256_or_si256(m, _mm256_srli_epi64(m, 4));
+    m = _mm256_or_si256(m, _mm256_srli_epi64(m, 8));
+    m = _mm256_or_si256(m, _mm256_srli_epi64(m, 16));
+    m = _mm256_or_si256(m, _mm256_srli_epi64(m, 32));
     return _mm256_andnot_si256(_mm256_srli_epi64(m, 1), _mm256_set1_epi64x(-1));
 }
 
@@ -104,6 +109,24 @@ inline void group6(const ForcedRules6& rules, const std::uint8_t* addresses, std
     const __m256i zero = _mm256_setzero_si256();
     __m256i high[2] = {_mm256_xor_si256(ones, top), _mm256_xor_si256(ones, top)};
     __m256i low[2] = {high[0], high[0]};
+    if (rules.shortCount != 0) {
+        // The first 32 bits of the eight addresses: a[0]'s in the even words,
+        // a[1]'s in the odd ones.
+        const __m256i first = _mm256_blend_epi32(_mm256_srli_epi64(a[0].high, 32), a[1].high, 0xAA);
+        __m256i m = ones;
+        for (std::size_t r = 0; r < rules.shortCount; ++r) {
+            // Branches on the rule, never on the address: a mask of all ones
+            // (every `preserve`) is skipped.
+            __m256i term = _mm256_xor_si256(first, _mm256_set1_epi32(static_cast<int>(rules.shortPrefix[r])));
+            if (rules.shortMask[r] != ~0u) {
+                term = _mm256_and_si256(term, _mm256_set1_epi32(static_cast<int>(rules.shortMask[r])));
+            }
+            m = _mm256_min_epu32(m, _mm256_or_si256(term, _mm256_set1_epi32(static_cast<int>(rules.shortLow[r]))));
+        }
+        // Back to 64-bit terms, whose highest bit is the same.
+        high[0] = least(high[0], _mm256_xor_si256(_mm256_slli_epi64(m, 32), top));
+        high[1] = least(high[1], _mm256_xor_si256(_mm256_and_si256(m, broadcast64(~std::uint64_t{0} << 32)), top));
+    }
     for (std::size_t r = 0; r < rules.orCount; ++r) {
         const __m256i prefix = broadcast64(rules.orPrefix[r]);
         const __m256i bit = broadcast64(rules.orLow[r]);
@@ -121,20 +144,23 @@ inline void group6(const ForcedRules6& rules, const std::uint8_t* addresses, std
     std::size_t r = 0;
     for (std::size_t group = 0; group < rules.groupCount; ++group) {
         const __m256i zeroPrefix = broadcast64(rules.zeroPrefix[group]);
-        const __m256i zeroMask = broadcast64(rules.zeroMask[group]);
         __m256i groupLeast[2] = {_mm256_xor_si256(ones, top), _mm256_xor_si256(ones, top)};
         for (; r < rules.groupEnd[group]; ++r) {
             const __m256i prefix = broadcast64(rules.lowPrefix[r]);
-            const __m256i mask = broadcast64(rules.lowMask[r]);
-            const __m256i bit = broadcast64(rules.lowLow[r]);
             for (int g = 0; g < 2; ++g) {
-                const __m256i term = _mm256_or_si256(_mm256_and_si256(_mm256_xor_si256(a[g].low, prefix), mask), bit);
+                // As above, what the rule does not need is skipped.
+                __m256i term = _mm256_xor_si256(a[g].low, prefix);
+                if (rules.lowMask[r] != ~std::uint64_t{0}) term = _mm256_and_si256(term, broadcast64(rules.lowMask[r]));
+                if (rules.lowLow[r] != 0) term = _mm256_or_si256(term, broadcast64(rules.lowLow[r]));
                 groupLeast[g] = least(groupLeast[g], term);
             }
         }
         for (int g = 0; g < 2; ++g) {
-            const __m256i counted =
-                _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_xor_si256(a[g].high, zeroPrefix), zeroMask), zero);
+            __m256i counted = _mm256_xor_si256(a[g].high, zeroPrefix);
+            if (rules.zeroMask[group] != ~std::uint64_t{0}) {
+                counted = _mm256_and_si256(counted, broadcast64(rules.zeroMask[group]));
+            }
+            counted = _mm256_cmpeq_epi64(counted, zero);
             low[g] = _mm256_blendv_epi8(low[g], least(low[g], groupLeast[g]), counted);
         }
     }
@@ -155,10 +181,13 @@ inline void group6(const ForcedRules6& rules, const std::uint8_t* addresses, std
         }
     }
     for (int g = 0; g < 2; ++g) {
+        // The least term's highest bit is in the high half unless that is
+        // zero; one smear serves whichever half holds it.
         const __m256i leastHigh = _mm256_xor_si256(high[g], top);
         const __m256i highZero = _mm256_cmpeq_epi64(leastHigh, zero);
-        const __m256i forcedHigh = forcedFromLeast64(leastHigh);
-        const __m256i forcedLow = _mm256_and_si256(highZero, forcedFromLeast64(_mm256_xor_si256(low[g], top)));
+        const __m256i run = forcedFromLeast64(_mm256_blendv_epi8(leastHigh, _mm256_xor_si256(low[g], top), highZero));
+        const __m256i forcedHigh = _mm256_or_si256(run, highZero);
+        const __m256i forcedLow = _mm256_and_si256(run, highZero);
         const __m256i outside = _mm256_andnot_si256(inside[g], ones);
         const Halves f{_mm256_or_si256(forcedHigh, outside), _mm256_or_si256(forcedLow, outside)};
         store6(f, forced + 64 * g);
@@ -170,7 +199,8 @@ inline void group6(const ForcedRules6& rules, const std::uint8_t* addresses, std
 
 void forcedMasks6Avx2(const ForcedRules6& rules, const std::uint8_t* addresses, std::size_t count,
                       std::uint8_t* forced, std::uint8_t* kept) noexcept {
-    if (rules.orCount == 0 && rules.maskCount == 0) {  // no rule: no flip forced (the least term needs one)
+    // Without a rule no flip is forced (the least term needs one).
+    if (rules.shortCount == 0 && rules.orCount == 0 && rules.maskCount == 0) {
         std::memset(forced, 0, 16 * count);
         std::memset(kept, 0, 16 * count);
         return;
@@ -191,7 +221,8 @@ void forcedMasks6Avx2(const ForcedRules6& rules, const std::uint8_t* addresses, 
 
 void forcedMasks4Avx2(const ForcedRules4& rules, const std::uint32_t* addresses, std::size_t count,
                       std::uint32_t* forced, std::uint32_t* kept) noexcept {
-    if (rules.lowCount == 0 && rules.maskCount == 0) {  // no rule: no flip forced (the least term needs one)
+    // Without a rule no flip is forced (the least term needs one).
+    if (rules.lowCount == 0 && rules.maskCount == 0) {
         std::memset(forced, 0, sizeof forced[0] * count);
         std::memset(kept, 0, sizeof kept[0] * count);
         return;
@@ -209,12 +240,14 @@ void forcedMasks4Avx2(const ForcedRules4& rules, const std::uint32_t* addresses,
     }
 }
 
-void applyForcedAvx2(const std::uint8_t* kept, const std::uint8_t* forced, const std::uint8_t* truncate, std::size_t bytes,
-                     std::uint8_t* images) noexcept {
+void applyForcedAvx2(const std::uint8_t* kept, const std::uint8_t* forced, const std::uint8_t* truncate,
+                     std::size_t bytes, std::uint8_t* images) noexcept {
     const __m256i cut = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(truncate));
     std::size_t i = 0;
     for (; i + 32 <= bytes; i += 32) {
-        const auto load = [i](const std::uint8_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i)); };
+        const auto load = [i](const std::uint8_t* p) {
+            return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
+        };
         const __m256i image = _mm256_or_si256(load(kept), _mm256_andnot_si256(load(forced), load(images)));
         _mm256_storeu_si256(reinterpret_cast<__m256i*>(images + i), _mm256_and_si256(image, cut));
     }

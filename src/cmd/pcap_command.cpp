@@ -198,15 +198,16 @@ bool sameFile(int input, const char* outputPath) {
 void printSummary(const char* input, const packet::Counts& counts, const capture::CaptureReader& reader,
                   const std::string& id, bool defaultKey) {
     const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
-    const std::uint64_t cut = counts.cutPayload + counts.cutUnknownLink + counts.cutUnknownProtocol +
-                              counts.cutTruncated + counts.cutTooManyAddresses;
+    const std::uint64_t unwalked =
+        counts.unknownLink + counts.unknownProtocol + counts.truncated + counts.tooManyAddresses;
     std::fprintf(stderr,
                  "ipveil-pcap: %s: %llu packets, %llu IPv4 and %llu IPv6 addresses, %llu MACs mapped, %llu frames cut "
-                 "(%llu headers only, %llu unknown link type, %llu unknown protocol, %llu truncated, %llu too many "
-                 "addresses), %llu blocks and %llu options dropped, key id %s%s\n",
+                 "(%llu after their headers), %llu not walked to their end (%llu unknown link type, %llu unknown "
+                 "protocol, %llu truncated, %llu too many addresses), %llu blocks and %llu options dropped, key id "
+                 "%s%s\n",
                  isStandard(input) ? "standard input" : input, n(counts.packets), n(counts.ipv4), n(counts.ipv6),
-                 n(counts.macs), n(cut), n(counts.cutPayload), n(counts.cutUnknownLink), n(counts.cutUnknownProtocol),
-                 n(counts.cutTruncated), n(counts.cutTooManyAddresses), n(reader.blocksDropped()),
+                 n(counts.macs), n(counts.cut), n(counts.cutPayload), n(unwalked), n(counts.unknownLink),
+                 n(counts.unknownProtocol), n(counts.truncated), n(counts.tooManyAddresses), n(reader.blocksDropped()),
                  n(reader.optionsDropped()), id.c_str(), defaultKey ? " (the public default key: not for release)" : "");
 }
 

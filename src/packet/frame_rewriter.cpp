@@ -46,26 +46,32 @@ void FrameRewriter::rewrite(Frame* frames, std::size_t count) noexcept {
             detail::walkCommonShape(w, pending, frame.data, frame.captured, !rules.keepMac, accounted)) {
             if (cut && accounted < frame.captured) {
                 pending.length = accounted;
+                ++totals.cut;
                 ++totals.cutPayload;
             }
             continue;
         }
         pending.shape = detail::Shape::General;
         detail::Walk walk(w, frame.data, pending.walkable, !rules.keepMac);
+        walk.padOptions = cut;
         walk.run(frame.linkType);
         pending.slotEnd = static_cast<std::uint32_t>(w.slotCount);
         pending.checksumEnd = static_cast<std::uint32_t>(w.checksumCount);
-        // Addresses past what a window can hold are never let out.
-        bool overflow = walk.outcome == Outcome::TooManyAddresses;
-        if ((cut || overflow) && walk.accounted < pending.walkable) {
-            pending.length = walk.accounted;
-            pending.zeroCut = frame.keepsLength;
+        if (walk.accounted < pending.walkable) {
+            // Bytes the walk did not reach: counted whatever the policy, since with it they go out as they stand.
             switch (walk.outcome) {
-                case Outcome::Complete: ++totals.cutPayload; break;
-                case Outcome::UnknownLink: ++totals.cutUnknownLink; break;
-                case Outcome::UnknownProtocol: ++totals.cutUnknownProtocol; break;
-                case Outcome::Truncated: ++totals.cutTruncated; break;
-                case Outcome::TooManyAddresses: ++totals.cutTooManyAddresses; break;
+                case Outcome::Complete: break;
+                case Outcome::UnknownLink: ++totals.unknownLink; break;
+                case Outcome::UnknownProtocol: ++totals.unknownProtocol; break;
+                case Outcome::Truncated: ++totals.truncated; break;
+                case Outcome::TooManyAddresses: ++totals.tooManyAddresses; break;
+            }
+            // Addresses past what a window can hold are never let out.
+            if (cut || walk.outcome == Outcome::TooManyAddresses) {
+                pending.length = walk.accounted;
+                pending.zeroCut = frame.keepsLength;
+                ++totals.cut;
+                if (walk.outcome == Outcome::Complete) ++totals.cutPayload;
             }
         }
         // An FCS goes out with a frame written to its end; a shortened frame has none.
@@ -177,6 +183,25 @@ void zeroAfterHeaders(Window& w, const PendingFrame& pending) noexcept {
     }
 }
 
+// Writes a Pad slot's bytes over the option at `at`; returns the change's residue.
+std::uint64_t padOver(std::uint8_t* at, const Slot& slot) noexcept {
+    std::uint8_t bytes[260];  // an IPv6 option is at most 257 bytes, the others 40
+    const std::uint32_t n = slot.batch;
+    switch (static_cast<detail::PadStyle>(slot.prefixBits)) {
+        case detail::PadStyle::Nop: std::memset(bytes, 1, n); break;
+        case detail::PadStyle::Zero: std::memset(bytes, 0, n); break;
+        case detail::PadStyle::PadN:
+            // Type 1, the length of what follows, zeros; n may be cut short by the snap length.
+            std::memset(bytes, 0, n);
+            bytes[0] = 1;
+            if (n > 1) bytes[1] = slot.size;
+            break;
+    }
+    std::uint64_t residue = changeResidue(at, bytes, n);
+    std::memcpy(at, bytes, n);
+    return residue;
+}
+
 }  // namespace
 
 void FrameRewriter::flush() noexcept {
@@ -185,14 +210,17 @@ void FrameRewriter::flush() noexcept {
         addresses.anonymize(w.in4, w.count4, w.out4);
         addresses.anonymize(w.in6, w.count6, w.out6);
         macs.anonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
+        for (std::size_t i = 0; i < w.countLink; ++i) w.outLink[i] = macs.anonymizeLink(w.inLink[i], w.linkPresent[i]);
     } else {
         addresses.deanonymize(w.in4, w.count4, w.out4);
         addresses.deanonymize(w.in6, w.count6, w.out6);
         macs.deanonymize(w.inMac, w.countMac, w.outMac, w.macPresent);
+        for (std::size_t i = 0; i < w.countLink; ++i)
+            w.outLink[i] = macs.deanonymizeLink(w.inLink[i], w.linkPresent[i]);
     }
     totals.ipv4 += w.count4;
     totals.ipv6 += w.count6;
-    totals.macs += w.countMac;
+    totals.macs += w.countMac + w.countLink;
 
     for (std::size_t f = 0; f < w.frameCount; ++f) {
         PendingFrame& pending = w.frames[f];
@@ -223,6 +251,10 @@ void FrameRewriter::flush() noexcept {
                 MacPermutation::toBytes(after, at);
                 continue;
             }
+            if (slot.kind == SlotKind::Pad) {
+                slot.residue = padOver(at, slot);
+                continue;
+            }
             std::uint8_t image[16];
             switch (slot.kind) {
                 case SlotKind::Ipv4: {
@@ -235,6 +267,11 @@ void FrameRewriter::flush() noexcept {
                 }
                 case SlotKind::Ipv6: std::memcpy(image, w.out6[slot.batch].bytes, 16); break;
                 case SlotKind::Mac: MacPermutation::toBytes(w.outMac[slot.batch], image); break;
+                case SlotKind::Link:
+                    for (std::uint32_t i = 0; i < slot.present; ++i)
+                        image[i] = static_cast<std::uint8_t>(w.outLink[slot.batch] >> (8 * (slot.present - 1 - i)));
+                    break;
+                case SlotKind::Pad: break;
             }
             // A prefix keeps its bits past its length as they stand.
             if (slot.prefixBits < 8u * slot.present) {

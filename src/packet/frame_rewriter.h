@@ -5,8 +5,10 @@
 // VLAN tags, MPLS and PPPoE, Linux cooked v1/v2, raw, BSD loopback; IPv4 with
 // its options, IPv6 with its extension headers, tunnels of IP in IP and GRE;
 // TCP, UDP, ICMP and ICMPv6 with their quotes, neighbour discovery, MLD,
-// IGMP, ARP), recording where every address stands and which checksums cover
-// it. All the addresses of the window are then mapped in one batch call per
+// IGMP, ARP; DCCP, UDP-Lite, VRRP, PIM, OSPF, the mobility header and HIP up
+// to their checksums, which take the pseudo-header's change), recording
+// where every address stands and which checksums cover it. IP is told by its
+// version, whatever named it. All the addresses of the window are then mapped in one batch call per
 // family (each with its own AES work, as PrefixAnonymizer promises: nothing
 // is looked up by address), MACs by MacPermutation, written back, and the
 // checksums updated incrementally (checksum.h), inner ones first, so that a
@@ -23,9 +25,15 @@
 // its innermost header; a frame that cannot be walked to its end (unknown
 // link type, ethertype or protocol, a truncated or inconsistent header) has
 // the addresses at the places it could account for mapped and is cut after
-// the last header it accounted for. A cut frame's checksums are those of the
-// whole frame rewritten. Reveal never cuts; keepPayload cuts only a frame
-// longer than MaxFrameBytes with more addresses than fit (see below).
+// the last header it accounted for (a link type not walked keeps the fixed
+// pseudo-header without which Wireshark refuses the file). A cut frame's
+// checksums are those of the whole frame rewritten. Frames with bytes not
+// walked are counted by reason in every policy. Reveal never cuts; keepPayload
+// cuts only a frame longer than MaxFrameBytes with more addresses than fit
+// (see below). In the same mode an IPv4, IPv6 or TCP option it does not know
+// (it may hold an address) is overwritten by padding of its length, the
+// checksums covering it taking the change; the layout stays, so the walk of
+// the output is that of the input, but revealing cannot give those bytes back.
 //
 // A record that keeps its length (Frame::keepsLength: a pcapng simple packet
 // block, which cannot say it holds fewer bytes) is cut by zeroing instead:
@@ -85,13 +93,15 @@ struct Counts {
     std::uint64_t packets = 0;
     std::uint64_t ipv4 = 0;  // address slots mapped (a slot cut short by the snap length counts)
     std::uint64_t ipv6 = 0;
-    std::uint64_t macs = 0;
-    // Frames shortened, by why their walk ended.
-    std::uint64_t cutPayload = 0;           // walked to the end: the headers-only cut
-    std::uint64_t cutUnknownLink = 0;       // a link type it does not walk (cut to nothing)
-    std::uint64_t cutUnknownProtocol = 0;   // an ethertype, IP protocol, message type or option it does not walk
-    std::uint64_t cutTruncated = 0;         // a header truncated or inconsistent with itself or its container
-    std::uint64_t cutTooManyAddresses = 0;  // a frame longer than MaxFrameBytes with more addresses than fit
+    std::uint64_t macs = 0;  // MACs and link addresses of other lengths
+    std::uint64_t cut = 0;   // frames shortened, whatever the reason
+    std::uint64_t cutPayload = 0;  // walked to the end: the headers-only cut
+    // Frames with bytes the walk did not reach, by why it ended, in every
+    // policy (cut, kept with keepPayload, or revealed as they stand).
+    std::uint64_t unknownLink = 0;       // a link type it does not walk
+    std::uint64_t unknownProtocol = 0;   // an ethertype, IP protocol, message type or option it does not walk
+    std::uint64_t truncated = 0;         // a header inconsistent with itself or its container
+    std::uint64_t tooManyAddresses = 0;  // a frame longer than MaxFrameBytes with more addresses than fit (always cut)
 };
 
 namespace detail {

@@ -7,6 +7,36 @@
 namespace ipveil::packet::detail {
 
 namespace {
+// The bytes that a record of a link type not walked must keep for Wireshark
+// to read the file at all: the fixed pseudo-header some link types begin
+// with (none holds an address). Without it the record goes out empty.
+std::uint32_t keptPseudoHeader(std::uint32_t linkType, const std::uint8_t* data, std::uint32_t captured) noexcept {
+    switch (linkType) {
+        case 204: return 1;  // PPP with direction
+        case 245: return 2;  // NFC LLCP: adapter, flags
+        case 123:            // SunATM: flags, VPI, VCI
+        case 139:            // MTP2 with its pseudo-header
+        case 201:            // Bluetooth H4 with direction
+        case 254: return 4;  // Bluetooth Linux monitor: adapter, opcode
+        case 196:            // SITA: flags, signals, errors
+        case 209: return 5;  // Linux I2C: bus, flags
+        case 197: {
+            // ERF: 16 bytes, 8 per extension header, then 2 (Ethernet) or 4 (multichannel, AAL2) by record type.
+            if (captured < 16) return 16;
+            std::uint32_t type = data[8];
+            std::uint32_t bytes = 16;
+            for (bool more = (type & 0x80) != 0; more && bytes + 8 <= captured; bytes += 8)
+                more = (data[bytes] & 0x80) != 0;
+            switch (type & 0x7F) {
+                case 2: case 11: case 16: case 20: return bytes + 2;
+                case 5: case 6: case 7: case 8: case 9: case 12: case 17: case 18: return bytes + 4;
+                default: return bytes;
+            }
+        }
+        default: return 0;
+    }
+}
+
 // AF_INET, and AF_INET6 as Linux, the BSDs and Darwin number it.
 bool loopbackFamilyKnown(std::uint32_t family) noexcept {
     return family == 2 || family == 10 || family == 24 || family == 28 || family == 30;
@@ -55,11 +85,9 @@ void Walk::run(std::uint32_t linkType) noexcept {
             // protocol, reserved, interface, hardware type, packet type, address length, 8 address bytes
             linuxCooked(0, 11, 12, 0, 20);
             break;
-        default: stop(Outcome::UnknownLink, 0); break;
-    }
-    if (hiddenAddress) {
-        outcome = Outcome::UnknownLink;
-        accounted = 0;
+        case 144:  // IrDA and LAPD begin with Linux cooked capture's header, which Wireshark needs whole
+        case 177: linuxCooked(0, 4, 6, 14, 16); break;
+        default: stop(Outcome::UnknownLink, keptPseudoHeader(linkType, data, captured)); break;
     }
 }
 
@@ -74,6 +102,8 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
         case SlotKind::Ipv4: full = full || window.count4 - frame4 >= MaxIpv4PerFrame; break;
         case SlotKind::Ipv6: full = full || window.count6 - frame6 >= MaxIpv6PerFrame; break;
         case SlotKind::Mac: full = full || window.countMac - frameMacs >= MaxMacsPerFrame; break;
+        case SlotKind::Link: break;  // one a frame at most
+        case SlotKind::Pad: break;
     }
     if (full) {
         // Only a frame longer than MaxFrameBytes gets here.
@@ -108,6 +138,15 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
             window.macPresent[window.countMac] = static_cast<std::uint8_t>(present);
             window.inMac[window.countMac++] = MacPermutation::fromBytes(data + off, present);
             break;
+        case SlotKind::Link: {
+            std::uint64_t value = 0;
+            for (std::uint32_t i = 0; i < present; ++i) value = value << 8 | data[off + i];
+            slot.batch = static_cast<std::uint32_t>(window.countLink);
+            window.linkPresent[window.countLink] = static_cast<std::uint8_t>(present);
+            window.inLink[window.countLink++] = value;
+            break;
+        }
+        case SlotKind::Pad: break;
     }
     ++window.slotCount;
     return present == size ? static_cast<std::int32_t>(window.slotCount - 1) : -1;
@@ -115,6 +154,23 @@ std::int32_t Walk::address(SlotKind kind, std::uint32_t off, std::uint32_t end, 
 
 void Walk::mac(std::uint32_t off, std::uint32_t end) noexcept {
     if (mapMacs) address(SlotKind::Mac, off, end, 6, 48);
+}
+
+void Walk::linkAddress(std::uint32_t off, std::uint32_t end, std::uint32_t size) noexcept {
+    if (mapMacs) address(SlotKind::Link, off, end, size, 8 * size);
+}
+
+void Walk::pad(std::uint32_t off, std::uint32_t n, PadStyle style) noexcept {
+    if (stopped || !padOptions || off >= captured || n == 0) return;
+    if (window.slotCount - frameSlots >= MaxSlotsPerFrame) return stop(Outcome::TooManyAddresses, off);
+    Slot& slot = window.slots[window.slotCount++];
+    slot.offset = off;
+    slot.batch = captured - off < n ? captured - off : n;
+    slot.kind = SlotKind::Pad;
+    slot.present = 0;
+    slot.size = static_cast<std::uint8_t>(style == PadStyle::PadN ? n - 2 : 0);  // PadN's own length byte
+    slot.prefixBits = static_cast<std::uint8_t>(style);
+    slot.residue = 0;
 }
 
 void Walk::checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,

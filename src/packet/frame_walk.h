@@ -20,15 +20,21 @@ inline constexpr std::uint32_t NoEnd = 0xFFFFFFFF;
 // real stack of tunnels and quotes; deeper is an unknown protocol.
 inline constexpr int MaxDepth = 16;
 
-enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac };
+// Link: a link-layer address of another length than a MAC's (1 to 8 bytes).
+enum class SlotKind : std::uint8_t { Ipv4, Ipv6, Mac, Link, Pad };
+
+// How a Pad slot overwrites an option it does not know (default mode only):
+// with no-operation bytes (IPv4, TCP), zeros (past an end of options), or one
+// IPv6 PadN option of the same length.
+enum class PadStyle : std::uint8_t { Nop, Zero, PadN };
 
 struct Slot {
     std::uint32_t offset;  // from the frame's first byte
-    std::uint32_t batch;   // index in its family's batch arrays
+    std::uint32_t batch;   // index in its family's batch arrays; for a Pad, the bytes it covers
     SlotKind kind;
     std::uint8_t present;     // bytes captured, from the first (the rest of the field is past the snap length)
-    std::uint8_t size;        // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix
-    std::uint8_t prefixBits;  // leading bits mapped; the rest of the field is kept as it stands
+    std::uint8_t size;        // bytes of the field: 4, 16, 6, or 8 for an 8-byte IPv6 prefix; 1-8 for a link address
+    std::uint8_t prefixBits;  // leading bits mapped; the rest of the field is kept as it stands (Pad: its PadStyle)
     std::uint64_t residue;    // checksum residue of the change at an even offset, set at write-back
 };
 
@@ -75,12 +81,13 @@ struct PendingFrame {
 
 // The most slots of each family one frame of MaxFrameBytes can hold: slots
 // never overlap, an IPv4 address takes 4 bytes, a MAC 6, an IPv6 address or
-// prefix at least 16 (an 8-byte route prefix sits in a 16-byte option), and
-// one more may be cut short at the end.
+// prefix at least 16 (an 8-byte route prefix sits in a 16-byte option), a
+// padded option 2 (the zeros past an end of options, one a header of at
+// least 20), and one more may be cut short at the end.
 inline constexpr std::size_t MaxIpv4PerFrame = FrameRewriter::MaxFrameBytes / 4 + 1;
 inline constexpr std::size_t MaxIpv6PerFrame = FrameRewriter::MaxFrameBytes / 16 + 1;
 inline constexpr std::size_t MaxMacsPerFrame = FrameRewriter::MaxFrameBytes / 6 + 1;
-inline constexpr std::size_t MaxSlotsPerFrame = MaxIpv4PerFrame;
+inline constexpr std::size_t MaxSlotsPerFrame = FrameRewriter::MaxFrameBytes / 2 + 1;
 // Two checksums per IP level at most (the IPv4 header's, and a transport's
 // or GRE's), MaxDepth levels.
 inline constexpr std::size_t MaxChecksumsPerFrame = 2 * MaxDepth + 2;
@@ -113,8 +120,13 @@ struct Window {
     std::uint64_t inMac[MacCapacity], outMac[MacCapacity];
     std::uint8_t macPresent[MacCapacity];
     std::size_t countMac = 0;
+    // Link addresses of other lengths, at most one a frame (Linux cooked
+    // capture's): the bytes present, first byte most significant.
+    std::uint64_t inLink[FrameRewriter::MaxFrames], outLink[FrameRewriter::MaxFrames];
+    std::uint8_t linkPresent[FrameRewriter::MaxFrames];
+    std::size_t countLink = 0;
 
-    void clear() noexcept { slotCount = checksumCount = frameCount = count4 = count6 = countMac = 0; }
+    void clear() noexcept { slotCount = checksumCount = frameCount = count4 = count6 = countMac = countLink = 0; }
 
     // Whether a frame at its limits still fits.
     bool roomForFrame() const noexcept {
@@ -136,6 +148,7 @@ bool walkCommonShape(Window& window, PendingFrame& pending, const std::uint8_t* 
 struct Pseudo {
     std::int32_t src = -1;
     std::int32_t dst = -1;
+    bool ipv6 = false;  // whose pseudo-header: some transports take one over IPv6 only
 };
 
 class Walk {
@@ -165,6 +178,8 @@ public:
     void tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
     void udp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
     void gre(std::uint32_t off, std::uint32_t end) noexcept;
+    // Transports walked no further than their checksum: false if `protocol` is none of them.
+    bool checksummedOnly(std::uint32_t protocol, std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept;
 
     // ICMP, ICMPv6, IGMP, ARP (icmp_messages.cpp).
     void icmp(std::uint32_t off, std::uint32_t end) noexcept;
@@ -193,6 +208,11 @@ public:
         return address(SlotKind::Ipv6, off, end, 16, 128);
     }
     void mac(std::uint32_t off, std::uint32_t end) noexcept;
+    // A link address of `size` bytes (1 to 8) but a MAC's; mapped with the MACs' key.
+    void linkAddress(std::uint32_t off, std::uint32_t end, std::uint32_t size) noexcept;
+    // Overwrites the `n` bytes at off (those captured) in the default mode,
+    // an option it does not know: it may hold an address.
+    void pad(std::uint32_t off, std::uint32_t n, PadStyle style) noexcept;
     // Records the checksum field at `field`, covering [begin, end) and the
     // pseudo-header's addresses; skipped if the field is not captured whole.
     void checksum(std::uint32_t field, std::uint32_t begin, std::uint32_t end, Pseudo pseudo,
@@ -212,8 +232,8 @@ public:
 
     bool stopped = false;
     int quoteDepth = 0;
-    bool hiddenAddress = false;  // the link layer holds an address it cannot map
     bool frozen = false;         // the innermost headers were passed: accounted stays where it is
+    bool padOptions = false;     // the default mode: options it does not know are padded over (see pad)
 
 private:
     Window& window;

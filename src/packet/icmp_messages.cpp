@@ -142,7 +142,7 @@ void Walk::icmp6(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noe
 void Walk::ndOptions(std::uint32_t off, std::uint32_t end) noexcept {
     std::uint32_t stopAt = messageEnd(end, captured);
     for (std::uint32_t p = off; p < stopAt;) {
-        if (!has(p, 2, end)) return truncated(end);
+        if (!has(p, 2, end)) return stop(Outcome::Truncated, p);  // a type without its length may be anything
         std::uint32_t type = byte(p);
         std::uint32_t length = byte(p + 1) * 8;
         if (length == 0 || length > stopAt - p) return stop(Outcome::Truncated, p);
@@ -178,8 +178,8 @@ void Walk::ndOptions(std::uint32_t off, std::uint32_t end) noexcept {
                 if (bytes != 0) address(SlotKind::Ipv6, p + 8, optionEnd, bytes, bits);
                 break;
             }
-            case 25:  // recursive DNS servers
-                for (std::uint32_t at = p + 8; at + 16 <= optionEnd; at += 16) ipv6Address(at, optionEnd);
+            case 25:  // recursive DNS servers; one the option's length cuts keeps its leading bytes mapped
+                for (std::uint32_t at = p + 8; at < optionEnd; at += 16) ipv6Address(at, optionEnd);
                 break;
             case 5:  // MTU, advertisement interval, home agent information, nonce, RA flags: no addresses
             case 7:

@@ -16,13 +16,66 @@ struct Nest {
     }
 };
 
+// Options the walk knows: those that hold addresses it maps, and those that hold none. Any other may hold
+// anything, and is padded over in the default mode.
+bool knownIpv4Option(std::uint32_t type) noexcept {
+    switch (type) {
+        case 0:    // end of options, no-operation
+        case 1:
+        case 7:    // record route, timestamp, traceroute, loose and strict source route: addresses
+        case 68:
+        case 82:
+        case 131:
+        case 137:
+        case 130:  // security labels (RIPSO, its extension, CIPSO) and router alert: none
+        case 133:
+        case 134:
+        case 148: return true;
+        default: return false;
+    }
+}
+
+bool knownIpv6Option(std::uint32_t type) noexcept {
+    switch (type) {
+        case 0:    // Pad1, PadN, tunnel encapsulation limit, router alert, CALIPSO, jumbo payload: none
+        case 1:
+        case 4:
+        case 5:
+        case 7:
+        case 194:
+        case 201: return true;  // home address
+        default: return false;
+    }
+}
+
+bool knownTcpOption(std::uint32_t kind) noexcept {
+    switch (kind) {
+        case 0:   // end, no-operation, MSS, window scale, SACK, timestamps, MD5 signature, authentication,
+        case 1:   // fast open cookie: none
+        case 2:
+        case 3:
+        case 4:
+        case 5:
+        case 8:
+        case 19:
+        case 29:
+        case 34:
+        case 30: return true;  // multipath: its ADD_ADDR holds an address
+        default: return false;
+    }
+}
+
 std::uint32_t endOfPart(std::uint32_t off, std::uint32_t length, std::uint32_t end) noexcept {
     return off + length < end ? off + length : end;
 }
 
 }  // namespace
 
+// Whatever named a packet IPv4 or IPv6 (link type, ethertype, protocol,
+// loopback family, a quote), its version decides which it is, as for
+// Wireshark: an address is never mapped as one of the other family.
 void Walk::ipv4(std::uint32_t off, std::uint32_t end) noexcept {
+    if (has(off, 1, end) && (byte(off) >> 4) == 6) return ipv6(off, end);
     Nest nest(*this, off);
     if (!nest.ok) return;
     if (!has(off, 1, end)) return truncated(end);
@@ -55,27 +108,58 @@ void Walk::ipv4Options(std::uint32_t off, std::uint32_t end, Pseudo& pseudo) noe
     while (p < end) {
         if (!has(p, 1, end)) return truncated(end);
         std::uint32_t type = byte(p);
-        if (type == 0) return;  // end of options: the rest is padding
+        if (type == 0) return pad(p + 1, end - p - 1, PadStyle::Zero);  // end of options: the rest is padding
         if (type == 1) {
             ++p;
             continue;
         }
-        if (!has(p, 2, end)) return truncated(end);
+        if (!has(p, 2, end)) {
+            if (!knownIpv4Option(type)) pad(p, 1, PadStyle::Nop);  // its length is not there
+            return truncated(end);
+        }
         std::uint32_t length = byte(p + 1);
         if (length < 2 || length > end - p) return stop(Outcome::Truncated, p);
         std::uint32_t optionEnd = p + length;
-        if (type == 7 || type == 131 || type == 137) {
-            // Record route, loose and strict source route: pointer, then the route.
-            std::int32_t last = -1;
-            for (std::uint32_t at = p + 3; at + 4 <= optionEnd; at += 4) last = ipv4Address(at, optionEnd);
-            // While the route is not done, the final destination (the pseudo-header's) is its last address.
-            if (type != 7 && length >= 7 && has(p, 3, end) && byte(p + 2) <= length) pseudo.dst = last;
-        } else if (type == 68 && length >= 4) {
-            // Timestamp: flags 1 and 3 put an address before every time stamp.
-            if (!has(p, 4, end)) return truncated(end);
-            std::uint32_t flags = byte(p + 3) & 15;
-            if (flags == 1 || flags == 3)
-                for (std::uint32_t at = p + 4; at + 8 <= optionEnd; at += 8) ipv4Address(at, optionEnd);
+        // A pointer counts from 1 and names the first free byte: a record route or timestamp slot at or past it
+        // holds no address yet.
+        std::uint32_t pointer = length >= 3 && has(p, 3, end) ? byte(p + 2) : 0;
+        switch (type) {
+            case 7:      // record route
+            case 131:    // loose and strict source route: every address is the sender's, and the route's last is
+            case 137: {  // the final destination (the pseudo-header's) while the route is not done
+                std::int32_t last = -1;
+                for (std::uint32_t at = p + 3; at < optionEnd; at += 4) {
+                    if (type == 7 && at - p + 1 >= pointer) break;
+                    // A slot the option's length cuts keeps its leading bytes mapped, as one the snap length cuts.
+                    std::int32_t slot = ipv4Address(at, optionEnd);
+                    if (at + 4 <= optionEnd) last = slot;
+                }
+                if (type != 7 && length >= 7 && has(p, 3, end) && pointer <= length) pseudo.dst = last;
+                break;
+            }
+            case 68: {  // timestamp: flag 1 puts an address before each stamp as it is filled, flag 3 prespecifies them
+                if (length < 4) {
+                    pad(p, length, PadStyle::Nop);
+                    break;
+                }
+                if (!has(p, 4, end)) return truncated(end);
+                std::uint32_t flags = byte(p + 3) & 15;
+                if (flags == 1 || flags == 3) {
+                    for (std::uint32_t at = p + 4; at < optionEnd; at += 8) {
+                        if (flags == 1 && at - p + 1 >= pointer) break;
+                        ipv4Address(at, optionEnd);
+                    }
+                } else if (flags != 0) {
+                    pad(p, length, PadStyle::Nop);
+                }
+                break;
+            }
+            case 82:  // traceroute: identifier, hop counts, then the originator's address
+                ipv4Address(p + 8, optionEnd);
+                break;
+            default:
+                if (!knownIpv4Option(type)) pad(p, length, PadStyle::Nop);
+                break;
         }
         if (stopped) return;
         p = optionEnd;
@@ -83,10 +167,12 @@ void Walk::ipv4Options(std::uint32_t off, std::uint32_t end, Pseudo& pseudo) noe
 }
 
 void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
+    if (has(off, 1, end) && (byte(off) >> 4) == 4) return ipv4(off, end);
     Nest nest(*this, off);
     if (!nest.ok) return;
     if (!has(off, 1, end)) return truncated(end);
     Pseudo pseudo;
+    pseudo.ipv6 = true;
     pseudo.src = ipv6Address(off + 8, end);
     pseudo.dst = ipv6Address(off + 24, end);
     if ((byte(off) >> 4) != 6) return stop(Outcome::Truncated, off + 40);
@@ -110,12 +196,19 @@ void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
                         ++q;
                         continue;
                     }
-                    if (!has(q, 2, headerEnd)) return truncated(headerEnd);
+                    if (!has(q, 2, headerEnd)) {
+                        if (!knownIpv6Option(byte(q))) pad(q, 1, PadStyle::Zero);  // its length is not there: Pad1
+                        return truncated(headerEnd);
+                    }
                     std::uint32_t optionLength = byte(q + 1);
                     if (optionLength > headerEnd - q - 2) return stop(Outcome::Truncated, q);
-                    if (byte(q) == 201 && optionLength >= 16) {
-                        // Home address: the pseudo-header's source (RFC 6275).
-                        pseudo.src = ipv6Address(q + 2, q + 18);
+                    if (byte(q) == 201) {
+                        // Home address: the pseudo-header's source (RFC 6275); one the option's length cuts keeps
+                        // its leading bytes mapped.
+                        std::int32_t home = ipv6Address(q + 2, q + 2 + optionLength);
+                        if (optionLength >= 16) pseudo.src = home;
+                    } else if (!knownIpv6Option(byte(q))) {
+                        pad(q, 2 + optionLength, PadStyle::PadN);
                     }
                     q += 2 + optionLength;
                 }
@@ -134,7 +227,11 @@ void Walk::ipv6(std::uint32_t off, std::uint32_t end) noexcept {
                 bool routing = byte(p + 3) != 0;  // segments left: the destination is not the final one
                 if (type == 0 || type == 2) {
                     std::int32_t last = -1;
-                    for (std::uint32_t at = p + 8; at + 16 <= headerEnd; at += 16) last = ipv6Address(at, headerEnd);
+                    // An address the header's or the packet's length cuts keeps its leading bytes mapped.
+                    for (std::uint32_t at = p + 8; at < headerEnd; at += 16) {
+                        std::int32_t slot = ipv6Address(at, headerEnd);
+                        if (at + 16 <= headerEnd) last = slot;
+                    }
                     if (routing && length >= 24) pseudo.dst = last;
                 } else if (type == 4) {
                     // Segment routing: the list is in reverse, the final destination first.
@@ -206,9 +303,71 @@ void Walk::transport(std::uint32_t protocol, std::uint32_t off, std::uint32_t en
                 off += length;
                 continue;
             }
-            default: return stop(Outcome::UnknownProtocol, off);
+            default:
+                if (!checksummedOnly(protocol, off, end, pseudo)) stop(Outcome::UnknownProtocol, off);
+                return;
         }
     }
+}
+
+// Transports whose checksum covers the pseudo-header, so the addresses this
+// walk changes, but whose bodies it does not walk (they may hold addresses):
+// the checksum takes the pseudo-header's change, the bytes before any that
+// may hold an address are accounted for, and the walk ends there.
+bool Walk::checksummedOnly(std::uint32_t protocol, std::uint32_t off, std::uint32_t end,
+                           const Pseudo& pseudo) noexcept {
+    std::uint32_t field = 0;      // offset of the checksum field
+    std::uint32_t clear = 0;      // leading bytes that hold no address
+    std::uint32_t covered = end;  // where what the checksum covers ends
+    bool withPseudo = true;
+    bool zeroMeansNone = false;
+    switch (protocol) {
+        case 33:  // DCCP: its CsCov counts 4-byte words of data past the header, 0 for all
+            field = 6;
+            clear = 8;
+            if (has(off, 6, end) && (byte(off + 5) & 15) != 0)
+                covered = endOfPart(off, (byte(off + 4) + (byte(off + 5) & 15) - 1) * 4, end);
+            break;
+        case 136:  // UDP-Lite: its checksum coverage in bytes, 0 for all; a zero checksum is none, as UDP's
+            field = 6;
+            clear = 8;
+            zeroMeansNone = true;
+            if (has(off, 6, end) && be16(off + 4) != 0) covered = endOfPart(off, be16(off + 4), end);
+            break;
+        case 112:  // VRRP: version 3 takes the pseudo-header over IPv4 too, version 2 none
+            field = 6;
+            clear = 8;
+            withPseudo = has(off, 1, end) && (byte(off) >> 4) == 3;
+            break;
+        case 103:  // PIM: a pseudo-header over IPv6 only
+            field = 2;
+            clear = 4;
+            withPseudo = pseudo.ipv6;
+            break;
+        case 89:  // OSPFv3 takes IPv6's pseudo-header, OSPFv2 none; the router ID after the length may be an address
+            field = 12;
+            clear = 4;
+            withPseudo = pseudo.ipv6 && has(off, 1, end) && byte(off) == 3;
+            break;
+        case 135:  // Mobility header, IPv6's
+            if (!pseudo.ipv6) return false;
+            field = 4;
+            clear = 6;
+            break;
+        case 139:  // HIP: the host identity tags follow
+            field = 4;
+            clear = 8;
+            break;
+        default: return false;
+    }
+    if (withPseudo) checksum(off + field, off, covered, pseudo, zeroMeansNone);
+    if (!has(off, clear, end)) {
+        truncated(end);
+    } else {
+        reach(off + clear);
+        if (off + clear < limit(end)) stop(Outcome::UnknownProtocol, off + clear);
+    }
+    return true;
 }
 
 void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexcept {
@@ -217,23 +376,43 @@ void Walk::tcp(std::uint32_t off, std::uint32_t end, const Pseudo& pseudo) noexc
     std::uint32_t headerBytes = (byte(off + 12) >> 4) * 4;
     if (headerBytes < 20) return stop(Outcome::Truncated, off + 20);
     std::uint32_t headerEnd = endOfPart(off, headerBytes, end);
-    // Options: a multipath TCP ADD_ADDR (kind 30, subtype 3) carries an address.
     for (std::uint32_t p = off + 20; p < headerEnd;) {
         if (!has(p, 1, headerEnd)) return truncated(headerEnd);
         std::uint32_t kind = byte(p);
-        if (kind == 0) break;
+        if (kind == 0) {  // end of options: the rest is padding
+            pad(p + 1, headerEnd - p - 1, PadStyle::Zero);
+            break;
+        }
         if (kind == 1) {
             ++p;
             continue;
         }
-        if (!has(p, 2, headerEnd)) return truncated(headerEnd);
+        if (!has(p, 2, headerEnd)) {
+            if (!knownTcpOption(kind)) pad(p, 1, PadStyle::Nop);  // its length is not there
+            return truncated(headerEnd);
+        }
         std::uint32_t length = byte(p + 1);
         if (length < 2 || length > headerEnd - p) return stop(Outcome::Truncated, p);
-        if (kind == 30 && length >= 3 && has(p, 3, headerEnd) && (byte(p + 2) >> 4) == 3) {
-            if (length == 8 || length == 10 || length == 16 || length == 18)
-                ipv4Address(p + 4, p + length);
-            else if (length == 20 || length == 22 || length == 28 || length == 30)
-                ipv6Address(p + 4, p + length);
+        switch (kind) {
+            case 30: {  // multipath TCP
+                if (length < 3 || !has(p, 3, headerEnd)) break;
+                std::uint32_t subtype = byte(p + 2) >> 4;
+                if (subtype == 3) {
+                    // ADD_ADDR: an address ID, then the address, IPv6 when the first version's nibble says so or
+                    // there is room for it; one the option's length cuts keeps its leading bytes mapped.
+                    std::uint32_t version = byte(p + 2) & 15;
+                    if (version == 6 || (version != 4 && length >= 20))
+                        ipv6Address(p + 4, p + length);
+                    else
+                        ipv4Address(p + 4, p + length);
+                } else if (subtype > 8) {  // past the fast close and reset: unknown
+                    pad(p, length, PadStyle::Nop);
+                }
+                break;
+            }
+            default:
+                if (!knownTcpOption(kind)) pad(p, length, PadStyle::Nop);
+                break;
         }
         p += length;
     }
@@ -260,10 +439,7 @@ void Walk::gre(std::uint32_t off, std::uint32_t end) noexcept {
     if (!has(off, headerBytes, end)) return truncated(end);
     reach(off + headerBytes);
     std::uint32_t inner = off + headerBytes;
-    if (protocol == 0x0800) return ipv4(inner, end);
-    if (protocol == 0x86DD) return ipv6(inner, end);
-    if (protocol == 0x6558) return ethernet(inner, end);
-    stop(Outcome::UnknownProtocol, inner);
+    ethertype(protocol, inner, end);
 }
 
 }  // namespace ipveil::packet::detail

@@ -17,7 +17,9 @@ void Walk::ethernet(std::uint32_t off, std::uint32_t end) noexcept {
     leave();
 }
 
-// `off` is where the payload of the type field just read begins.
+// `off` is where the payload of the type field just read begins. The one list
+// of types walked, whoever names the type: Ethernet, Linux cooked capture,
+// GRE.
 void Walk::ethertype(std::uint32_t type, std::uint32_t off, std::uint32_t end) noexcept {
     for (;;) {
         switch (type) {
@@ -28,6 +30,7 @@ void Walk::ethertype(std::uint32_t type, std::uint32_t off, std::uint32_t end) n
                 return arp(off, end);
             case 0x8847:  // MPLS unicast and multicast
             case 0x8848: return mpls(off, end);
+            case 0x6558: return ethernet(off, end);  // transparent Ethernet bridging
             case 0x8864: {  // PPPoE session: version, code, session, length, then PPP's protocol
                 if (!has(off, 8, end)) return truncated(end);
                 std::uint32_t protocol = be16(off + 6);
@@ -59,11 +62,7 @@ void Walk::mpls(std::uint32_t off, std::uint32_t end) noexcept {
         if (bottom) break;
     }
     // No type after the stack: IP tells itself by its version.
-    if (!has(off, 1, end)) return truncated(end);
-    std::uint32_t version = byte(off) >> 4;
-    if (version == 4) return ipv4(off, end);
-    if (version == 6) return ipv6(off, end);
-    stop(Outcome::UnknownProtocol, off);
+    ipByVersion(off, end);
 }
 
 void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t addressAt, std::uint32_t protocolAt,
@@ -71,25 +70,26 @@ void Walk::linuxCooked(std::uint32_t off, std::uint32_t lengthAt, std::uint32_t 
     std::uint32_t lengthBytes = headerBytes == 16 ? 2 : 1;
     // Cut before the address length: what is there holds no address.
     if (!has(off, lengthAt + lengthBytes, captured)) return truncated(captured);
-    // v1 gives the length in two bytes, v2 in one.
+    // v1 gives the length in two bytes, v2 in one; the field holds the first 8 bytes.
     std::uint32_t length = headerBytes == 16 ? be16(off + lengthAt) : byte(off + lengthAt);
+    std::uint32_t hardware = be16(off + (headerBytes == 16 ? 2 : 8));
+    std::uint32_t at = off + addressAt;
     if (length == 6) {
-        mac(off + addressAt, off + addressAt + 6);
+        mac(at, at + 6);
     } else if (length == 4) {
         // IP tunnels (ARPHRD_TUNNEL, _IPGRE, _SIT) give the peer's IPv4 address.
-        ipv4Address(off + addressAt, off + addressAt + 4);
+        ipv4Address(at, at + 4);
+    } else if (length == 16 && (hardware == 769 || hardware == 823)) {
+        // IPv6 tunnels (ARPHRD_TUNNEL6, _IP6GRE): the peer's address, its first half kept here.
+        address(SlotKind::Ipv6, at, at + 8, 8, 64);
     } else if (length != 0) {
-        // An address of another kind (EUI-64, ...) cannot be mapped: the frame is cut to nothing, but what it
-        // carries is still walked for keepPayload.
-        hiddenAddress = true;
+        // Any other kind (EUI-64, short addresses, the first 8 bytes of a longer one): a link address.
+        std::uint32_t size = length < 8 ? length : 8;
+        linkAddress(at, at + size, size);
     }
     if (!has(off, headerBytes, captured)) return truncated(captured);
     reach(off + headerBytes);
-    std::uint32_t protocol = be16(off + protocolAt);
-    if (protocol == 0x8100 || protocol == 0x88A8 || protocol == 0x9100 || protocol == 0x0800 || protocol == 0x86DD ||
-        protocol == 0x0806 || protocol == 0x8035 || protocol == 0x8847 || protocol == 0x8848)
-        return ethertype(protocol, off + headerBytes, NoEnd);
-    stop(Outcome::UnknownProtocol, off + headerBytes);
+    ethertype(be16(off + protocolAt), off + headerBytes, NoEnd);
 }
 
 void Walk::loopback(std::uint32_t family, std::uint32_t off) noexcept {

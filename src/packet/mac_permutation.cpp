@@ -136,6 +136,31 @@ std::uint64_t MacPermutation::cutMac(std::uint64_t mac, std::size_t present, boo
     return image;
 }
 
+std::uint64_t MacPermutation::linkImage(std::uint64_t left, std::uint64_t mask, bool reveal) const noexcept {
+    // As for a cut MAC: the first octet's top six bits, then the other octets, from the top of the block.
+    constexpr std::uint64_t Flags = 3ull << 56;
+    const std::uint64_t packedMask = mask << 2;
+    const std::uint64_t packed = ((left >> 58) << 58 | (left << 8) >> 6) & packedMask;
+    Ipv6Address block{};
+    for (int i = 0; i < 8; ++i) block.bytes[i] = static_cast<std::uint8_t>(packed >> (56 - 8 * i));
+    block = reveal ? cutPermutation.deanonymize(block) : cutPermutation.anonymize(block);
+    std::uint64_t image = 0;
+    for (int i = 0; i < 8; ++i) image = image << 8 | block.bytes[i];
+    image &= packedMask;
+    return ((image >> 58) << 58 | (left & Flags) | (image << 6) >> 8) & mask;
+}
+
+std::uint64_t MacPermutation::linkAddress(std::uint64_t address, std::size_t bytes, bool reveal) const noexcept {
+    const unsigned shift = 64 - 8 * static_cast<unsigned>(bytes);
+    const std::uint64_t mask = ~0ull << shift;
+    const std::uint64_t left = (address << shift) & mask;
+    if (left == mask) return address;
+    // Cycle walking keeps all ones its own image, as for the broadcast.
+    std::uint64_t image = linkImage(left, mask, reveal);
+    if (image == mask) image = linkImage(mask, mask, reveal);
+    return image >> shift;
+}
+
 // After the rounds: a use before their definition would keep them from
 // being built for several instruction sets.
 MacPermutation::MacPermutation(const std::uint8_t* key) noexcept

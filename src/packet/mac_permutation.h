@@ -26,6 +26,13 @@
 // all ones. It is reversible from the same bytes, but it is not the leading
 // part of the whole MAC's image.
 //
+// A link-layer address of another length (1 to 8 bytes: an EUI-64, a short
+// address, what Linux cooked capture holds) goes through the same
+// prefix-preserving permutation at its own length, its first octet's two
+// flag bits and all ones kept as for a cut MAC: a bijection on addresses of
+// that length, so that a MAC cut to n bytes and an n-byte address with the
+// same bytes get the same image.
+//
 // The keys are derived from the whole 32-byte address key by AES-128, under
 // its AES part, of fixed constants mixed with its seed, so a MAC whose first
 // 32 bits equal an IPv4 address has nothing to do with that address's image.
@@ -60,6 +67,16 @@ public:
     void deanonymize(const std::uint64_t* images, std::size_t count, std::uint64_t* macs,
                      const std::uint8_t* present = nullptr) const noexcept;
 
+    // A link address of `bytes` bytes (1 to 8), held in the low 8 * bytes
+    // bits, first byte most significant; see above. Not batched: there is
+    // at most one a frame, and few frames have one.
+    std::uint64_t anonymizeLink(std::uint64_t address, std::size_t bytes) const noexcept {
+        return linkAddress(address, bytes, false);
+    }
+    std::uint64_t deanonymizeLink(std::uint64_t image, std::size_t bytes) const noexcept {
+        return linkAddress(image, bytes, true);
+    }
+
     // Inline: they run twice a frame.
     static std::uint64_t fromBytes(const std::uint8_t* bytes, std::size_t present) noexcept {
         std::uint64_t mac = 0;
@@ -79,6 +96,9 @@ private:
     // The Feistel network on whole MACs, n of them (at most the chunk size).
     void feistel(const std::uint64_t* in, std::size_t n, std::uint64_t* out, bool reveal) const noexcept;
     std::uint64_t cutMac(std::uint64_t mac, std::size_t present, bool reveal) const noexcept;
+    std::uint64_t linkAddress(std::uint64_t address, std::size_t bytes, bool reveal) const noexcept;
+    // The prefix-preserving step on an address held from the top bit, its bytes under `mask`.
+    std::uint64_t linkImage(std::uint64_t left, std::uint64_t mask, bool reveal) const noexcept;
 
     AesCipher roundCipher;
     std::uint8_t roundPad[16];

@@ -73,12 +73,10 @@ std::vector<bool> referenceForced(const AddressPolicy& policy, const std::uint8_
     bool anyOnly = false;
     bool insideOnly = false;
     for (const PolicyRule& rule : policy.rules()) {
+        anyOnly = anyOnly || rule.action == PolicyAction::Only;
         if (rule.prefix.ipv6 != ipv6) continue;
         const int length = rule.prefix.length;
-        if (rule.action == PolicyAction::Only) {
-            anyOnly = true;
-            insideOnly = insideOnly || samePrefix(a, rule.prefix.bytes, length);
-        }
+        if (rule.action == PolicyAction::Only) insideOnly = insideOnly || samePrefix(a, rule.prefix.bytes, length);
         for (int i = 0; i < rule.depth; ++i) {
             if (samePrefix(a, rule.prefix.bytes, std::min(i, length))) forced[static_cast<std::size_t>(i)] = true;
         }
@@ -332,6 +330,12 @@ TEST(AddressPolicy, Ipv6MatchesTheDefinitionAndInverts) {
             if (policy.reversible()) {
                 ASSERT_EQ(back, addresses);
             }
+            // IPv4 addresses under the same policy, `only` rules of IPv6
+            // alone keeping all of them.
+            for (int i = 0; i < 50; ++i) {
+                const auto a = static_cast<std::uint32_t>(rng());
+                ASSERT_EQ(anonymizer.anonymize(a), referenceAnonymize4(plain, policy, a));
+            }
         }
     });
 }
@@ -355,6 +359,38 @@ TEST(AddressPolicy, TruncationZeroesLowBitsAndRefusesToReveal) {
                 ASSERT_EQ(anonymizer.anonymize(address), expected);
             }
         }
+    });
+}
+
+// Rekeying equals revealing under the old key and policy, then anonymizing
+// under the new ones, in place or not, past a chunk's length.
+TEST(AddressPolicy, RekeyIsRevealThenAnonymize) {
+    onEveryImplementation([] {
+        std::mt19937_64 rng(21);
+        const Key oldKey = randomKey(rng);
+        const Key newKey = randomKey(rng);
+        const PrefixAnonymizer from(oldKey.data(), parsed("special\nkeep 10.1.2.0/24"));
+        const PrefixAnonymizer to(newKey.data(), parsed("preserve 10.0.0.0/8\npreserve 2001:db8::/32"));
+        std::vector<std::uint32_t> images(700);
+        for (auto& image : images) image = static_cast<std::uint32_t>(rng()) & (rng() % 2 ? 0x0A01FFFFu : ~0u);
+        std::vector<std::uint32_t> out(images.size());
+        ASSERT_TRUE(from.rekey(to, images.data(), images.size(), out.data()));
+        for (std::size_t i = 0; i < images.size(); ++i) ASSERT_EQ(out[i], to.anonymize(from.deanonymize(images[i])));
+        ASSERT_TRUE(from.rekey(to, images.data(), images.size(), images.data()));
+        ASSERT_EQ(images, out);
+        std::vector<Ipv6Address> images6(300);
+        for (auto& image : images6) {
+            for (auto& byte : image.bytes) byte = static_cast<std::uint8_t>(rng());
+        }
+        std::vector<Ipv6Address> out6(images6.size());
+        ASSERT_TRUE(from.rekey(to, images6.data(), images6.size(), out6.data()));
+        for (std::size_t i = 0; i < images6.size(); ++i) {
+            ASSERT_EQ(out6[i], to.anonymize(from.deanonymize(images6[i])));
+        }
+        const PrefixAnonymizer truncating(oldKey.data(), parsed("truncate4 24"));
+        std::vector<std::uint32_t> untouched = out;
+        EXPECT_FALSE(truncating.rekey(to, images.data(), images.size(), untouched.data()));
+        EXPECT_EQ(untouched, out);
     });
 }
 

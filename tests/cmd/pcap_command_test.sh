@@ -11,7 +11,7 @@
 source "$(dirname "$0")/../shell_test_support.sh"
 ipveil=$1 pcap=$2 writer=$3 version=$4
 check=$(dirname "$0")/pcap_tshark_check.py
-require_commands tshark python3
+require_commands tshark capinfos python3
 cd "$scratch"
 mkdir in
 "$writer" in
@@ -42,6 +42,44 @@ done
 for name in in/all.pcapng "standard input"; do
     grep -Eq "^ipveil-pcap: $name: [0-9]+ packets, [0-9]+ IPv4 and [0-9]+ IPv6 addresses, [0-9]+ MACs mapped, \
 [1-9][0-9]* frames cut" err.txt || fail "summary for $name: $(cat err.txt)"
+done
+
+# With --keep-payload nothing is cut, but a frame not walked to its end (here
+# one of a link type it does not walk) is still counted.
+python3 -c "
+import struct
+head = struct.pack('<IHHiIII', 0xa1b2c3d4, 2, 4, 0, 0, 65535, 147)
+open('link-147.pcap', 'wb').write(head + struct.pack('<IIII', 1700000000, 0, 20, 20) + bytes(range(20)))
+"
+"$pcap" --keep-payload link-147.pcap kept.pcap 2>err.txt
+grep -q ' 0 frames cut (0 after their headers), 1 not walked to their end (1 unknown link type,' err.txt ||
+    fail "keep-payload summary: $(cat err.txt)"
+
+# Every link type, its records cut after what is walked: the output still
+# opens (some link types' records must begin with a pseudo-header, which
+# Wireshark's reader checks). capinfos reads each file as tshark does; tshark
+# itself reads those whose empty record it refuses.
+python3 -c "
+import struct
+pattern = bytes((7 * i + 3) & 0xFF for i in range(64))
+for link in range(301):
+    records = [bytes(64), pattern]
+    if link in (144, 177):  # IrDA and LAPD: Linux cooked capture's header with their protocol
+        records = [r[:14] + (b'\x00\x17' if link == 144 else b'\x00\x30') + r[16:] for r in records]
+    if link == 197:  # ERF: an Ethernet record, and one with an extension header
+        records = [bytes(8) + b'\x02' + bytes(55), bytes(8) + b'\x82' + pattern[9:]]
+    head = struct.pack('<IHHiIII', 0xa1b2c3d4, 2, 4, 0, 0, 65535, link)
+    data = head + b''.join(struct.pack('<IIII', 1700000000, 0, len(r), len(r)) + r for r in records)
+    open(f'any-{link}.pcap', 'wb').write(data)
+    open(f'empty-{link}.pcap', 'wb').write(head + struct.pack('<IIII', 1700000000, 0, 0, 64))
+"
+for link in $(seq 0 300); do
+    capinfos "any-$link.pcap" >/dev/null 2>&1 || continue
+    "$pcap" "any-$link.pcap" "any-out-$link.pcap" 2>/dev/null || fail "link type $link: status $?"
+    capinfos "any-out-$link.pcap" >/dev/null 2>&1 || fail "link type $link: the output does not open"
+    if ! capinfos "empty-$link.pcap" >/dev/null 2>&1; then
+        tshark -r "any-out-$link.pcap" >/dev/null 2>&1 || fail "link type $link: tshark does not open the output"
+    fi
 done
 
 # expect STATUS MESSAGE COMMAND...: the status and the last line on standard error.

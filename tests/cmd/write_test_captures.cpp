@@ -10,11 +10,16 @@
 //                    every Ethernet frame as a simple packet block (without,
 //                    then with an FCS, right and wrong) and as an enhanced
 //                    packet block with an FCS (if_fcslen), right and wrong.
+// or, as `write_test_captures DIR cuts` (for the capture fuzzer's seeds: their
+// checksums and dissections are not the tshark check's to judge):
+//   DIR/cuts.pcap    raw IP frames with an address field cut by a length
+//                    field, at every cut.
 #include <cstdio>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "field_cuts.h"
 #include "frame_cases.h"
 
 namespace {
@@ -116,13 +121,29 @@ bool save(const std::string& path, const Bytes& bytes) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: write_test_captures DIR\n");
+    if (argc != 2 && !(argc == 3 && std::string(argv[2]) == "cuts")) {
+        std::fprintf(stderr, "usage: write_test_captures DIR [cuts]\n");
         return 2;
     }
     const std::string dir = argv[1];
     ipveil::packet::test::Mappings mappings;
     const auto cases = ipveil::packet::test::cases();
+
+    if (argc == 3) {
+        Bytes file;
+        for (std::uint32_t v : {0xa1b2c3d4u, 0x00040002u, 0u, 0u, 65535u, ipveil::packet::LinkRaw}) put32(file, v);
+        std::uint32_t second = 1700000000;
+        for (const auto& f : ipveil::packet::test::fieldCuts()) {
+            for (const std::size_t keep : f.keeps) {
+                const Bytes frame = f.build(mappings.identity, keep).bytes;
+                for (std::uint32_t v : {second++, 0u, static_cast<std::uint32_t>(frame.size()),
+                                        static_cast<std::uint32_t>(frame.size())})
+                    put32(file, v);
+                file.insert(file.end(), frame.begin(), frame.end());
+            }
+        }
+        return save(dir + "/cuts.pcap", file) ? 0 : 1;
+    }
 
     std::map<std::uint32_t, std::vector<Bytes>> byLink;
     for (const auto& c : cases) byLink[c.linkType].push_back(c.build(mappings.identity).bytes);

@@ -67,6 +67,8 @@ struct Case {
     // Addresses stand past the headers-only cut: the cut frame's checksums take their change too, which
     // revealing the cut frame cannot undo.
     bool mapsPastCut = false;
+    // Options it does not know, padded over in the default mode (Mapper::padded): revealing cannot undo that.
+    bool padsOver = false;
 };
 
 inline std::vector<Case> cases() {
@@ -103,10 +105,10 @@ inline std::vector<Case> cases() {
     c.push_back({"Ipv4RecordRouteTimestampLooseRoute", LinkEthernet, [](const Mapper& m) {
                      Ipv4Options o;
                      Bytes& b = o.options;
-                     b = {7, 11, 8};  // record route, two slots
+                     b = {7, 11, 8};  // record route, two slots, the second not filled yet
                      append(b, v4Bytes(m.v4(C)));
-                     append(b, v4Bytes(m.v4(D)));
-                     append(b, {68, 12, 5, 0x01});  // timestamp with addresses
+                     put32(b, 0);
+                     append(b, {68, 12, 13, 0x01});  // timestamp with addresses, filled
                      append(b, v4Bytes(m.v4(E)));
                      put32(b, 0x01020304);
                      append(b, {131, 11, 4});  // NOP, loose source route, not done: final destination last
@@ -115,6 +117,62 @@ inline std::vector<Case> cases() {
                      o.finalDst = m.v4(0x0B0C0D0E);
                      return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(7, 8, {}, Payload), o));
                  }});
+    c.push_back({"IcmpQuotesPartlyFilledRecordRouteAndTimestamp", LinkEthernet, [](const Mapper& m) {
+                     Ipv4Options o;
+                     Bytes& b = o.options;
+                     b = {7, 11, 8};  // record route, one of two slots filled
+                     append(b, v4Bytes(m.v4(C)));
+                     put32(b, 0);
+                     append(b, {68, 20, 13, 0x01});  // timestamp with addresses, one of two entries filled
+                     append(b, v4Bytes(m.v4(D)));
+                     put32(b, 0x01020304);
+                     put32(b, 0);
+                     put32(b, 0);
+                     Packet offending = ipv4(m.v4(B), m.v4(A), udp(33434, 53, Payload), o);
+                     Packet q = quoted(offending, 20 + 32 + 8);
+                     return eth4(m, ipv4(m.v4(E), m.v4(B),
+                                         icmp(11, 0, withHeader({0, 0, 0, 0}, q).bytes, {}, 0, 8 + q.headers)));
+                 }});
+    c.push_back({"Ipv4OptionsKnownKeptUnknownPadded", LinkEthernet,
+                 [](const Mapper& m) {
+                     Ipv4Options o;  // a right header checksum, a wrong TCP one
+                     Bytes& b = o.options;
+                     b = {82, 12, 0x12, 0x34, 0, 3, 0xFF, 0xFF};  // traceroute: the originator's address last
+                     append(b, v4Bytes(m.v4(C)));
+                     append(b, {148, 4, 0, 0});                       // router alert
+                     append(b, {134, 10, 0, 0, 0, 1, 1, 4, 0, 3});    // CIPSO
+                     Bytes unknown = {0x9E, 6};                       // unknown, an address inside
+                     append(unknown, v4Bytes(D));
+                     append(b, m.padded ? Bytes(6, 1) : unknown);
+                     append(b, {0});  // end of options, then what should be zeros
+                     append(b, m.padded ? Bytes(3, 0) : Bytes{0xAB, 0xCD, 0xEF});
+                     Bytes t = {2, 4, 5, 0xB4, 30, 9, 0x30, 1};  // MSS; an MPTCP ADD_ADDR one byte past its address
+                     append(t, v4Bytes(m.v4(D)));
+                     append(t, {0x55});
+                     append(t, m.padded ? Bytes(6, 1) : Bytes{0x4C, 6, 0x0A, 0, 0, 9});  // unknown
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), tcp(7, 8, t, Payload, 5), o));
+                 },
+                 false, true});
+    c.push_back({"Ipv6UnknownOptionsPadded", LinkIpv6,
+                 [](const Mapper& m) {
+                     Ipv6Options o;
+                     Bytes hop = {5, 2, 0, 0};  // router alert, then SMF_DPD tagged with an IPv6 address
+                     Bytes dpd = {8, 18, 0x4F};
+                     putV6(dpd, R6);
+                     append(dpd, {0x77});
+                     if (m.padded) {
+                         dpd.assign(20, 0);
+                         dpd[0] = 1;
+                         dpd[1] = 18;
+                     }
+                     append(hop, dpd);
+                     Bytes dest = homeAddressOption(m.v6(H6));
+                     append(dest, m.padded ? Bytes{1, 4, 0, 0, 0, 0} : Bytes{0x3E, 4, 0x20, 0x01, 0x0d, 0xb8});
+                     o.extensions = {optionsHeader(0, hop), optionsHeader(60, dest)};
+                     o.pseudoSrc = m.v6(H6);
+                     return ipv6(m.v6(S6), m.v6(D6), tcp(1, 2, {}, Payload, 9), o);
+                 },
+                 false, true});
     c.push_back({"Ipv4StrictRouteDone", LinkEthernet, [](const Mapper& m) {
                      Ipv4Options o;
                      o.options = {68, 20, 13, 0x03};  // timestamp, prespecified addresses
@@ -384,6 +442,111 @@ inline std::vector<Case> cases() {
         c.push_back({"RawIpv4Link" + std::to_string(link), link,
                      [](const Mapper& m) { return ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload)); }});
     c.push_back({"RawIpv6", LinkRaw, [](const Mapper& m) { return ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload)); }});
+    // Transports walked no further than their checksum, which covers the pseudo-header's addresses.
+    auto dccp = [](unsigned coverage) {
+        Bytes b;
+        put16(b, 5001);
+        put16(b, 5002);
+        append(b, {4, static_cast<std::uint8_t>(coverage), 0, 0, 0x05, 0, 0, 0, 0, 1, 2, 3});  // Data, X=1
+        append(b, Payload);
+        return pseudoChecksummed(33, b, 6, 8, coverage ? 16 + 4 * (coverage - 1) : 0);
+    };
+    auto udpLite = [](unsigned coverage) {
+        Bytes b;
+        put16(b, 7000);
+        put16(b, 7001);
+        put16(b, coverage);
+        put16(b, 0);
+        append(b, Payload);
+        return pseudoChecksummed(136, b, 6, 8, coverage, true);
+    };
+    // VRRPv3 advertisement: version 3, type 1, VRID, priority, no addresses, interval.
+    const Upper vrrp = pseudoChecksummed(112, {0x31, 7, 100, 0, 0, 100, 0, 0}, 6, 8);
+    c.push_back({"DccpOverIpv4", LinkEthernet,
+                 [=](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), dccp(0))); }});
+    c.push_back({"DccpPartialCoverageOverIpv6", LinkIpv6,
+                 [=](const Mapper& m) { return ipv6(m.v6(S6), m.v6(D6), dccp(2)); }});
+    c.push_back({"UdpLiteOverIpv4", LinkRaw, [=](const Mapper& m) { return ipv4(m.v4(C), m.v4(D), udpLite(0)); }});
+    c.push_back({"UdpLitePartialCoverageOverIpv6", LinkEthernet,
+                 [=](const Mapper& m) { return eth6(m, ipv6(m.v6(S6), m.v6(D6), udpLite(8))); }});
+    c.push_back({"Vrrpv3OverIpv4", LinkEthernet,
+                 [=](const Mapper& m) { return eth4(m, ipv4(m.v4(B), m.v4(0xE0000012), vrrp)); }});
+    c.push_back({"Vrrpv3OverIpv6", LinkEthernet, [=](const Mapper& m) {
+                     return eth6(m, ipv6(m.v6(H6), m.v6(v6(0xff02000000000000ull, 0x12)), vrrp));
+                 }});
+    c.push_back({"PimHelloOverIpv6", LinkEthernet, [](const Mapper& m) {
+                     Upper hello = pseudoChecksummed(103, {0x20, 0, 0, 0, 0, 1, 0, 2, 0, 105}, 2, 4);
+                     return eth6(m, ipv6(m.v6(H6), m.v6(v6(0xff02000000000000ull, 0xd)), hello));
+                 }});
+    c.push_back({"MobilityBindingUpdateFromHome", LinkEthernet, [](const Mapper& m) {
+                     // Sequence, flags, lifetime, then PadN to whole 8 bytes; the home address is the pseudo-header's.
+                     Upper update =
+                         pseudoChecksummed(135, {59, 1, 5, 0, 0, 0, 0, 9, 0x80, 0, 0, 100, 1, 2, 0, 0}, 4, 6);
+                     Ipv6Options o;
+                     o.extensions = {optionsHeader(60, homeAddressOption(m.v6(H6)))};
+                     o.pseudoSrc = m.v6(H6);
+                     return eth6(m, ipv6(m.v6(S6), m.v6(D6), update, o));
+                 }});
+    // IP whose version is not the one its label names: the version decides.
+    auto v6Udp = [](const Mapper& m) {
+        return ipv6(m.v6(S6), m.v6(v6(0x262000fe00000000ull, 9)), udp(5353, 53, Payload));  // 2620:fe::9
+    };
+    c.push_back({"Ipv6UnderIpv4LinkType", LinkIpv4, v6Udp});
+    c.push_back({"Ipv6UnderIpv4Ethertype", LinkEthernet,
+                 [=](const Mapper& m) { return ethernet(m.mac(M1), m.mac(M2), 0x0800, v6Udp(m)); }});
+    c.push_back({"Ipv4UnderIpv6Ethertype", LinkEthernet, [](const Mapper& m) {
+                     return ethernet(m.mac(M1), m.mac(M2), 0x86DD, ipv4(m.v4(A), m.v4(B), tcp(1, 2, {}, Payload)));
+                 }});
+    c.push_back({"Ipv6InIpv4ProtocolFour", LinkRaw,
+                 [=](const Mapper& m) { return ipv4(m.v4(A), m.v4(B), carried(4, v6Udp(m))); }});
+    c.push_back({"GreIpv4TypeCarryingIpv6", LinkEthernet,
+                 [=](const Mapper& m) { return eth4(m, ipv4(m.v4(A), m.v4(B), gre(0x0800, v6Udp(m), true, false))); }});
+    c.push_back({"PppoeIpv4ProtocolCarryingIpv6", LinkEthernet, [=](const Mapper& m) {
+                     Packet ip = v6Udp(m);
+                     Bytes h = {0x11, 0, 0x12, 0x34};
+                     put16(h, static_cast<unsigned>(ip.bytes.size() + 2));
+                     put16(h, 0x0021);
+                     return ethernet(m.mac(M1), m.mac(M2), 0x8864, withHeader(h, ip));
+                 }});
+    c.push_back({"NullIpv4FamilyCarryingIpv6", LinkNull,
+                 [=](const Mapper& m) { return withHeader({2, 0, 0, 0}, v6Udp(m)); }});
+    // Linux cooked capture and GRE take the ethertypes Ethernet takes.
+    c.push_back({"LinuxCookedPppoe", LinkLinuxSll, [](const Mapper& m) {
+                     Packet ip = ipv4(m.v4(A), m.v4(B), udp(1, 2, Payload));
+                     Bytes pppoe = {0x11, 0, 0x12, 0x34};
+                     put16(pppoe, static_cast<unsigned>(ip.bytes.size() + 2));
+                     put16(pppoe, 0x0021);
+                     Bytes h = {0, 0, 0, 1, 0, 6};
+                     putMac(h, m.mac(M1));
+                     append(h, {0, 0, 0x88, 0x64});
+                     return withHeader(h, withHeader(pppoe, ip));
+                 }});
+    c.push_back({"GreMpls", LinkEthernet, [](const Mapper& m) {
+                     Packet inner = mpls(2, ipv4(m.v4(C), m.v4(D), tcp(1, 2, {}, Payload)));
+                     return eth4(m, ipv4(m.v4(A), m.v4(B), gre(0x8847, inner, false, false)));
+                 }});
+    // Link addresses of other lengths than a MAC's.
+    c.push_back({"LinuxCookedEui64", LinkLinuxSll, [](const Mapper& m) {
+                     Bytes h = {0, 0, 0x03, 0x21, 0, 8};  // ARPHRD_IEEE802154
+                     put32(h, static_cast<std::uint32_t>(m.link(0x0211223344556677ull, 8) >> 32));
+                     put32(h, static_cast<std::uint32_t>(m.link(0x0211223344556677ull, 8)));
+                     append(h, {0x86, 0xDD});
+                     return withHeader(h, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload)));
+                 }});
+    c.push_back({"LinuxCookedV2ShortAddress", LinkLinuxSll2, [](const Mapper& m) {
+                     Bytes h = {0x08, 0x00, 0, 0, 0, 0, 0, 2, 0x01, 0x18, 0, 3};  // ARPHRD_CAN, 3 bytes
+                     std::uint64_t a = m.link(0xABCDEF, 3);
+                     append(h, {static_cast<std::uint8_t>(a >> 16), static_cast<std::uint8_t>(a >> 8),
+                                static_cast<std::uint8_t>(a), 0, 0, 0, 0, 0});
+                     return withHeader(h, ipv4(m.v4(A), m.v4(B), udp(1, 2, Payload)));
+                 }});
+    c.push_back({"LinuxCookedIpv6TunnelPeer", LinkLinuxSll, [](const Mapper& m) {
+                     Bytes h = {0, 0, 0x03, 0x01, 0, 16};  // ARPHRD_TUNNEL6: the peer's first 8 bytes
+                     Ipv6Address peer = m.prefix(R6, 64);
+                     h.insert(h.end(), peer.bytes, peer.bytes + 8);
+                     append(h, {0x86, 0xDD});
+                     return withHeader(h, ipv6(m.v6(S6), m.v6(D6), udp(1, 2, Payload)));
+                 }});
     c.push_back({"MultipathTcpAddAddress", LinkIpv4, [](const Mapper& m) {
                      Bytes options = {30, 8, 0x31, 7};
                      append(options, v4Bytes(m.v4(D)));
@@ -408,7 +571,11 @@ struct Mappings {
     PrefixAnonymizer ip{Key};
     MacPermutation macs{Key};
     Mapper identity;
-    Mapper image(bool keepMac) const { return Mapper{&ip, keepMac ? nullptr : &macs}; }
+    Mapper image(bool keepMac, bool padded = false) const {
+        Mapper m{&ip, keepMac ? nullptr : &macs};
+        m.padded = padded;
+        return m;
+    }
 };
 
 // One frame through a rewriter of its own; returns the bytes to write.

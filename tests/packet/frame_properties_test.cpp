@@ -76,24 +76,17 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
          [](const Mapper&) {
              return Packet{Payload, 0};
          },
-         &Counts::cutUnknownLink},
-        {"CookedEui64Address", LinkLinuxSll,
-         [](const Mapper&) {
-             // An 8-byte hardware address: nothing of the frame goes out.
-             Bytes h = {0, 0, 0x03, 0x21, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8, 0x86, 0xDD};
-             return Packet{withHeader(h, ipv6(S6, D6, udp(1, 2, Payload))).bytes, 0};
-         },
-         &Counts::cutUnknownLink},
+         &Counts::unknownLink},
         {"Lldp", LinkEthernet,
          [&lldp](const Mapper& m) {
              return ethernet(m.mac(0x0180C200000E), m.mac(M1), 0x88CC, Packet{lldp, 0});
          },
-         &Counts::cutUnknownProtocol},
+         &Counts::unknownProtocol},
         {"UnknownIpProtocol", LinkEthernet,
          [](const Mapper& m) {
-             return eth4(m, ipv4(m.v4(A), m.v4(B), carried(89, Packet{Payload, 0})));
+             return eth4(m, ipv4(m.v4(A), m.v4(B), carried(88, Packet{Payload, 0})));
          },
-         &Counts::cutUnknownProtocol},
+         &Counts::unknownProtocol},
         {"DnsSearchListOption", LinkIpv6,
          [](const Mapper& m) {
              Bytes body = {64, 0, 0x07, 0x08, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -102,7 +95,7 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
              append(body, {31, 2, 0, 0, 0, 0, 1, 0, 3, 'l', 'a', 'b', 0, 0, 0, 0});
              return ipv6(m.v6(H6), m.v6(G6), icmp6(134, 0, body, {}, 0, headers));
          },
-         &Counts::cutUnknownProtocol},
+         &Counts::unknownProtocol},
         {"HeaderLengthBelowFive",
          LinkEthernet,
          [](const Mapper& m) {
@@ -111,7 +104,7 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
              p.headers = 34;
              return p;
          },
-         &Counts::cutTruncated,
+         &Counts::truncated,
          {24, 25}},
         {"TotalLengthBelowHeader", LinkRaw,
          [](const Mapper& m) {
@@ -121,7 +114,7 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
              p.headers = 20;
              return p;
          },
-         &Counts::cutTruncated},
+         &Counts::truncated},
         {"TcpDataOffsetBelowFive", LinkRaw,
          [](const Mapper& m) {
              Upper t = tcp(1, 2, {}, Payload);
@@ -129,7 +122,7 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
              t.packet.headers = 20;
              return ipv4(m.v4(A), m.v4(B), t);
          },
-         &Counts::cutTruncated},
+         &Counts::truncated},
     };
     for (const CutCase& c : table) {
         SCOPED_TRACE(c.name);
@@ -147,10 +140,12 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
         Counts counts = rewriter.counts();
         EXPECT_EQ(counts.packets, 1u);
         EXPECT_EQ(counts.*(c.reason), 1u);
-        EXPECT_EQ(counts.cutPayload + counts.cutUnknownLink + counts.cutUnknownProtocol + counts.cutTruncated +
-                      counts.cutTooManyAddresses,
+        EXPECT_EQ(counts.cut, 1u);
+        EXPECT_EQ(counts.cutPayload + counts.unknownLink + counts.unknownProtocol + counts.truncated +
+                      counts.tooManyAddresses,
                   1u);
-        // Kept whole with keepPayload, addresses at their places still mapped, and nothing counted as cut.
+        // Kept whole with keepPayload, addresses at their places still mapped, nothing cut, and a frame not
+        // walked to its end counted all the same: its unwalked bytes go out as they stand.
         FrameRewriter keeper(Key, Policy{true, false, Direction::Anonymize});
         Bytes kept = in.bytes;
         Frame whole{kept.data(), static_cast<std::uint32_t>(kept.size()), c.linkType};
@@ -158,7 +153,13 @@ TEST(FrameRewriterCuts, FramesItCannotWalkAreCutAfterWhatItAccountedForAndCounte
         EXPECT_EQ(whole.captured, in.bytes.size());
         EXPECT_EQ(Bytes(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(expect.headers)),
                   Bytes(expect.bytes.begin(), expect.bytes.begin() + static_cast<std::ptrdiff_t>(expect.headers)));
-        EXPECT_EQ(keeper.counts().cutPayload + keeper.counts().cutUnknownProtocol + keeper.counts().cutTruncated, 0u);
+        const std::uint64_t unwalked = c.reason == &Counts::cutPayload ? 0 : 1;
+        EXPECT_EQ(keeper.counts().cut + keeper.counts().cutPayload, 0u);
+        EXPECT_EQ(keeper.counts().*(c.reason), unwalked);
+        FrameRewriter revealer(Key, Policy{false, false, Direction::Reveal});
+        revealer.rewrite(&whole, 1);
+        EXPECT_EQ(kept, in.bytes);
+        EXPECT_EQ(revealer.counts().*(c.reason), unwalked);
     }
 }
 
@@ -207,7 +208,7 @@ TEST(FrameRewriterLimits, AFrameOfTheLargestSnapLengthIsMappedWholeWithAnyPolicy
     rewriter.rewrite(frames.data(), frames.size());
     EXPECT_EQ(work[2], expect.bytes);
     EXPECT_EQ(rewriter.counts().ipv4, 3 + sources + 3 * 2);
-    EXPECT_EQ(rewriter.counts().cutTooManyAddresses, 0u);
+    EXPECT_EQ(rewriter.counts().tooManyAddresses, 0u);
     FrameRewriter(Key, Policy{true, false, Direction::Reveal}).rewrite(frames.data(), frames.size());
     EXPECT_EQ(work[2], in.bytes);
     EXPECT_EQ(work[3], small.bytes);
@@ -229,7 +230,7 @@ TEST(FrameRewriterLimits, ALongerFrameIsCutBeforeTheFirstAddressThatDoesNotFitEv
     in.bytes[36] = expect.bytes[36];
     in.bytes[37] = expect.bytes[37];
     EXPECT_EQ(in.bytes, expect.bytes);
-    EXPECT_EQ(rewriter.counts().cutTooManyAddresses, 1u);
+    EXPECT_EQ(rewriter.counts().tooManyAddresses, 1u);
 }
 
 // A random stack of the headers the rewriter walks, all drawn from `rng`, its addresses through `m`.
@@ -272,7 +273,7 @@ RandomFrame randomFrame(std::uint64_t seed, const Mapper& m) {
             Ipv4Options o;
             o.skew = pick(4) == 0 ? static_cast<std::uint32_t>(pick(0xFFFF)) : 0;
             for (std::uint64_t n = pick(3); n-- > 0;) {
-                Bytes rr = {7, 11, 4};
+                Bytes rr = {7, 11, 12};  // both slots filled
                 for (int i = 0; i < 2; ++i) put32(rr, addr4());
                 append(o.options, rr);
             }

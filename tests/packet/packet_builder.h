@@ -31,13 +31,36 @@ struct Packet {
 struct Mapper {
     const PrefixAnonymizer* ip = nullptr;  // null: identity
     const MacPermutation* macs = nullptr;  // null: MACs kept
-    std::uint32_t v4(std::uint32_t a) const { return ip ? ip->anonymize(a) : a; }
-    Ipv6Address v6(const Ipv6Address& a) const { return ip ? ip->anonymize(a) : a; }
-    std::uint64_t mac(std::uint64_t m) const { return macs ? macs->anonymize(m) : m; }
+    // The frame of the default mode: options the rewriter does not know padded over.
+    bool padded = false;
+    // If set, the bytes of every address handed out (a prefix's whole mapped bytes), to find them in a frame.
+    std::vector<std::vector<std::uint8_t>>* drawn = nullptr;
+    std::uint32_t v4(std::uint32_t a) const {
+        std::uint32_t r = ip ? ip->anonymize(a) : a;
+        if (drawn)
+            drawn->push_back({std::uint8_t(r >> 24), std::uint8_t(r >> 16), std::uint8_t(r >> 8), std::uint8_t(r)});
+        return r;
+    }
+    Ipv6Address v6(const Ipv6Address& a) const {
+        Ipv6Address r = ip ? ip->anonymize(a) : a;
+        if (drawn) drawn->emplace_back(r.bytes, r.bytes + 16);
+        return r;
+    }
+    std::uint64_t mac(std::uint64_t m) const {
+        std::uint64_t r = macs ? macs->anonymize(m) : m;
+        if (drawn) {
+            drawn->emplace_back();
+            for (int i = 0; i < 6; ++i) drawn->back().push_back(std::uint8_t(r >> (40 - 8 * i)));
+        }
+        return r;
+    }
+    // A link address of n bytes other than a MAC's.
+    std::uint64_t link(std::uint64_t a, std::size_t n) const { return macs ? macs->anonymizeLink(a, n) : a; }
     // A prefix of `bits` bits: the image's first bits, the rest as it stands.
     Ipv6Address prefix(const Ipv6Address& a, int bits) const {
         if (!ip) return a;
         Ipv6Address image = ip->anonymize(a);
+        if (drawn) drawn->emplace_back(image.bytes, image.bytes + bits / 8);
         for (int i = 0; i < 16; ++i) {
             int mapped = bits - 8 * i;
             if (mapped >= 8) continue;
@@ -100,6 +123,7 @@ struct Upper {
     int checksumAt = -1;  // -1: none to fill (or already filled)
     bool udp = false;
     std::uint32_t skew = 0;
+    std::size_t covered = 0;  // bytes the checksum covers (UDP-Lite, DCCP), 0: all
 };
 
 inline Upper tcp(unsigned sport, unsigned dport, const Bytes& options = {}, const Bytes& payload = {},
@@ -187,6 +211,19 @@ inline Upper icmp6(unsigned type, unsigned code, const Bytes& body, const Bytes&
     return u;
 }
 
+// A transport whose checksum takes the pseudo-header, of which only `headers` bytes are walked.
+inline Upper pseudoChecksummed(std::uint8_t protocol, const Bytes& bytes, int checksumAt, std::size_t headers,
+                               std::size_t covered = 0, bool udp = false) {
+    Upper u;
+    u.packet.bytes = bytes;
+    u.packet.headers = headers;
+    u.protocol = protocol;
+    u.checksumAt = checksumAt;
+    u.covered = covered;
+    u.udp = udp;
+    return u;
+}
+
 // A packet carried whole (IP in IP: 4, 41).
 inline Upper carried(std::uint8_t protocol, const Packet& inner) {
     Upper u;
@@ -245,8 +282,8 @@ inline Packet ipv4(std::uint32_t src, std::uint32_t dst, const Upper& up, const 
         put32(pseudo, o.finalDst ? *o.finalDst : dst);
         put16(pseudo, up.protocol);
         put16(pseudo, static_cast<unsigned>(up.packet.bytes.size()));
-        std::uint32_t rest =
-            (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + headerBytes, up.packet.bytes.size())) % 0xFFFF;
+        std::size_t covered = up.covered ? up.covered : up.packet.bytes.size();
+        std::uint32_t rest = (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + headerBytes, covered)) % 0xFFFF;
         fillChecksum(b, headerBytes + static_cast<std::size_t>(up.checksumAt), rest, up.skew, up.udp);
     }
     return p;
@@ -336,8 +373,8 @@ inline Packet ipv6(const Ipv6Address& src, const Ipv6Address& dst, const Upper& 
         putV6(pseudo, o.pseudoDst ? *o.pseudoDst : dst);
         put32(pseudo, static_cast<std::uint32_t>(up.packet.bytes.size()));
         put32(pseudo, up.protocol);
-        std::uint32_t rest =
-            (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + upperAt, up.packet.bytes.size())) % 0xFFFF;
+        std::size_t covered = up.covered ? up.covered : up.packet.bytes.size();
+        std::uint32_t rest = (sumOf(pseudo.data(), pseudo.size()) + sumOf(b.data() + upperAt, covered)) % 0xFFFF;
         fillChecksum(b, upperAt + static_cast<std::size_t>(up.checksumAt), rest, up.skew, up.udp);
     }
     return p;

@@ -242,10 +242,17 @@ def test_key_forms_agree_and_are_never_shown(default_digits):
         shown = "".join(traceback.format_exception(error.value))
         assert secret[4:20] not in shown and secret[4:20].encode().hex() not in shown
     assert ipveil.Anonymizer(key=default_digits).anonymize("10.1.2.3") == reference
-    for args, kwargs in (((secret, secret), {}), ((), {}), ((), {"kee": secret}), ((secret,), {"key": secret})):
-        with pytest.raises(TypeError, match="takes one argument, the key") as error:
+    for args, kwargs in (((secret, None, None), {}), ((), {}), ((), {"kee": secret}), ((secret,), {"key": secret}),
+                         ((), {"policy": secret})):
+        with pytest.raises(TypeError, match=r"takes the key and an optional policy, Anonymizer\(key, policy=None\)") \
+                as error:
             ipveil.Anonymizer(*args, **kwargs)
         assert secret[4:20] not in "".join(traceback.format_exception(error.value))
+    # A key given in the policy's place (or as one of its lines) is refused without being quoted.
+    for policy in (secret, "special\n" + secret.upper(), "keep " + secret):
+        with pytest.raises(ValueError, match="^The policy line") as error:
+            ipveil.Anonymizer(secret, policy)
+        assert secret[4:20] not in "".join(traceback.format_exception(error.value)).lower()
     with pytest.raises(TypeError, match="not pickled"):
         pickle.dumps(other)
     with pytest.raises(TypeError):
