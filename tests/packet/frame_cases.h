@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -579,8 +580,19 @@ struct Mappings {
 };
 
 // One frame through a rewriter of its own; returns the bytes to write.
+// One rewriter per policy for the whole test run: a rewriter's window is
+// several megabytes, and the property tests rewrite frames by the hundred
+// thousand (under the sanitizers each new window costs milliseconds). A
+// rewriter keeps nothing from one call to the next but its counts.
+inline FrameRewriter& rewriterFor(Policy policy) {
+    thread_local std::unique_ptr<FrameRewriter> rewriters[2][2][2];
+    auto& slot = rewriters[policy.keepPayload][policy.keepMac][policy.direction == Direction::Reveal];
+    if (!slot) slot = std::make_unique<FrameRewriter>(Key, policy);
+    return *slot;
+}
+
 inline Bytes rewritten(Bytes bytes, std::uint32_t linkType, Policy policy, std::uint32_t* captured = nullptr) {
-    FrameRewriter rewriter(Key, policy);
+    FrameRewriter& rewriter = rewriterFor(policy);
     Frame frame{bytes.data(), static_cast<std::uint32_t>(bytes.size()), linkType};
     rewriter.rewrite(&frame, 1);
     bytes.resize(frame.captured);
