@@ -81,8 +81,8 @@ struct ForcedRules6 {
 };
 
 // forced[i] for addresses[i], i below count, and kept[i] = addresses[i] &
-// forced[i], with AVX2; only called where the cipher's dispatch has chosen a
-// VAES path (whose CPUs have AVX2).
+// forced[i], with AVX2; only called on a hardware path of a CPU that has
+// AVX2 (every VAES CPU does).
 void forcedMasks4Avx2(const ForcedRules4& rules, const std::uint32_t* addresses, std::size_t count,
                       std::uint32_t* forced, std::uint32_t* kept) noexcept;
 // The same for IPv6 addresses, 16 bytes each in network order, and their
