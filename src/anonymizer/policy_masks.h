@@ -89,6 +89,12 @@ void forcedMasks4Avx2(const ForcedRules4& rules, const std::uint32_t* addresses,
 // forced flips in the same layout.
 void forcedMasks6Avx2(const ForcedRules6& rules, const std::uint8_t* addresses, std::size_t count,
                       std::uint8_t* forced, std::uint8_t* kept) noexcept;
+// The same two passes with AVX-512 F, VL and CD, on a hardware path of a CPU
+// that has them.
+void forcedMasks4Avx512(const ForcedRules4& rules, const std::uint32_t* addresses, std::size_t count,
+                        std::uint32_t* forced, std::uint32_t* kept) noexcept;
+void forcedMasks6Avx512(const ForcedRules6& rules, const std::uint8_t* addresses, std::size_t count,
+                        std::uint8_t* forced, std::uint8_t* kept) noexcept;
 // images = (kept | (images & ~forced)) & truncate over `bytes` bytes, the
 // 32 bytes at truncate repeating (eight IPv4 words or two IPv6 addresses).
 void applyForcedAvx2(const std::uint8_t* kept, const std::uint8_t* forced, const std::uint8_t* truncate,

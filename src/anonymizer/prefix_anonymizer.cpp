@@ -284,37 +284,53 @@ Uint128 forced6(const CompiledPolicy& policy, Uint128 address) noexcept {
 }
 
 #if IPVEIL_X86_AES
-// AVX2, with the operating system saving the ymm registers (XCR0 bits 1 and
-// 2). Asked here, in a file built without AVX2, so that the question itself
-// runs on any x86-64 CPU.
-bool cpuHasAvx2() noexcept {
+// The widest pass the CPU can run: AVX2 with the operating system saving the
+// ymm registers (XCR0 bits 1 and 2), AVX-512 F, VL and CD with it saving the
+// zmm ones too (bits 5 to 7). Asked here, in a file built without either, so
+// that the question itself runs on any x86-64 CPU.
+enum class PolicyPass { Scalar, Avx2, Avx512 };
+
+PolicyPass widestPolicyPass() noexcept {
     unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) {
+        return PolicyPass::Scalar;
+    }
     unsigned xcr0 = 0, xcr0High = 0;
     __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    if ((xcr0 & 6) != 6) return false;
-    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0;
+    if ((xcr0 & 6) != 6 || __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0 || (ebx & bit_AVX2) == 0) {
+        return PolicyPass::Scalar;
+    }
+    const unsigned avx512 = bit_AVX512F | bit_AVX512CD | bit_AVX512VL;
+    return (xcr0 & 0xE6) == 0xE6 && (ebx & avx512) == avx512 ? PolicyPass::Avx512 : PolicyPass::Avx2;
 }
-#endif
 
-// Whether the policy's passes may use AVX2: on the hardware paths of a CPU
-// that has it (every VAES CPU does, and most AES-NI ones since 2013). The
-// portable path keeps the scalar passes, so that the tests run both.
-bool avx2Passes() noexcept {
-#if IPVEIL_X86_AES
-    static const bool avx2 = cpuHasAvx2();
-    const AesImplementation implementation = activeAesImplementation();
-    return implementation != AesImplementation::Portable && avx2;
-#else
-    return false;
-#endif
+// The pass the policy uses, as wide as the AES path: AVX-512 beside the
+// 512-bit VAES path, AVX2 beside the others (every VAES CPU has AVX2, and most
+// AES-NI ones since 2013). The portable path keeps the scalar passes. So the
+// tests, run over every AES path, run every pass.
+PolicyPass policyPass() noexcept {
+    static const PolicyPass widest = widestPolicyPass();
+    switch (activeAesImplementation()) {
+        case AesImplementation::Portable: return PolicyPass::Scalar;
+        case AesImplementation::Vaes512: return widest;
+        default: return widest == PolicyPass::Avx512 ? PolicyPass::Avx2 : widest;
+    }
 }
+
+bool avx2Passes() noexcept { return policyPass() != PolicyPass::Scalar; }
+#else
+bool avx2Passes() noexcept { return false; }
+#endif
 
 // Forced masks for IPv4 addresses, and the address bits they keep.
 void forcedMasks4(const CompiledPolicy& policy, const std::uint32_t* addresses, std::size_t count,
                   std::uint32_t* forced, std::uint32_t* kept) noexcept {
 #if IPVEIL_X86_AES
-    if (avx2Passes() && !policy.keepAll4) {
+    if (policyPass() == PolicyPass::Avx512 && !policy.keepAll4) {
+        anonymizer_detail::forcedMasks4Avx512(policy.rules4(), addresses, count, forced, kept);
+        return;
+    }
+    if (policyPass() == PolicyPass::Avx2 && !policy.keepAll4) {
         anonymizer_detail::forcedMasks4Avx2(policy.rules4(), addresses, count, forced, kept);
         return;
     }
@@ -344,7 +360,12 @@ void applyForced(const std::uint8_t* kept, const std::uint8_t* forced, const std
 void forcedMasks6(const CompiledPolicy& policy, const Ipv6Address* addresses, std::size_t count,
                   Ipv6Address* forced, Ipv6Address* kept) noexcept {
 #if IPVEIL_X86_AES
-    if (avx2Passes() && !policy.keepAll6) {
+    if (policyPass() == PolicyPass::Avx512 && !policy.keepAll6) {
+        anonymizer_detail::forcedMasks6Avx512(policy.rules6View(), addresses[0].bytes, count, forced[0].bytes,
+                                              kept[0].bytes);
+        return;
+    }
+    if (policyPass() == PolicyPass::Avx2 && !policy.keepAll6) {
         anonymizer_detail::forcedMasks6Avx2(policy.rules6View(), addresses[0].bytes, count, forced[0].bytes,
                                             kept[0].bytes);
         return;
