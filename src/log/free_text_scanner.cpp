@@ -49,9 +49,10 @@
 // and "de:ad::be:ef" in source code, "::" alone ("listening on :: port 22")
 // and a version number "1.2.3.4" without a 'v' are mapped.
 //
-// Speed: one table lookup a byte skips to the next run; a run without ':' or
-// without both '.' and a digit is passed over at once. Each run is read at
-// most twice (as IPv6, then for quads), so the work is linear in the line.
+// Speed: the scan skips eight bytes a step to the next ':' or '.' and widens
+// it to its run; a run without ':' or without both '.' and a digit is passed
+// over at once. Each byte joins one run at most, and each run is read at most
+// twice (as IPv6, then for quads), so the work is linear in the line.
 #include "free_text_scanner.h"
 
 #include <algorithm>
@@ -190,16 +191,17 @@ void findAddresses(std::string_view line, std::vector<TextSlot>& slots) {
     const char* p = line.data();
     const char* const end = p + line.size();
     const RunReader reader(p, end, slots);
-    while (p != end) {
-        if ((classOf(p) & RunChar) == 0) {
-            ++p;
-            continue;
-        }
+    // Every address holds a ':' or a '.': skip to the next, then widen it to
+    // its run, back to where the last run ended at most.
+    const char* done = p;
+    while ((p = findEither(p, end, ':', '.')) != end) {
         const char* run = p;
-        std::uint8_t seen = 0;
-        do seen |= classOf(p++);
-        while (p != end && (classOf(p) & RunChar) != 0);
+        std::uint8_t seen = classOf(p);
+        while (run != done && (classOf(run - 1) & RunChar) != 0) seen |= classOf(--run);
+        ++p;
+        while (p != end && (classOf(p) & RunChar) != 0) seen |= classOf(p++);
         if ((seen & Colon) != 0 || (seen & (Dot | Digit)) == (Dot | Digit)) p = reader.read(run, p, seen);
+        done = p;
     }
 }
 

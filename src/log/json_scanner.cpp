@@ -72,7 +72,7 @@ inline unsigned hexValue(char c) noexcept {
 const char* readString(const char* p, const char* end, bool& escaped, const char*& error) noexcept {
     escaped = false;
     for (;;) {
-        while (p != end && *p != '"' && *p != '\\') ++p;
+        p = findEither(p, end, '"', '\\');
         if (p == end) break;
         if (*p == '"') return p;
         escaped = true;
