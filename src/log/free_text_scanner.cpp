@@ -14,19 +14,19 @@
 //     address: "[2001:db8::1]:443", "(10.0.0.1)", "SRC=10.0.0.1",
 //     "fe80::1%eth0" (the zone stays outside), "http://[::1]:8080/".
 //  3. A run is first read as one IPv6 address, after these trims:
-//     - a single ':' at its start is punctuation ("addr:fe80::1"), and so is
-//       a single ':' at its end ("from ::1: refused") or a third one after
-//       "::" after a group there ("from 2001:db8::: refused"); a run of
-//       three colons at its start is left whole (netstat's ":::22" and
-//       ":::*" are "::" with a port, not read as addresses);
+//     - a single ':' at its start is punctuation ("addr:fe80::1"); so is a
+//       single ':' at its end ("from ::1: refused"), and a third ':' that
+//       follows a group and "::" there ("from 2001:db8::: refused"). Three
+//       colons at its start stay ("::" and a port in netstat's ":::22" and
+//       ":::*", read as no address);
 //     - '.'s at its end are punctuation ("from 2001:db8::1.") unless a letter
 //       follows them;
-//     - a run glued to a letter before it ("interface:fe80::1", where the run
-//       starts at "face:") is read from after its first ':' if that ':' is
-//       single or followed by "::" ("addr:::1"), and otherwise not at all
-//       ("std::vector" holds nothing); a run
-//       glued to a letter after it ("fe80::1:deadline") is read up to its last
-//       ':' if that ':' is single, and otherwise not at all.
+//     - a run glued to a letter (A-Z, a-z) before it ("interface:fe80::1",
+//       whose run starts at "face:") is read from after its first ':' if
+//       that ':' is single or followed by "::" ("addr:::1"), and otherwise
+//       not at all ("std::vector" holds nothing); a run glued to a letter
+//       after it ("fe80::1:deadline") is read up to its last ':' if that ':'
+//       is single, and otherwise not at all.
 //  4. A run that is not one IPv6 address may hold dotted quads: each longest
 //     stretch of digits and '.' inside it that is exactly a quad, standing
 //     after the run's start or a ':' and before the run's end or a ':'
@@ -34,7 +34,8 @@
 //     on either side ("v1.2.3.4", "1.2.3.4a", "1.2.3.4x"), one after a '.'
 //     or before a '.' and a letter or digit ("1.2.3.4.5", "host.1.2.3.4",
 //     "4.3.2.1.in-addr.arpa", tcpdump's "10.0.0.1.443"); '.'s after a quad at
-//     the end of a run are punctuation ("from 10.0.0.1.").
+//     the end of a run are punctuation ("from 10.0.0.1.") unless a letter
+//     follows them.
 //  5. A prefix length directly after an address, "/" and 0 to 32 (IPv4) or
 //     0 to 128 (IPv6) without leading zeros, makes it a subnet when no letter
 //     or digit, nor '.' and a letter or digit, follows ("10.0.0.0/8",
