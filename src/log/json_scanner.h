@@ -20,7 +20,8 @@ public:
     // Appends the slots, inside the quotes, of the string values at the
     // chosen paths (each string of an array there too) and, with
     // everyAddress, of every string that is an address. Returns nullptr, or
-    // for a line that is not one JSON object why not (a static text).
+    // for a line that is not one JSON object why not (a static text), and
+    // then slots as it was.
     const char* scan(std::string_view line, std::vector<TextSlot>& slots) const;
 
 private:
