@@ -24,6 +24,7 @@ dtypes do not change.
 import functools
 import os
 
+import dask.base
 import numpy
 import pandas
 
@@ -64,9 +65,11 @@ def _map_columns(frame, columns, key_file, policy, step):
         if column not in meta.columns:
             raise KeyError(f"The dataframe has no column {column!r}.")
         _check_dtype(column, meta[column].dtype)
-    # The arguments bound to the function, so that the graph holds them as given and never looks into them.
+    # The arguments bound to the function, so that the graph holds them as given and never looks into them. They
+    # are in the name of the result too: Dask takes two results of one name for one.
     mapper = functools.partial(_map_partition, columns=tuple(columns), key_file=key_file, policy=policy, step=step)
-    return frame.map_partitions(mapper, meta=meta, token=f"ipveil-{step}")
+    token = f"ipveil-{step}-{dask.base.tokenize(mapper.keywords)}"
+    return frame.map_partitions(mapper, meta=meta, token=token)
 
 
 def _check_dtype(column, dtype):
@@ -106,7 +109,8 @@ def _map_column(mapping, column):
         return pandas.Series(pandas.arrays.IntegerArray(images, ~present), index=column.index, name=column.name)
     if present.all():
         return mapping(column)
-    # Positionally, as a partition's index may repeat labels; each missing cell keeps its own kind of null.
-    values = column.to_numpy(dtype=object, copy=True)
+    # Positionally, as a partition's index may repeat labels; each missing cell keeps its own kind of null. A copy
+    # made here: to_numpy(copy=True) of an unpickled string column (as a worker gets one) can be a view of it.
+    values = numpy.array(column.to_numpy(dtype=object), dtype=object)
     values[present] = mapping(values[present])
     return pandas.Series(values, index=column.index, name=column.name, dtype=column.dtype)

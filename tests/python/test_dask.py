@@ -105,6 +105,19 @@ def test_columns_mapped_on_the_workers_as_the_pandas_api_maps_them(client, key_f
     assert cache_misses(client) - misses <= len(client.scheduler_info()["workers"])
 
 
+def test_calls_differing_in_columns_or_policy_are_not_one_result(client, key_file):
+    # Dask keeps one result per name: two calls on one frame must not share one.
+    frame = flows(rows=300)
+    source = dd.from_pandas(frame, npartitions=2)
+    calls = [("src", None), ("dst", None), ("src", POLICY)]
+    results = dd.compute(*(ipveil.dask.anonymize_columns(source, column, key_file, policy) for column, policy in calls))
+    for (column, policy), result in zip(calls, results):
+        expected = frame.copy()
+        has = frame[column].notna()
+        expected.loc[has, column] = ipveil.Anonymizer.from_key_file(key_file, policy).anonymize(frame[column][has])
+        assert_same_cells(result, expected)
+
+
 def test_key_file_open_to_others_refused_on_the_worker(client, tmp_path, default_digits):
     shared = write_key(tmp_path / "shared-key", default_digits, 0o640)
     source = dd.from_pandas(flows(rows=30), npartitions=2)
