@@ -1,9 +1,12 @@
 """ipveil.dask on a local cluster of two worker processes, against the pandas API in this process: the same cells,
-missing ones left as they were, the same dtypes; the key read by each worker from its key file and never in the graph."""
+missing ones left as they were, the same dtypes; the key read by each worker from its key file, never in the graph."""
+import csv
 import importlib
 import ipaddress
+import os
 import pickle
 import random
+import re
 
 import numpy as np
 import pandas as pd
@@ -21,10 +24,15 @@ POLICY = "special\npreserve 10.0.0.0/8"
 
 
 @pytest.fixture(scope="module")
-def client():
+def cluster():
     with distributed.LocalCluster(n_workers=2, processes=True, threads_per_worker=1, dashboard_address=None,
-                                  host="127.0.0.1", worker_dashboard_address=None) as cluster, \
-            distributed.Client(cluster) as client:
+                                  host="127.0.0.1", worker_dashboard_address=None) as cluster:
+        yield cluster
+
+
+@pytest.fixture(scope="module")
+def client(cluster):
+    with distributed.Client(cluster) as client:
         yield client
 
 
@@ -143,3 +151,27 @@ def test_anonymizer_is_not_pickled_but_points_at_the_key_file(anonymizer):
     for dumps in (pickle.dumps, cloudpickle.dumps):
         with pytest.raises(TypeError, match=r"not pickled.*key file.*from_key_file\(path\)"):
             dumps(anonymizer)
+
+
+def test_readme_example(cluster, client, key_file, anonymizer, tmp_path):
+    text = open(os.path.join(os.path.dirname(__file__), "..", "..", "README.md")).read()
+    section = text[text.index("## Dask:"):]
+    (example,) = re.findall(r"```python\n(.*?)```", section[:section.index("\n## ", 1)], re.S)
+    rows = [["start", "src", "dst", "note"], ["0.50", "10.0.0.1", "", "NA"],
+            ["1.250", "2001:DB8::1", "10.0.0.2", "null"], ["2", "", "8.8.8.8", "a, b"]]
+    for name, part in (("a", rows[:3]), ("b", rows[:1] + rows[3:])):
+        (tmp_path / "in").mkdir(exist_ok=True)
+        with open(tmp_path / "in" / f"{name}.csv", "w", newline="") as file:
+            csv.writer(file).writerows(part)
+    for old, new in (("tcp://SCHEDULER-HOST:8786", cluster.scheduler_address), ("/home/anon/.config/ipveil/key",
+                     str(key_file)), ("/shared/flows/", f"{tmp_path}/in/"), ("/shared/flows-anonymized/",
+                     f"{tmp_path}/out/")):
+        assert old in example
+        example = example.replace(old, new)
+    names = {}
+    exec(example, names)
+    names["client"].close()
+
+    out = [row for part in sorted((tmp_path / "out").iterdir()) for row in list(csv.reader(open(part)))[1:]]
+    assert out == [[start, anonymizer.anonymize(src) if src else "", anonymizer.anonymize(dst) if dst else "", note]
+                   for start, src, dst, note in rows[1:]]
