@@ -1071,7 +1071,11 @@ as anonymize_mac().
         .def(
             "__reduce__",
             [](const Anonymizer&) -> py::object {
-                throw py::type_error("An ipveil.Anonymizer is not pickled: that would write its key out.");
+                throw py::type_error(
+                    "An ipveil.Anonymizer is not pickled: that would write its key out. Give another process (a "
+                    "multiprocessing or Dask worker) the key file's path instead, and let it call "
+                    "ipveil.Anonymizer.from_key_file(path) itself; ipveil.dask does so for Dask dataframes.");
             },
-            "__reduce__(self)\n\nRefused: pickling would write the key out.");
+            "__reduce__(self)\n\nRefused: pickling would write the key out; other processes read the key file "
+            "themselves (Anonymizer.from_key_file, ipveil.dask).");
 }

@@ -21,6 +21,8 @@ class Outcomes:
             self.ran += 1
 
 
-outcomes = Outcomes()
-status = pytest.main(["-q", "-rs", "-p", "no:cacheprovider", *sys.argv[1:]], plugins=[outcomes])
-sys.exit(77 if status == 0 and outcomes.ran == 0 and outcomes.skipped > 0 else status)
+# Only when run: a worker process started by spawning (Dask's LocalCluster) imports this file again as its main module.
+if __name__ == "__main__":
+    outcomes = Outcomes()
+    status = pytest.main(["-q", "-rs", "-p", "no:cacheprovider", *sys.argv[1:]], plugins=[outcomes])
+    sys.exit(77 if status == 0 and outcomes.ran == 0 and outcomes.skipped > 0 else status)

@@ -31,7 +31,7 @@ def test_user_prefix_is_imported_without_a_path(tmp_path):
     assert path.startswith(str(home / ".local")) and image == run_python(
         "import ipveil, os; print(ipveil.Anonymizer(os.environ['IPVEIL_DEFAULT_KEY']).anonymize('10.0.0.1'))",
         PYTHONPATH=os.environ["IPVEIL_MODULE_DIR"]).strip()
-    for name in ("__init__.pyi", "py.typed"):
+    for name in ("__init__.pyi", "py.typed", "dask.py"):
         assert os.path.exists(os.path.join(os.path.dirname(path), name))
 
 
