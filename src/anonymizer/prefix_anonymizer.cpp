@@ -1,13 +1,10 @@
 #include "prefix_anonymizer.h"
 
-#if IPVEIL_X86_AES
-#include <cpuid.h>
-#endif
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "cpu_features.h"
 #include "policy_masks.h"
 #include "prefix_kernels.h"
 
@@ -283,28 +280,12 @@ Uint128 forced6(const CompiledPolicy& policy, Uint128 address) noexcept {
     return forcedFromLeast(m);
 }
 
-#if IPVEIL_X86_AES
-// AVX2, with the operating system saving the ymm registers (XCR0 bits 1 and
-// 2). Asked here, in a file built without AVX2, so that the question itself
-// runs on any x86-64 CPU.
-bool cpuHasAvx2() noexcept {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) return false;
-    unsigned xcr0 = 0, xcr0High = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    if ((xcr0 & 6) != 6) return false;
-    return __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ebx & bit_AVX2) != 0;
-}
-#endif
-
 // Whether the policy's passes may use AVX2: on the hardware paths of a CPU
 // that has it (every VAES CPU does, and most AES-NI ones since 2013). The
 // portable path keeps the scalar passes, so that the tests run both.
 bool avx2Passes() noexcept {
 #if IPVEIL_X86_AES
-    static const bool avx2 = cpuHasAvx2();
-    const AesImplementation implementation = activeAesImplementation();
-    return implementation != AesImplementation::Portable && avx2;
+    return activeAesImplementation() != AesImplementation::Portable && cpuFeatures().avx2;
 #else
     return false;
 #endif
