@@ -5,7 +5,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "ipv4_address.h"
+#include "ipv4_format.h"
 #include "text_scan.h"
 
 namespace ipveil::trace {
@@ -136,7 +136,7 @@ inline char* writeRest(char* out, std::uint32_t size, std::uint32_t address) noe
     *out++ = '\t';
     out = writeUnsigned(out, size);
     *out++ = '\t';
-    out = formatIpv4Address(out, address);
+    out = address_detail::formatDottedQuad(out, address);  // formatIpv4Address, inline
     *out++ = '\n';
     return out;
 }
