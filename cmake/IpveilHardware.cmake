@@ -1,17 +1,17 @@
-# ipveil_add_x86_paths(TARGET [CPU SOURCE...] [NI SOURCE...] [AVX2 SOURCE...]
+# ipveil_add_x86_paths(TARGET [NI SOURCE...] [AVX2 SOURCE...]
 #                      [AVX512 SOURCE...] [VAES SOURCE...] [VAES512 SOURCE...]): adds a target's x86 sources on
 # x86-64 only, each group compiled with its own instruction-set flags rather
 # than project-wide ones, so the binary still runs on any x86-64 CPU and
-# chooses its path at run time. CPU sources get no extra flags: they decide
-# whether the others may run. Defines IPVEIL_X86_AES to 1 or 0.
+# chooses its path at run time, from the one CPU probe (ipveil_cpu, built
+# without such flags). Defines IPVEIL_X86_AES to 1 or 0.
 #
 # A file with flags must not define inline functions that other files also
 # define (the linker keeps one copy, perhaps the one using instructions the
 # CPU lacks): the path files use intrinsics and their own local helpers only.
 function(ipveil_add_x86_paths target)
-  cmake_parse_arguments(ARG "" "" "CPU;NI;AVX2;AVX512;VAES;VAES512" ${ARGN})
+  cmake_parse_arguments(ARG "" "" "NI;AVX2;AVX512;VAES;VAES512" ${ARGN})
   if(CMAKE_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
-    target_sources(${target} PRIVATE ${ARG_CPU} ${ARG_NI} ${ARG_AVX2} ${ARG_AVX512} ${ARG_VAES} ${ARG_VAES512})
+    target_sources(${target} PRIVATE ${ARG_NI} ${ARG_AVX2} ${ARG_AVX512} ${ARG_VAES} ${ARG_VAES512})
     if(ARG_NI)
       set_source_files_properties(${ARG_NI} PROPERTIES COMPILE_OPTIONS "-maes;-mssse3;-msse4.1")
     endif()

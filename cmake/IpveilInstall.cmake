@@ -13,7 +13,8 @@ set(IPVEIL_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/ipveil)
 get_property(_ipveil_keyed_commands GLOBAL PROPERTY IPVEIL_KEYED_COMMANDS)
 install(TARGETS ${_ipveil_keyed_commands} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
         PERMISSIONS ${IPVEIL_EXECUTABLE_PERMISSIONS})
-install(TARGETS ipveil_aes ipveil_address ipveil_anonymizer
+# ipveil_cpu, the CPU probe the others link, goes along without a header.
+install(TARGETS ipveil_aes ipveil_address ipveil_anonymizer ipveil_cpu
         EXPORT ipveilTargets
         ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "address_policy.h"
-#include "field_parse.h"
+#include "ipv4_address.h"
 #include "ipv6_address.h"
 #include "key_id.h"
 #include "mac_permutation.h"
@@ -99,34 +99,6 @@ std::string textForMessage(py::handle text) {
     std::string shown = py::repr(text);
     if (shown.size() > 80) shown = shown.substr(0, 76) + "...'";
     return shown;
-}
-
-// Parses an IPv4 address as ipveil reads one: four decimal components with
-// an optional '+', each up to 4294967295, joined by dots; a component above
-// 255 carries into the ones before it, modulo 2^32.
-bool parseIpv4Text(const char* first, const char* last, std::uint32_t& address) noexcept {
-    std::uint32_t value = 0;
-    for (int c = 0; c < 4; ++c) {
-        std::uint32_t component;
-        const char* stop = trace::parseUnsigned(first, last, component);
-        if (stop == nullptr) return false;
-        if (c < 3 ? (stop == last || *stop != '.') : stop != last) return false;
-        value += component << (8 * (3 - c));
-        first = stop + 1;
-    }
-    address = value;
-    return true;
-}
-
-char* formatIpv4Text(char* out, std::uint32_t address) noexcept {
-    for (int c = 0; c < 4; ++c) {
-        const unsigned part = (address >> (8 * (3 - c))) & 0xFF;
-        if (part >= 100) *out++ = static_cast<char>('0' + part / 100);
-        if (part >= 10) *out++ = static_cast<char>('0' + part / 10 % 10);
-        *out++ = static_cast<char>('0' + part % 10);
-        if (c < 3) *out++ = '.';
-    }
-    return out;
 }
 
 // Reads a MAC in one of the forms tools print: six pairs of hexadecimal
@@ -529,8 +501,8 @@ private:
                     const char* end = formatIpv6Address(out, map6(address6, direction));
                     return py::reinterpret_steal<py::object>(newAsciiText(out, end));
                 }
-            } else if (parseIpv4Text(first, last, address4)) {
-                const char* end = formatIpv4Text(out, map4(address4, direction));
+            } else if (parseIpv4Record(first, last, address4)) {
+                const char* end = formatIpv4Address(out, map4(address4, direction));
                 return py::reinterpret_steal<py::object>(newAsciiText(out, end));
             }
         }
@@ -732,7 +704,7 @@ private:
                         batch->isIpv6[j] = true;
                         count6 += parsed;
                     } else {
-                        parsed = parseIpv4Text(first, last, batch->addresses4[count4]);
+                        parsed = parseIpv4Record(first, last, batch->addresses4[count4]);
                         batch->isIpv6[j] = false;
                         count4 += parsed;
                     }
@@ -751,7 +723,7 @@ private:
             std::size_t next6 = 0;
             for (std::size_t j = 0; j < size; ++j) {
                 const char* end = batch->isIpv6[j] ? formatIpv6Address(out, batch->addresses6[next6++])
-                                                   : formatIpv4Text(out, batch->addresses4[next4++]);
+                                                   : formatIpv4Address(out, batch->addresses4[next4++]);
                 PyList_SET_ITEM(images.ptr(), static_cast<Py_ssize_t>(start + j), newAsciiText(out, end));
             }
         }

@@ -1,5 +1,7 @@
 #include "ipv4_address.h"
 
+#include "ipv4_format.h"
+
 namespace ipveil {
 
 bool parseIpv4Address(const char* first, const char* last, std::uint32_t& address) noexcept {
@@ -24,36 +26,37 @@ bool parseIpv4Address(const char* first, const char* last, std::uint32_t& addres
     return true;
 }
 
+const char* parseIpv4RecordComponent(const char* first, const char* last, std::uint32_t& value) noexcept {
+    const char* p = first;
+    if (p != last && *p == '+') ++p;
+    const char* const digits = p;
+    std::uint64_t v = 0;
+    for (; p != last && *p >= '0' && *p <= '9'; ++p) {
+        v = v * 10 + static_cast<unsigned>(*p - '0');
+        if (v > 0xFFFFFFFFu) return nullptr;
+    }
+    if (p == digits) return nullptr;
+    value = static_cast<std::uint32_t>(v);
+    return p;
+}
+
 bool parseIpv4Record(const char* first, const char* last, std::uint32_t& address) noexcept {
-    std::uint32_t value = 0;
+    std::uint32_t components[4];
     for (int c = 0; c < 4; ++c) {
-        if (first != last && *first == '+') ++first;
-        if (first == last || *first < '0' || *first > '9') return false;
-        std::uint64_t component = 0;
-        while (first != last && *first >= '0' && *first <= '9') {
-            component = component * 10 + static_cast<unsigned>(*first++ - '0');
-            if (component > 0xFFFFFFFFu) return false;
-        }
-        value += static_cast<std::uint32_t>(component) << (8 * (3 - c));
+        first = parseIpv4RecordComponent(first, last, components[c]);
+        if (first == nullptr) return false;
         if (c < 3) {
             if (first == last || *first != '.') return false;
             ++first;
         }
     }
     if (first != last) return false;
-    address = value;
+    address = packIpv4Record(components);
     return true;
 }
 
 char* formatIpv4Address(char* out, std::uint32_t address) noexcept {
-    for (int c = 0; c < 4; ++c) {
-        const unsigned part = (address >> (8 * (3 - c))) & 0xFF;
-        if (part >= 100) *out++ = static_cast<char>('0' + part / 100);
-        if (part >= 10) *out++ = static_cast<char>('0' + part / 10 % 10);
-        *out++ = static_cast<char>('0' + part % 10);
-        if (c < 3) *out++ = '.';
-    }
-    return out;
+    return address_detail::formatDottedQuad(out, address);
 }
 
 }  // namespace ipveil

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cstring>
 
+#include "ipv4_address.h"
+
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -26,31 +28,13 @@ constexpr auto HexValues = [] {
     return values;
 }();
 
-// Reads the whole of [p, last) as four decimal components of 1 to 3 digits,
-// none above 255 and none with a leading zero, into out[0..3]: the dotted
-// quad that glibc accepts in the last 32 bits.
+// Reads the whole of [p, last) as the dotted quad that glibc accepts in the
+// last 32 bits, inet_pton(AF_INET)'s form, into out[0..3].
 bool parseDottedQuad(const char* p, const char* last, std::uint8_t* out) noexcept {
-    for (int i = 0; i < 4; ++i) {
-        if (i != 0) {
-            if (p == last || *p != '.') return false;
-            ++p;
-        }
-        if (p == last) return false;
-        unsigned value = static_cast<unsigned char>(*p) - unsigned{'0'};
-        if (value > 9) return false;
-        ++p;
-        if (value != 0) {  // a 0 stands alone: "01" is refused
-            for (int more = 0; more < 2 && p != last; ++more) {
-                const unsigned digit = static_cast<unsigned char>(*p) - unsigned{'0'};
-                if (digit > 9) break;
-                value = value * 10 + digit;
-                ++p;
-            }
-            if (value > 255) return false;
-        }
-        out[i] = static_cast<std::uint8_t>(value);
-    }
-    return p == last;
+    std::uint32_t address;
+    if (!parseIpv4Address(p, last, address)) return false;
+    for (int i = 0; i < 4; ++i) out[i] = static_cast<std::uint8_t>(address >> (24 - 8 * i));
+    return true;
 }
 
 // The text writers build characters in integers, the first character in the
@@ -69,21 +53,6 @@ constexpr auto HexPairs = [] {
                                               static_cast<unsigned char>(digits[i & 15]) << 8);
     }
     return pairs;
-}();
-
-// 0 to 255 with a dot after it, as text (low 32 bits) and its length (high).
-constexpr auto DottedBytes = [] {
-    std::array<std::uint64_t, 256> texts{};
-    for (unsigned i = 0; i < 256; ++i) {
-        std::uint64_t text = 0;
-        unsigned length = 0;
-        if (i >= 100) text |= std::uint64_t{'0' + i / 100} << (8 * length++);
-        if (i >= 10) text |= std::uint64_t{'0' + i / 10 % 10} << (8 * length++);
-        text |= std::uint64_t{'0' + i % 10} << (8 * length++);
-        text |= std::uint64_t{'.'} << (8 * length++);
-        texts[i] = text | std::uint64_t{length} << 32;
-    }
-    return texts;
 }();
 
 // For each set of zero groups (bit i for group i), the run that "::" replaces:
@@ -261,13 +230,9 @@ char* formatIpv6Address(char* out, const Ipv6Address& address) noexcept {
 
     if ((zeros & 0x1F) == 0x1F && groups[5] == 0xFFFF) {  // IPv4-mapped
         std::memcpy(out, "::ffff:", 7);
-        out += 7;
-        for (unsigned i = 12; i < 16; ++i) {
-            const std::uint64_t text = DottedBytes[address.bytes[i]];
-            store(out, static_cast<std::uint32_t>(text));
-            out += text >> 32;
-        }
-        return out - 1;  // drop the last dot
+        const std::uint32_t ipv4 = std::uint32_t{address.bytes[12]} << 24 | std::uint32_t{address.bytes[13]} << 16 |
+                                   std::uint32_t{address.bytes[14]} << 8 | address.bytes[15];
+        return formatIpv4Address(out + 7, ipv4);  // stores nothing past out + 7 + Ipv4MaxTextChars
     }
 
     const unsigned run = ZeroRuns[zeros];

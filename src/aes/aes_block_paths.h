@@ -34,14 +34,16 @@ struct BlockPath {
 
 // The portable table-driven path; always present.
 const BlockPath& tablePath() noexcept;
+// The hardware paths' tables, each defined in its own file with its
+// instruction-set flags (x86-64 builds only). Whether the CPU may run them
+// is decided in aes_dispatch.cpp, from the one CPU probe.
+const BlockPath& aesNiBlocks() noexcept;
+const BlockPath& vaesBlocks() noexcept;
+const BlockPath& vaes512Blocks() noexcept;
 // The hardware paths, or null where this build or this CPU lacks them.
 const BlockPath* aesNiPath() noexcept;
 const BlockPath* vaesPath() noexcept;
 const BlockPath* vaes512Path() noexcept;
-
-// Whether the CPU has AVX-512 (F, BW, VL) with VAES and the OS saves the
-// 512-bit registers; x86-64 builds only.
-bool cpuHasVaes512() noexcept;
 
 // The path every context uses, chosen on first use.
 const BlockPath& activePath() noexcept;

@@ -307,9 +307,6 @@ void aesNiEncryptCfb1(const std::uint8_t* roundKeys, unsigned rounds, const std:
     withRounds(rounds, [&](auto r) { cfb1Encrypt<r()>(roundKeys, iv, in, out, blocks); });
 }
 
-// pblendvb and pinsrb are SSE4.1, which every AES-NI CPU has; both are checked.
-const BlockPath* aesNiPath() noexcept {
-    return __builtin_cpu_supports("aes") && __builtin_cpu_supports("sse4.1") ? &NiPath : nullptr;
-}
+const BlockPath& aesNiBlocks() noexcept { return NiPath; }
 
 }  // namespace ipveil::aes_detail

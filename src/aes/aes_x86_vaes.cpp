@@ -10,7 +10,6 @@
 // a time, and gain nothing from wide registers: they are the AES-NI path's.
 // Round keys are the same layout as every path's, broadcast to both lanes.
 // No table is indexed by secret data: the path runs in constant time.
-#include <cpuid.h>
 #include <immintrin.h>
 
 #include <cstring>
@@ -267,17 +266,6 @@ constexpr BlockPath VaesPath{
 
 }  // namespace
 
-// The serial modes come from the AES-NI path, so it must be usable too. The
-// avx2 check also confirms that the OS saves the ymm registers; VAES is read
-// from CPUID leaf 7 directly, as not every compiler's __builtin_cpu_supports
-// knows it.
-const BlockPath* vaesPath() noexcept {
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    const bool vaes = __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) != 0 && (ecx & bit_VAES) != 0;
-    return vaes && __builtin_cpu_supports("avx2") && aesNiPath() != nullptr ? &VaesPath : nullptr;
-}
+const BlockPath& vaesBlocks() noexcept { return VaesPath; }
 
 }  // namespace ipveil::aes_detail

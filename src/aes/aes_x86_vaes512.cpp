@@ -19,9 +19,9 @@
 // wide registers: they are the AES-NI path's.
 // No table is indexed by secret data: the path runs in constant time.
 //
-// This file is compiled with AVX-512 flags: everything it defines stays in
-// the anonymous namespace, and the decision whether it may run is made in
-// aes_x86_cpu.cpp, which has no such flags.
+// This file is compiled with AVX-512 flags: everything it defines but the
+// table's accessor stays in the anonymous namespace, and the decision
+// whether it may run is made in aes_dispatch.cpp, which has no such flags.
 
 // GCC 12 starts many AVX-512 intrinsics from a deliberately undefined
 // register and then reports it as used uninitialized (fixed in GCC 13); the
@@ -388,11 +388,6 @@ constexpr BlockPath Vaes512Path{
 
 }  // namespace
 
-// The serial modes come from the AES-NI path, so it must be usable too; the
-// 256-bit path is required as well, so that the order of preference stays a
-// chain of ever wider CPUs.
-const BlockPath* vaes512Path() noexcept {
-    return aesNiPath() != nullptr && vaesPath() != nullptr && cpuHasVaes512() ? &Vaes512Path : nullptr;
-}
+const BlockPath& vaes512Blocks() noexcept { return Vaes512Path; }
 
 }  // namespace ipveil::aes_detail

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "ipv4_address.h"
 #include "ipv6_address.h"
 
 namespace ipveil {
@@ -77,16 +78,12 @@ bool parseNumber(std::string_view text, int max, int& value) {
     return value <= max;
 }
 
+// inet_pton's dotted quad, as every IPv4 text of a policy is written.
 bool parseIpv4(std::string_view text, std::uint8_t* bytes) {
-    for (int part = 0; part < 4; ++part) {
-        const std::size_t dot = part < 3 ? text.find('.') : text.size();
-        if (dot == std::string_view::npos) return false;
-        int value = 0;
-        if (!parseNumber(text.substr(0, dot), 255, value)) return false;
-        bytes[part] = static_cast<std::uint8_t>(value);
-        text.remove_prefix(part < 3 ? dot + 1 : dot);
-    }
-    return text.empty();
+    std::uint32_t address;
+    if (!parseIpv4Address(text.data(), text.data() + text.size(), address)) return false;
+    for (int part = 0; part < 4; ++part) bytes[part] = static_cast<std::uint8_t>(address >> (24 - 8 * part));
+    return true;
 }
 
 // "P/L"; an error message or empty.
@@ -121,10 +118,10 @@ std::string prefixText(const PolicyPrefix& prefix) {
         std::memcpy(address.bytes, prefix.bytes, 16);
         text.assign(buffer, formatIpv6Address(buffer, address));
     } else {
-        for (int part = 0; part < 4; ++part) {
-            if (part) text += '.';
-            text += std::to_string(prefix.bytes[part]);
-        }
+        char buffer[Ipv4MaxTextChars];
+        const std::uint32_t address = std::uint32_t{prefix.bytes[0]} << 24 | std::uint32_t{prefix.bytes[1]} << 16 |
+                                      std::uint32_t{prefix.bytes[2]} << 8 | prefix.bytes[3];
+        text.assign(buffer, formatIpv4Address(buffer, address));
     }
     return text + "/" + std::to_string(prefix.length);
 }

@@ -1,13 +1,10 @@
 #include "prefix_anonymizer.h"
 
-#if IPVEIL_X86_AES
-#include <cpuid.h>
-#endif
-
 #include <algorithm>
 #include <cstring>
 #include <vector>
 
+#include "cpu_features.h"
 #include "policy_masks.h"
 #include "prefix_kernels.h"
 
@@ -284,32 +281,17 @@ Uint128 forced6(const CompiledPolicy& policy, Uint128 address) noexcept {
 }
 
 #if IPVEIL_X86_AES
-// The widest pass the CPU can run: AVX2 with the operating system saving the
-// ymm registers (XCR0 bits 1 and 2), AVX-512 F, VL and CD with it saving the
-// zmm ones too (bits 5 to 7). Asked here, in a file built without either, so
-// that the question itself runs on any x86-64 CPU.
 enum class PolicyPass { Scalar, Avx2, Avx512 };
 
-PolicyPass widestPolicyPass() noexcept {
-    unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0 || (ecx & bit_AVX) == 0) {
-        return PolicyPass::Scalar;
-    }
-    unsigned xcr0 = 0, xcr0High = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    if ((xcr0 & 6) != 6 || __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0 || (ebx & bit_AVX2) == 0) {
-        return PolicyPass::Scalar;
-    }
-    const unsigned avx512 = bit_AVX512F | bit_AVX512CD | bit_AVX512VL;
-    return (xcr0 & 0xE6) == 0xE6 && (ebx & avx512) == avx512 ? PolicyPass::Avx512 : PolicyPass::Avx2;
-}
-
-// The pass the policy uses, as wide as the AES path: AVX-512 beside the
-// 512-bit VAES path, AVX2 beside the others (every VAES CPU has AVX2, and most
-// AES-NI ones since 2013). The portable path keeps the scalar passes. So the
-// tests, run over every AES path, run every pass.
+// The pass the policy uses, as wide as the AES path: AVX-512 (F, VL, CD)
+// beside the 512-bit VAES path, AVX2 beside the others (every VAES CPU has
+// AVX2, and most AES-NI ones since 2013). The portable path keeps the scalar
+// passes. So the tests, run over every AES path, run every pass.
 PolicyPass policyPass() noexcept {
-    static const PolicyPass widest = widestPolicyPass();
+    const CpuFeatures& cpu = cpuFeatures();
+    const PolicyPass widest = cpu.avx512 && cpu.avx512Cd ? PolicyPass::Avx512
+                              : cpu.avx2                 ? PolicyPass::Avx2
+                                                         : PolicyPass::Scalar;
     switch (activeAesImplementation()) {
         case AesImplementation::Portable: return PolicyPass::Scalar;
         case AesImplementation::Vaes512: return widest;

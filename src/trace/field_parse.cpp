@@ -60,18 +60,4 @@ bool parseTime(char* first, char* last, float& value) noexcept {
     return true;
 }
 
-const char* parseUnsigned(const char* first, const char* last, std::uint32_t& value) noexcept {
-    const char* p = first;
-    if (p != last && *p == '+') ++p;
-    const char* digitsStart = p;
-    std::uint64_t v = 0;
-    for (; p != last && isDigit(*p); ++p) {
-        v = v * 10 + static_cast<unsigned>(*p - '0');
-        if (v > 0xFFFFFFFFu) return nullptr;
-    }
-    if (p == digitsStart) return nullptr;
-    value = static_cast<std::uint32_t>(v);
-    return p;
-}
-
 }  // namespace ipveil::trace

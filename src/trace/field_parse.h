@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "ipv4_address.h"
+
 namespace ipveil::trace {
 
 // Parses a whole time field [first, last) as strtof would, rounding to single
@@ -22,8 +24,11 @@ bool parseTime(char* first, char* last, float& value) noexcept;
 
 // Parses decimal digits with an optional leading '+' from [first, last) into
 // value; returns the position after the digits, or nullptr when there are no
-// digits or the value exceeds 4294967295.
-const char* parseUnsigned(const char* first, const char* last, std::uint32_t& value) noexcept;
+// digits or the value exceeds 4294967295. The size field follows the rule of
+// an address component, which the address room keeps.
+inline const char* parseUnsigned(const char* first, const char* last, std::uint32_t& value) noexcept {
+    return parseIpv4RecordComponent(first, last, value);
+}
 
 namespace detail {
 

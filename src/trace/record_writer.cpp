@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "ipv4_format.h"
 #include "text_scan.h"
 
 namespace ipveil::trace {
@@ -30,36 +31,6 @@ constexpr auto DigitPairs = [] {
     for (unsigned i = 0; i < 100; ++i) pairs[i] = static_cast<std::uint16_t>(('0' + i / 10) | ('0' + i % 10) << 8);
     return pairs;
 }();
-
-// 0 to 255 with a dot after it, as text.
-constexpr auto DottedBytes = [] {
-    std::array<std::uint32_t, 256> texts{};
-    for (unsigned i = 0; i < 256; ++i) {
-        std::uint32_t text = 0;
-        unsigned length = 0;
-        if (i >= 100) text |= std::uint32_t{'0' + i / 100} << (8 * length++);
-        if (i >= 10) text |= std::uint32_t{'0' + i / 10 % 10} << (8 * length++);
-        text |= std::uint32_t{'0' + i % 10} << (8 * length++);
-        texts[i] = text | std::uint32_t{'.'} << (8 * length);
-    }
-    return texts;
-}();
-
-// The lengths of the four components' texts, dot included, as the bytes of
-// a word (the first component's in the lowest), and their running sums
-// through the byte above: so each component's place is known at once.
-// Computed rather than looked up with the text: the next field, and the next
-// line, start where this one ends, so a length that waited for a load would
-// hold up everything after it.
-inline std::uint32_t dottedEnds(std::uint32_t address) noexcept {
-    // Per byte b: bit 7 set where b >= 10, and where b >= 100, without
-    // carries between bytes.
-    const std::uint32_t low = address & 0x7F7F7F7F;
-    const std::uint32_t atLeast10 = ((low + 0x76767676) | address) & 0x80808080;
-    const std::uint32_t atLeast100 = ((low + 0x1C1C1C1C) | address) & 0x80808080;
-    const std::uint32_t lengths = 0x02020202 + (atLeast10 >> 7) + (atLeast100 >> 7);
-    return __builtin_bswap32(lengths) * 0x01010101;  // at most 16, so no byte carries
-}
 
 constexpr std::uint32_t PowersOfTen[] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000, 100000000};
 
@@ -165,15 +136,9 @@ inline char* writeRest(char* out, std::uint32_t size, std::uint32_t address) noe
     *out++ = '\t';
     out = writeUnsigned(out, size);
     *out++ = '\t';
-    // Each component comes with a dot; the last dot becomes the line feed.
-    const std::uint32_t ends = dottedEnds(address);
-    store(out, DottedBytes[address >> 24]);
-    store(out + (ends & 0xFF), DottedBytes[(address >> 16) & 0xFF]);
-    store(out + ((ends >> 8) & 0xFF), DottedBytes[(address >> 8) & 0xFF]);
-    store(out + ((ends >> 16) & 0xFF), DottedBytes[address & 0xFF]);
-    char* const end = out + (ends >> 24);
-    end[-1] = '\n';
-    return end;
+    out = address_detail::formatDottedQuad(out, address);  // formatIpv4Address, inline
+    *out++ = '\n';
+    return out;
 }
 
 inline char* writeRest(char* out, std::uint32_t size, const Ipv6Address& address,

@@ -1,14 +1,12 @@
 // The portable index path and the choice of path. The AVX-512 one is
 // compiled in its own file, with its own instruction-set flags
-// (IPVEIL_X86_SCAN); this file decides whether its instructions may run and
-// must not use them itself.
+// (IPVEIL_X86_SCAN); this file decides, from the one CPU probe, whether its
+// instructions may run, and must not use them itself.
 #include "text_scan.h"
 
 #include <atomic>
 
-#if IPVEIL_X86_SCAN
-#include <cpuid.h>
-#endif
+#include "cpu_features.h"
 
 namespace ipveil::trace {
 
@@ -26,28 +24,11 @@ std::size_t portableIndexBlocks(const char* p, std::size_t blocks, std::uint32_t
 }
 
 #if IPVEIL_X86_SCAN
-// What the CPU and the operating system offer: AVX-512 F, BW, VL, VBMI and VBMI2,
-// with the SSE, AVX, opmask and zmm state saved (XCR0 bits 1, 2 and 5 to 7).
-bool osSaves(unsigned mask) noexcept {
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 || (ecx & bit_OSXSAVE) == 0) return false;
-    unsigned xcr0 = 0;
-    unsigned xcr0High = 0;
-    __asm__ volatile("xgetbv" : "=a"(xcr0), "=d"(xcr0High) : "c"(0));
-    return (xcr0 & mask) == mask;
-}
-
+// The AVX-512 path's instructions: F, BW, VL, VBMI and VBMI2 with their
+// registers saved by the OS, and the POPCNT its file is built with.
 bool cpuHasAvx512Vbmi2() noexcept {
-    unsigned eax = 0;
-    unsigned ebx = 0;
-    unsigned ecx = 0;
-    unsigned edx = 0;
-    if (!osSaves(0xE6) || __get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0) return false;
-    const unsigned needed = bit_AVX512F | bit_AVX512BW | bit_AVX512VL;
-    return (ebx & needed) == needed && (ecx & bit_AVX512VBMI) != 0 && (ecx & bit_AVX512VBMI2) != 0;
+    const CpuFeatures& cpu = cpuFeatures();
+    return cpu.avx512Vbmi && cpu.popcnt;
 }
 #endif
 

@@ -321,8 +321,8 @@ void avx512RecordRun(RecordRun& run) noexcept {
         run.sizes[run.count] = static_cast<std::uint32_t>(field[2]);
         if (ipv4) {
             run.isIpv6[run.count] = false;
-            // In 32-bit arithmetic, so that components above 255 carry into
-            // their neighbours, modulo 2^32.
+            // packIpv4Record's sum, written out: a file with its own
+            // instruction-set flags calls no inline function of another room.
             run.addresses[run.count4++] = (static_cast<std::uint32_t>(field[3]) << 24) +
                                           (static_cast<std::uint32_t>(field[4]) << 16) +
                                           (static_cast<std::uint32_t>(field[5]) << 8) +

@@ -9,6 +9,7 @@
 
 #include "field_parse.h"
 #include "file_io.h"
+#include "ipv4_address.h"
 #include "text_scan.h"
 
 namespace ipveil::trace {
@@ -20,12 +21,6 @@ using detail::digitsValue;
 using detail::IntegerPowersOfTen;
 using detail::isSpace;
 using detail::load8;
-
-// In 32-bit arithmetic, so that components above 255 carry into their
-// neighbours, modulo 2^32.
-inline std::uint32_t pack(const std::uint32_t (&a)[4]) noexcept {
-    return (a[0] << 24) + (a[1] << 16) + (a[2] << 8) + a[3];
-}
 
 // parseUnsigned for a field at p in the reader's buffer, whose end is last.
 // 1 to 7 digits, the sizes and address components of real traces, are read
@@ -323,7 +318,7 @@ inline const char* parseUsualRecord(const char* p, RecordBatch& batch, std::size
     std::uint32_t a[4];
 #pragma GCC unroll 4
     for (int c = 0; c < 4; ++c) a[c] = digitsValue(load8(p + at[c + 2] + 1), at[c + 3] - at[c + 2] - 1);
-    batch.packet_addr[count4++] = pack(a);
+    batch.packet_addr[count4++] = packIpv4Record(a);
     batch.is_ipv6[i] = false;
     newlines += p[at[6]] == '\n';
     return p + at[6] + 1;
@@ -457,7 +452,7 @@ void TraceReader::readIndexed(RecordBatch& batch, scan_detail::IndexPath path) n
             std::uint32_t a[4];
 #pragma GCC unroll 4
             for (int c = 0; c < 4; ++c) a[c] = digitsValue(load8(b + at[c + 2] + 1), at[c + 3] - at[c + 2] - 1);
-            batch.packet_addr[count4++] = pack(a);
+            batch.packet_addr[count4++] = packIpv4Record(a);
             batch.is_ipv6[count] = false;
             newlines += b[at[6]] == '\n';
             next = at[6] + 1;
@@ -647,7 +642,7 @@ TraceReader::Parse TraceReader::parseRecord(RecordBatch& batch) noexcept {
         }
         p = const_cast<char*>(stop) + (c < 3 ? 1 : 0);
     }
-    batch.packet_addr[batch.count4++] = pack(a);
+    batch.packet_addr[batch.count4++] = packIpv4Record(a);
     batch.is_ipv6[i] = false;
     ++batch.count;
 
