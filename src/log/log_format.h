@@ -44,4 +44,12 @@ std::unique_ptr<LogFormat> makeDelimitedFormat(char separator, std::vector<std::
 // One value a line: the whole line is the slot.
 std::unique_ptr<LogFormat> makeLinesFormat();
 
+// JSON lines (json_scanner.h): the strings at the dotted paths, and with
+// everyAddress every string that is an address. A line that is no object is
+// a fault; a blank line holds nothing.
+std::unique_ptr<LogFormat> makeJsonFormat(std::vector<std::string> paths, bool everyAddress);
+
+// Free text (free_text_scanner.h): every address standing on its own.
+std::unique_ptr<LogFormat> makeTextFormat();
+
 }  // namespace ipveil::log
