@@ -217,18 +217,19 @@ int runLogCommand(int argc, char** argv) {
     // given), so a wrong input leaves no empty file behind.
     auto reader = std::make_unique<log::RecordReader>(input);
     log::RecordReader::Fill fill = reader->fill();
-    if (options.format == Format::Detect) {
+    const bool detecting = options.format == Format::Detect;
+    if (detecting) {
         constexpr std::size_t Enough = 11;  // "#separator "
         while (fill == log::RecordReader::Fill::More && reader->pending().size() < Enough) fill = reader->fill();
-        if (fill != log::RecordReader::Fill::Error) {
-            if (!log::looksLikeZeek(reader->pending()) && !reader->pending().empty()) {
-                std::fprintf(stderr, "%s: not a Zeek log; give its format with --format\n", inputName(options.input));
-                return LogMalformed;
-            }
-            options.format = Format::Zeek;
+        if (fill != log::RecordReader::Fill::Error && !log::looksLikeZeek(reader->pending()) &&
+            !reader->pending().empty()) {
+            std::fprintf(stderr, "%s: not a Zeek log; give its format with --format\n", inputName(options.input));
+            return LogMalformed;
         }
+        options.format = Format::Zeek;
     }
-    if (fill == log::RecordReader::Fill::Error && reader->pending().empty()) {
+    // Nothing is written of an input that failed before its format was known.
+    if (fill == log::RecordReader::Fill::Error && (reader->pending().empty() || detecting)) {
         if (io::stopSignal() != 0) io::endByStopSignal();
         std::fprintf(stderr, "Cannot read file %s\n", options.input);
         return LogReadError;

@@ -92,6 +92,8 @@ expect 255 "$usage" "$log" --format bogus csv.in never
 expect 255 "$usage" "$log" --reveal --rekey b.key csv.in never
 expect 255 "$usage" "$log" csv.in
 expect 254 "Cannot open file missing.log" "$log" missing.log never
+mkdir directory.log
+expect 252 "Cannot read file directory.log" "$log" directory.log never
 expect 255 "Input and output are the same file: csv.in" "$log" --format lines csv.in csv.in
 expect 253 "csv.in: not a Zeek log; give its format with --format" "$log" csv.in never
 [[ ! -e never ]] || fail "a refused run left an output behind"
