@@ -28,6 +28,7 @@ install(FILES ${PROJECT_BINARY_DIR}/ipveilConfig.cmake ${PROJECT_BINARY_DIR}/ipv
         DESTINATION ${IPVEIL_CMAKE_DIR})
 
 install(FILES ${PROJECT_SOURCE_DIR}/man/ipveil.1 ${PROJECT_SOURCE_DIR}/man/ipveil-reveal.1 ${PROJECT_SOURCE_DIR}/man/ipveil-pcap.1
+              ${PROJECT_SOURCE_DIR}/man/ipveil-log.1
         DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 # The scripts of contrib/ as commands beside ipveil (ipveil-parallel runs the
 # ipveil it finds beside itself); they hold no key. The installed copies have
@@ -63,11 +64,12 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "image under a keyed, prefix-preserving permutation built on AES-128, so"
        "that traces can be shared: addresses that share a prefix keep sharing it."
        "ipveil-pcap does the same to pcap and pcapng captures, their MAC"
-       "addresses included, and writes a capture. ipveil-reveal maps the images"
-       "back for the key holder; ipveil-parallel spreads one trace over several"
-       "processes, and pcap-to-trace turns a capture into a trace. Also the"
-       "headers, static libraries and CMake package of the anonymizer, for other"
-       "programs.")
+       "addresses included, and writes a capture; ipveil-log rewrites the"
+       "addresses of Zeek, CSV, TSV, JSON and free-text logs in place."
+       "ipveil-reveal maps the images back for the key holder; ipveil-parallel"
+       "spreads one trace over several processes, and pcap-to-trace turns a"
+       "capture into a trace. Also the headers, static libraries and CMake"
+       "package of the anonymizer, for other programs.")
 set(CPACK_PACKAGE_CONTACT "Seed 5a52ca10 maintainers <maintainers@users.noreply.c-seed-5a52ca10.example>")
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS tshark)  # for pcap-to-trace

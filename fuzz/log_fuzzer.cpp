@@ -1,89 +1,117 @@
-// Fuzzes the log room's scanners. The first byte chooses the JSON scanner's
-// mode (bit 0: every address; bit 1: the paths "a", "a.b" and "id.orig_h");
-// the rest is one line, read by both scanners. Neither may crash or read
-// outside the line; their slots must lie in it, in order, without overlap.
-// Every free-text slot, and every JSON slot found for its look alone, must be
-// an address (or ADDRESS/LENGTH) that inet_pton reads; a JSON slot lies
-// between quotes, and a refused line leaves the slots as they were.
-#include <arpa/inet.h>
+// Fuzzes ipveil-log's path: record reader, log format and slot mapper, as the
+// command runs them. The first byte chooses the format (Zeek, CSV, TSV, JSON
+// by paths or every address, free text, one address a line) and the CSV
+// columns, the rest is the log. For any input
+// nothing may crash or read out of bounds; revealing the anonymized log gives
+// its canonical form C, which anonymizes to the same log again and reveals
+// to itself byte for byte; and each run finds the same number of addresses,
+// the runs over an output reading it to its end.
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "free_text_scanner.h"
-#include "json_scanner.h"
+#include "log_format.h"
+#include "prefix_anonymizer.h"
+#include "record_reader.h"
+#include "slot_mapper.h"
 
 namespace {
 
-using ipveil::log::TextSlot;
+using namespace ipveil::log;
 
-void checkOrdered(const std::vector<TextSlot>& slots, std::size_t size) {
-    std::uint32_t previousEnd = 0;
-    for (const TextSlot& slot : slots) {
-        if (slot.begin < previousEnd || slot.end < slot.begin || slot.end > size) std::abort();
-        previousEnd = slot.end;
+const std::uint8_t FuzzKey[32] = {0x2b, 0x7e, 0x15, 0x16, 0x28, 0xae, 0xd2, 0xa6, 0xab, 0xf7, 0x15,
+                                  0x88, 0x09, 0xcf, 0x4f, 0x3c, 0x00, 0x11, 0x22, 0x33, 0x44, 0x55,
+                                  0x66, 0x77, 0x88, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff};
+
+const ipveil::PrefixAnonymizer& anonymizer() {
+    static const ipveil::PrefixAnonymizer instance(FuzzKey);
+    return instance;
+}
+
+struct Run {
+    std::string output;
+    std::uint64_t addresses = 0;
+    std::uint64_t stopLine = 0;  // 0: read to the end
+};
+
+std::unique_ptr<LogFormat> makeFormat(std::uint8_t choice) {
+    std::vector<std::string> columns = {"src", std::to_string(1 + (choice >> 4) % 4)};
+    switch (choice % 8) {
+        case 0:
+            return makeZeekFormat();
+        case 1:
+            return makeDelimitedFormat(',', columns);
+        case 2:
+            return makeDelimitedFormat('\t', columns);
+        case 3:
+            return makeJsonFormat({"a", "id.orig_h", "b.c"}, false);
+        case 4:
+            return makeJsonFormat({"a"}, true);
+        case 5:
+        case 6:
+            return makeTextFormat();
+        default:
+            return makeLinesFormat();
     }
 }
 
-void checkAddress(const char* first, const char* last) {
-    std::string text(first, last);
-    long maxLength = 128;
-    const auto slash = text.find('/');
-    std::string length;
-    if (slash != std::string::npos) {
-        length = text.substr(slash + 1);
-        text.resize(slash);
-    }
-    unsigned char bytes[16];
-    if (inet_pton(AF_INET, text.c_str(), bytes) == 1) {
-        maxLength = 32;
-    } else if (text.find('\0') != std::string::npos || inet_pton(AF_INET6, text.c_str(), bytes) != 1) {
+// The command's loop over text held in a memory file, a block per read.
+Run run(Direction direction, std::uint8_t choice, const std::string& text) {
+    const int fd = memfd_create("log", MFD_CLOEXEC);
+    if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()) ||
+        lseek(fd, 0, SEEK_SET) != 0)
         std::abort();
+    const auto format = makeFormat(choice);
+    RecordReader reader(fd, format->quoteSeparator());
+    SlotMapper mapper(anonymizer(), direction);
+    const bool strict = (choice & 8) != 0;
+    Run result;
+    std::vector<TextSlot> slots;
+    for (bool more = true; more && result.stopLine == 0;) {
+        const RecordReader::Fill fill = reader.fill();
+        if (fill == RecordReader::Fill::Error) std::abort();
+        more = fill == RecordReader::Fill::More;
+        for (;;) {
+            const std::uint64_t line = reader.lineNumber();
+            std::string_view record, content;
+            const RecordReader::Next next = reader.next(record, content);
+            if (next == RecordReader::Next::TooLong) result.stopLine = line;
+            if (next != RecordReader::Next::Record) break;
+            slots.clear();
+            if (!format->scan(content, slots)) {
+                result.stopLine = line;
+                break;
+            }
+            if (mapper.add(record, slots.data(), slots.size(), strict) != slots.size()) {
+                result.stopLine = line;
+                break;
+            }
+        }
+        mapper.flush(result.output);
     }
-    if (slash == std::string::npos) return;
-    if (length.empty() || length.size() > 3 || length.find_first_not_of("0123456789") != std::string::npos ||
-        (length.size() > 1 && length[0] == '0') || std::stol(length) > maxLength) {
-        std::abort();
-    }
+    close(fd);
+    result.addresses = mapper.counts().ipv4 + mapper.counts().ipv6;
+    return result;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;
-    const unsigned mode = data[0];
-    // An exactly sized copy, so that AddressSanitizer sees any read past the end.
-    const std::size_t length = size - 1;
-    char* const line = static_cast<char*>(std::malloc(length == 0 ? 1 : length));
-    if (line == nullptr) std::abort();
-    std::memcpy(line, data + 1, length);
-
-    std::vector<TextSlot> slots;
-    ipveil::log::findAddresses({line, length}, slots);
-    checkOrdered(slots, length);
-    for (const TextSlot& slot : slots) {
-        if (slot.begin == slot.end) std::abort();
-        checkAddress(line + slot.begin, line + slot.end);
-    }
-
-    const bool everyAddress = (mode & 1) != 0;
-    const bool withPaths = (mode & 2) != 0;
-    std::vector<std::string> paths;
-    if (withPaths) paths = {"a", "a.b", "id.orig_h"};
-    const ipveil::log::JsonScanner scanner(paths, everyAddress);
-    slots.assign(1, TextSlot{3, 5});
-    const char* error = scanner.scan({line, length}, slots);
-    if (slots.empty() || slots[0].begin != 3 || slots[0].end != 5) std::abort();
-    if (error != nullptr && (slots.size() != 1 || *error == '\0')) std::abort();
-    slots.erase(slots.begin());
-    checkOrdered(slots, length);
-    for (const TextSlot& slot : slots) {
-        if (slot.begin == 0 || slot.end >= length || line[slot.begin - 1] != '"' || line[slot.end] != '"') std::abort();
-        if (!withPaths) checkAddress(line + slot.begin, line + slot.end);
-    }
-    std::free(line);
+    const std::uint8_t choice = data[0];
+    const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+    const Run anonymized = run(Direction::Anonymize, choice, text);
+    const Run canonical = run(Direction::Reveal, choice, anonymized.output);
+    const Run again = run(Direction::Anonymize, choice, canonical.output);
+    const Run back = run(Direction::Reveal, choice, again.output);
+    if (again.output != anonymized.output || back.output != canonical.output) std::abort();
+    // The output holds only the lines taken before any fault, so the runs
+    // over it read to its end.
+    for (const Run* other : {&canonical, &again, &back})
+        if (other->addresses != anonymized.addresses || other->stopLine != 0) std::abort();
     return 0;
 }

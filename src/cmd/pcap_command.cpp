@@ -1,24 +1,18 @@
 #include "pcap_command.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
-#include <string.h>
 
 #include "address_policy.h"
+#include "command_keys.h"
 #include "file_io.h"
-#include "ipveil_key.h"
-#include "ipveil_policy.h"
 #include "ipveil_version.h"
-#include "key_file.h"
-#include "key_id.h"
 #include "pcap_loop.h"
 
 namespace ipveil::cmd {
@@ -54,34 +48,14 @@ constexpr const char* Help =
     "251 write error, 250 not a capture, 249 policy refused, 248 key file refused. man ipveil-pcap\n"
     "tells more.\n";
 
-// A policy file longer than this is no list of rules anyone wrote.
-constexpr std::size_t MaxPolicyBytes = 1 << 20;
-
 struct Options {
     packet::Policy policy;
+    KeyOptions keys;
     bool help = false;
     bool version = false;
-    bool printKeyId = false;
-    bool keepSpecial = false;
-    const char* keyFile = nullptr;
-    const char* policyFile = nullptr;
-    const char* rekeyFile = nullptr;
     const char* input = nullptr;
     const char* output = nullptr;
 };
-
-// An option that takes a value, as `--name VALUE` or `--name=VALUE`.
-bool valueOption(int argc, char** argv, int& i, const char* name, const char*& value) {
-    const std::size_t length = std::strlen(name);
-    if (std::strncmp(argv[i], name, length) != 0) return false;
-    if (argv[i][length] == '=') {
-        value = argv[i] + length + 1;
-        return true;
-    }
-    if (argv[i][length] != '\0') return false;
-    value = i + 1 < argc ? argv[++i] : nullptr;
-    return true;
-}
 
 bool parseOptions(int argc, char** argv, Options& options) {
     int operands = 0;
@@ -90,28 +64,13 @@ bool parseOptions(int argc, char** argv, Options& options) {
     for (int i = 1; i < argc; ++i) {
         const char* arg = argv[i];
         if (!optionsEnd && arg[0] == '-' && arg[1] != '\0') {
-            const char* value = nullptr;
+            if (takeKeyOption(argc, argv, i, options.keys, missingValue)) continue;
             if (std::strcmp(arg, "--") == 0) {
                 optionsEnd = true;
             } else if (std::strcmp(arg, "--keep-payload") == 0) {
                 options.policy.keepPayload = true;
             } else if (std::strcmp(arg, "--keep-mac") == 0) {
                 options.policy.keepMac = true;
-            } else if (std::strcmp(arg, "--reveal") == 0) {
-                options.policy.direction = packet::Direction::Reveal;
-            } else if (std::strcmp(arg, "--keep-special") == 0) {
-                options.keepSpecial = true;
-            } else if (std::strcmp(arg, "--print-key-id") == 0) {
-                options.printKeyId = true;
-            } else if (valueOption(argc, argv, i, "--key-file", value)) {
-                options.keyFile = value;
-                missingValue |= value == nullptr;
-            } else if (valueOption(argc, argv, i, "--policy", value)) {
-                options.policyFile = value;
-                missingValue |= value == nullptr;
-            } else if (valueOption(argc, argv, i, "--rekey", value)) {
-                options.rekeyFile = value;
-                missingValue |= value == nullptr;
             } else if (std::strcmp(arg, "-h") == 0 || std::strcmp(arg, "--help") == 0) {
                 options.help = true;
             } else if (std::strcmp(arg, "--version") == 0) {
@@ -125,90 +84,28 @@ bool parseOptions(int argc, char** argv, Options& options) {
         if (operands == 1) options.output = arg;
         ++operands;
     }
+    if (options.keys.reveal) options.policy.direction = packet::Direction::Reveal;
     if (options.help || options.version) return true;
     // Rekeying reveals under the key in force on the way: it is neither --reveal nor cuts anything.
-    if (missingValue || (options.rekeyFile != nullptr && options.policy.direction == packet::Direction::Reveal))
-        return false;
-    return options.printKeyId ? operands == 0 : operands == 2;
-}
-
-// The policy text the options give: the file's rules, and `special` for
-// --keep-special, after them so that the file's line numbers stay; the
-// built-in policy (none unless the build has one) when neither is given.
-// PcapOk, or the status of the refusal, its message printed.
-int policyText(const Options& options, std::string& text) {
-    if (options.policyFile == nullptr && !options.keepSpecial) text = BuiltInPolicy;
-    if (options.policyFile != nullptr) {
-        const int fd = open(options.policyFile, O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-        struct stat status;
-        if (fd < 0 || fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-            if (fd >= 0) close(fd);
-            std::fprintf(stderr, "Cannot open file %s\n", options.policyFile);
-            return PcapCannotOpen;
-        }
-        text.resize(MaxPolicyBytes + 1);
-        const std::ptrdiff_t got = io::readFull(fd, text.data(), text.size());
-        close(fd);
-        if (got < 0) {
-            std::fprintf(stderr, "Cannot read file %s\n", options.policyFile);
-            return PcapReadError;
-        }
-        if (static_cast<std::size_t>(got) > MaxPolicyBytes) {
-            std::fprintf(stderr, "Bad policy in %s: over %zu bytes\n", options.policyFile, MaxPolicyBytes);
-            return PcapBadPolicy;
-        }
-        text.resize(static_cast<std::size_t>(got));
-        if (!text.empty() && text.back() != '\n') text += '\n';
-    }
-    if (options.keepSpecial) text += "special\n";
-    return PcapOk;
-}
-
-// The key in force: the key file's, or the one built in. PcapOk, or
-// PcapBadKey with the message printed.
-int loadKey(const char* path, std::uint8_t* key) {
-    if (path == nullptr) {
-        std::memcpy(key, BuiltInKey, sizeof BuiltInKey);
-        return PcapOk;
-    }
-    std::string message;
-    if (io::readKeyFile(path, key, message)) return PcapOk;
-    std::fprintf(stderr, "%s\n", message.c_str());
-    return PcapBadKey;
-}
-
-bool isDefaultKey(const std::uint8_t* key) { return std::memcmp(key, DefaultKey, sizeof DefaultKey) == 0; }
-
-bool isStandard(const char* path) { return std::strcmp(path, "-") == 0; }
-
-// The output is the input's regular file, named or not (`in.pcap - >>
-// in.pcap`): writing it would truncate the capture before it is read, or
-// feed the command its own output. A named output is looked at before it is
-// opened, since opening it truncates it.
-bool sameFile(int input, const char* outputPath) {
-    struct stat in;
-    struct stat out;
-    if (fstat(input, &in) != 0 || !S_ISREG(in.st_mode)) return false;
-    const int found = isStandard(outputPath) ? fstat(STDOUT_FILENO, &out) : stat(outputPath, &out);
-    return found == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+    if (missingValue || (options.keys.rekeyFile != nullptr && options.keys.reveal)) return false;
+    return options.keys.printKeyId ? operands == 0 : operands == 2;
 }
 
 // The summary names the input, so that the lines of many runs (GNU parallel)
 // can be told apart.
 void printSummary(const char* input, const packet::Counts& counts, const capture::CaptureReader& reader,
-                  const std::string& id, bool defaultKey) {
+                  const KeySetup& keys) {
     const auto n = [](std::uint64_t value) { return static_cast<unsigned long long>(value); };
     const std::uint64_t unwalked =
         counts.unknownLink + counts.unknownProtocol + counts.truncated + counts.tooManyAddresses;
     std::fprintf(stderr,
                  "ipveil-pcap: %s: %llu packets, %llu IPv4 and %llu IPv6 addresses, %llu MACs mapped, %llu frames cut "
                  "(%llu after their headers), %llu not walked to their end (%llu unknown link type, %llu unknown "
-                 "protocol, %llu truncated, %llu too many addresses), %llu blocks and %llu options dropped, key id "
-                 "%s%s\n",
+                 "protocol, %llu truncated, %llu too many addresses), %llu blocks and %llu options dropped, %s\n",
                  isStandard(input) ? "standard input" : input, n(counts.packets), n(counts.ipv4), n(counts.ipv6),
                  n(counts.macs), n(counts.cut), n(counts.cutPayload), n(unwalked), n(counts.unknownLink),
                  n(counts.unknownProtocol), n(counts.truncated), n(counts.tooManyAddresses), n(reader.blocksDropped()),
-                 n(reader.optionsDropped()), id.c_str(), defaultKey ? " (the public default key: not for release)" : "");
+                 n(reader.optionsDropped()), keyIdSuffix(keys).c_str());
 }
 
 // What a pcapng output records of its mapping in its section headers: the
@@ -239,44 +136,14 @@ int runPcapCommand(int argc, char** argv) {
         std::printf("ipveil-pcap %s\n", Version);
         return std::fflush(stdout) == 0 ? PcapOk : PcapWriteError;
     }
-    const bool reveal = options.policy.direction == packet::Direction::Reveal;
-    const bool rekey = options.rekeyFile != nullptr;
+    const bool reveal = options.keys.reveal;
+    const bool rekey = options.keys.rekeyFile != nullptr;
 
     // The key and policy are looked at before any file of the capture's is
     // touched. Every refusal's message names the file, never a digit of a key.
-    struct Key {
-        std::uint8_t bytes[32];
-        ~Key() { explicit_bzero(bytes, sizeof bytes); }
-    } key, newKey;
-    if (const int status = loadKey(options.keyFile, key.bytes); status != PcapOk) return status;
-    std::string text;
-    if (const int status = policyText(options, text); status != PcapOk) return status;
-    PolicyError policyError;
-    const std::optional<AddressPolicy> policy = AddressPolicy::parse(text, policyError);
-    if (!policy) {
-        if (options.policyFile != nullptr)
-            std::fprintf(stderr, "Bad policy in %s, line %d: %s\n", options.policyFile, policyError.line,
-                         policyError.message.c_str());
-        else
-            std::fprintf(stderr, "Bad policy: %s\n", policyError.text().c_str());
-        return PcapBadPolicy;
-    }
-    if (options.printKeyId) {
-        std::printf("%s\n", keyId(key.bytes, &*policy).c_str());
-        return std::fflush(stdout) == 0 ? PcapOk : PcapWriteError;
-    }
-    if ((reveal || rekey) && !policy->reversible()) {
-        std::fprintf(stderr, "Bad policy in %s: it truncates images, which cannot be turned back\n",
-                     options.policyFile != nullptr ? options.policyFile : "the built-in policy");
-        return PcapBadPolicy;
-    }
-    if (rekey) {
-        if (const int status = loadKey(options.rekeyFile, newKey.bytes); status != PcapOk) return status;
-    }
-    // The key the output's images are made with.
-    const std::uint8_t* outputKey = rekey ? newKey.bytes : key.bytes;
-    const std::string id = keyId(outputKey, &*policy);
-    const bool defaultKey = isDefaultKey(outputKey);
+    KeySetup keys;
+    if (const int status = setUpKeys(options.keys, keys); status != StatusOk || keys.keyIdPrinted) return status;
+    const AddressPolicy& policy = *keys.policy;
 
     const int input = isStandard(options.input) ? STDIN_FILENO : open(options.input, O_RDONLY | O_CLOEXEC);
     if (input < 0) {
@@ -297,18 +164,18 @@ int runPcapCommand(int argc, char** argv) {
 
     // Everything is allocated here, once: no allocation per packet or window.
     auto reader = std::make_unique<capture::CaptureReader>(input);
-    const std::string comment = sectionComment(id, defaultKey, *policy);
+    const std::string comment = sectionComment(keys.id, keys.defaultKey, policy);
     if (!reveal) reader->setSectionComment(comment.data(), comment.size());
     // Rekeying: revealed under the key in force, then anonymized under the new
     // one, window by window; nothing is cut (the input was cut when it was
     // made) and MACs go the same way unless --keep-mac.
     packet::Policy first = options.policy;
     if (rekey) first = {true, options.policy.keepMac, packet::Direction::Reveal};
-    auto rewriter = std::make_unique<packet::FrameRewriter>(key.bytes, first, *policy);
+    auto rewriter = std::make_unique<packet::FrameRewriter>(keys.key.bytes, first, policy);
     std::unique_ptr<packet::FrameRewriter> then;
     if (rekey)
         then = std::make_unique<packet::FrameRewriter>(
-            newKey.bytes, packet::Policy{true, options.policy.keepMac, packet::Direction::Anonymize}, *policy);
+            keys.newKey.bytes, packet::Policy{true, options.policy.keepMac, packet::Direction::Anonymize}, policy);
     auto frames = std::make_unique<capture::Frame[]>(PcapWindowFrames);
 
     // The output is created only once the input has shown itself a capture,
@@ -340,7 +207,7 @@ int runPcapCommand(int argc, char** argv) {
     auto writer = std::make_unique<capture::CaptureWriter>(output);
 
     const PcapOutcome outcome = runPcapLoop(*reader, *writer, *rewriter, frames.get(), count, status, then.get());
-    printSummary(options.input, (then ? *then : *rewriter).counts(), *reader, id, defaultKey);
+    printSummary(options.input, (then ? *then : *rewriter).counts(), *reader, keys);
     if (outcome.writeFailed || (!isStandard(options.output) && close(output) != 0)) {
         std::fputs("Cannot write output\n", stderr);
         if (io::stopSignal() != 0) io::endByStopSignal();

@@ -12,9 +12,9 @@ function(run)
 endfunction()
 
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
-foreach(path bin/ipveil bin/ipveil-reveal bin/ipveil-parallel bin/pcap-to-trace
+foreach(path bin/ipveil bin/ipveil-reveal bin/ipveil-pcap bin/ipveil-log bin/ipveil-parallel bin/pcap-to-trace
              share/man/man1/ipveil.1 share/man/man1/ipveil-reveal.1 share/man/man1/ipveil-parallel.1
-             share/man/man1/pcap-to-trace.1
+             share/man/man1/pcap-to-trace.1 share/man/man1/ipveil-log.1
              include/ipveil/aes_cipher.h include/ipveil/prefix_anonymizer.h
              include/ipveil/ipv6_address.h lib/cmake/ipveil/ipveilConfig.cmake)
   if(NOT EXISTS ${prefix}/${path})
@@ -33,7 +33,7 @@ endforeach()
 # Each installed command but the two of text traces names the project's
 # version; the scripts, away from the source tree, from the version written
 # into them.
-foreach(command ipveil-pcap ipveil-parallel pcap-to-trace)
+foreach(command ipveil-pcap ipveil-log ipveil-parallel pcap-to-trace)
   run(${prefix}/bin/${command} --version)
   if(NOT last_output STREQUAL "${command} ${VERSION}\n")
     message(FATAL_ERROR "${command} --version printed: ${last_output}")

@@ -63,11 +63,11 @@ trap 'dpkg -r ipveil >/dev/null 2>&1 || true; rm -rf "$scratch"' EXIT
 DEBIAN_FRONTEND=noninteractive apt-get install -y "$deb" >"$scratch/apt.log" 2>&1 ||
     fail "apt-get install: $(cat "$scratch/apt.log")"
 [[ $(stat -c %a /usr/bin/ipveil) == 755 ]] || fail "the public-key command installed with mode $(stat -c %a /usr/bin/ipveil)"
-for page in ipveil ipveil-reveal ipveil-pcap ipveil-parallel pcap-to-trace; do
+for page in ipveil ipveil-reveal ipveil-pcap ipveil-log ipveil-parallel pcap-to-trace; do
     gzip -t "/usr/share/man/man1/$page.1.gz" 2>/dev/null || fail "no compressed man page for $page"
 done
 [[ -s /usr/share/doc/ipveil/copyright ]] || fail "the package has no copyright file"
-for command in ipveil-pcap ipveil-parallel pcap-to-trace; do
+for command in ipveil-pcap ipveil-log ipveil-parallel pcap-to-trace; do
     "/usr/bin/$command" --help >/dev/null || fail "the installed $command --help failed"
 done
 (unset IPVEIL; /usr/bin/ipveil-parallel -j 2 "$source_dir/examples/trace.txt") >"$scratch/parallel.out" ||

@@ -155,6 +155,7 @@ installed-restricted)
     done
     [[ -x $prefix/bin/ipveil-parallel && -x $prefix/bin/pcap-to-trace ]] || fail "the scripts are not installed"
     [[ -x $prefix/bin/ipveil-pcap ]] || fail "ipveil-pcap is not installed beside ipveil"
+    [[ -x $prefix/bin/ipveil-log ]] || fail "ipveil-log is not installed beside ipveil"
     "$prefix/bin/ipveil" "$source_dir/examples/trace.txt" >/dev/null || fail "the installed keyed ipveil does not run"
     # The .deb only where the build step could make one (cpack needs file and
     # dpkg-dev) and dpkg-deb can list it.
