@@ -59,6 +59,8 @@ std::unique_ptr<LogFormat> makeFormat(std::uint8_t choice) {
     }
 }
 
+bool isFreeText(std::uint8_t choice) { return choice % 8 == 5 || choice % 8 == 6; }
+
 // The command's loop over text held in a memory file, a block per read.
 Run run(Direction direction, std::uint8_t choice, const std::string& text) {
     const int fd = memfd_create("log", MFD_CLOEXEC);
@@ -106,6 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
     const Run anonymized = run(Direction::Anonymize, choice, text);
     const Run canonical = run(Direction::Reveal, choice, anonymized.output);
+    if (isFreeText(choice)) {
+        // Every image is found again, so revealing maps each back. The
+        // canonical text of an original may join the text after it ("::"
+        // before ":0g" reads as netstat's ":::0"), so the revealed log is not
+        // read again.
+        if (canonical.addresses != anonymized.addresses || canonical.stopLine != 0) std::abort();
+        return 0;
+    }
     const Run again = run(Direction::Anonymize, choice, canonical.output);
     const Run back = run(Direction::Reveal, choice, again.output);
     if (again.output != anonymized.output || back.output != canonical.output) std::abort();
