@@ -10,7 +10,8 @@
 #
 #   bench/logs.sh
 # Environment: LINES (default 1000000), RUNS (default 5), WORK_DIR (default
-# build/bench/logs). anonip (Debian package anonip) and pandas are optional:
+# build/bench/logs), PYTHON_BUILD (default build/ci/python: the module's
+# build, for pandas). anonip (Debian package anonip) and pandas are optional:
 # a missing one is left out. This script installs nothing.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -27,9 +28,9 @@ for kind in zeek csv text web; do
     [[ -s $work/$kind.in ]] || python3 bench/gen_logs.py "$kind" "$lines" > "$work/$kind.in"
 done
 # zeek and csv carry two addresses a line, text 1.5, web one; one in eight is IPv6.
-[[ -s $work/trace2.in ]] || "$bin/gen_trace" $((2 * lines)) 1 12 > "$work/trace2.in"
-[[ -s $work/trace15.in ]] || "$bin/gen_trace" $((3 * lines / 2)) 1 12 > "$work/trace15.in"
-[[ -s $work/trace1.in ]] || "$bin/gen_trace" "$lines" 1 12 > "$work/trace1.in"
+[[ -s $work/trace2.in ]] || "$bin/bench/gen_trace" $((2 * lines)) 1 12 > "$work/trace2.in"
+[[ -s $work/trace15.in ]] || "$bin/bench/gen_trace" $((3 * lines / 2)) 1 12 > "$work/trace15.in"
+[[ -s $work/trace1.in ]] || "$bin/bench/gen_trace" "$lines" 1 12 > "$work/trace1.in"
 
 # seconds NAME COMMAND...: runs it once, appending its wall time to $work/NAME.times.
 seconds() {
@@ -55,20 +56,22 @@ for column in ("src", "dst"):
     frame[column] = anonymizer.anonymize(frame[column])
 frame.to_csv(sys.argv[2], index=False)
 PY
-python_path=$(ls -d "$bin"/python 2>/dev/null || true)
+# The bench preset builds no Python module: the one of the ci preset's tree.
+python_path=${PYTHON_BUILD:-build/ci/python}
+[[ -d $python_path/ipveil ]] || python_path=
 for ((run = 0; run < runs; ++run)); do
     seconds zeek "$bin/ipveil-log" "$work/zeek.in" "$work/zeek.out"
-    seconds trace2 sh -c "exec '$bin/ipveil' < '$work/trace2.in' > '$work/trace2.out'"
+    seconds trace2 sh -c "exec '$bin/ipveil' '$work/trace2.in' > '$work/trace2.out'"
     seconds csv "$bin/ipveil-log" --format csv --column src --column dst "$work/csv.in" "$work/csv.out"
     seconds text "$bin/ipveil-log" --format text "$work/text.in" "$work/text.out"
-    seconds trace15 sh -c "exec '$bin/ipveil' < '$work/trace15.in' > '$work/trace15.out'"
+    seconds trace15 sh -c "exec '$bin/ipveil' '$work/trace15.in' > '$work/trace15.out'"
     seconds web "$bin/ipveil-log" --format text "$work/web.in" "$work/web.out"
-    seconds trace1 sh -c "exec '$bin/ipveil' < '$work/trace1.in' > '$work/trace1.out'"
+    seconds trace1 sh -c "exec '$bin/ipveil' '$work/trace1.in' > '$work/trace1.out'"
     if command -v anonip >/dev/null; then
         seconds anonip sh -c "exec anonip --input '$work/web.in' --output '$work/web.anonip'"
     fi
-    if [[ -n $python_path ]] && python3 -c 'import pandas' 2>/dev/null; then
-        seconds pandas env PYTHONPATH="$python_path" python3 "$pandas_script" "$work/csv.in" "$work/csv.pandas"
+    if [[ -n $python_path ]] && "${PYTHON:-python3}" -c "import pandas" 2>/dev/null; then
+        seconds pandas env PYTHONPATH="$python_path" "${PYTHON:-python3}" "$pandas_script" "$work/csv.in" "$work/csv.pandas"
     fi
 done
 

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <string>
 
+#include "address_text.h"
 #include "log_format.h"
 
 namespace ipveil::log {
@@ -65,16 +66,17 @@ public:
             reason = fieldCount > 0 ? "a data line before the #types line" : "a data line before the header";
             return false;
         }
-        std::size_t column = 0;
+        // Only the columns up to the last address column are looked at.
+        const char* const data = record.data();
+        const std::size_t size = record.size();
         std::size_t start = 0;
-        for (;;) {
-            std::size_t end = record.find(separator, start);
-            if (end == std::string_view::npos) end = record.size();
-            if (column < columns.size() && columns[column] != Column::Other)
+        for (std::size_t column = 0; column < mappedColumns; ++column) {
+            const std::size_t end =
+                static_cast<std::size_t>(findEither(data + start, data + size, separator, separator) - data);
+            if (columns[column] != Column::Other)
                 value(record, start, end, columns[column] == Column::Addresses, slots);
-            if (end == record.size()) break;
+            if (end == size) break;
             start = end + 1;
-            ++column;
         }
         return true;
     }
@@ -110,6 +112,7 @@ private:
             separator = text[0];
             markers = Markers{};
             columns.clear();
+            mappedColumns = 0;
             fieldCount = 0;
             typed = false;
             started = true;
@@ -133,6 +136,7 @@ private:
             return agree();
         } else if (word == "#types") {
             columns.clear();
+            mappedColumns = 0;
             std::size_t start = 0;
             for (;;) {
                 std::size_t end = rest.find(separator, start);
@@ -142,6 +146,9 @@ private:
                 start = end + 1;
             }
             typed = true;
+            mappedColumns = 0;
+            for (std::size_t c = 0; c < columns.size(); ++c)
+                if (columns[c] != Column::Other) mappedColumns = c + 1;
             return agree();
         }
         return true;  // #path, #open, #close and any other: text to keep
@@ -170,6 +177,7 @@ private:
         std::string unset = "-";
     } markers;
     std::vector<Column> columns;  // from #types
+    std::size_t mappedColumns = 0;  // one past the last address column
     std::size_t fieldCount = 0;   // from #fields
     bool typed = false;
     bool started = false;
