@@ -4,24 +4,40 @@
 
 namespace ipveil {
 
+namespace {
+
+// The value of the digit at p, or 10 or more for any other byte.
+inline unsigned digitAt(const char* p) noexcept { return static_cast<unsigned>(static_cast<unsigned char>(*p) - '0'); }
+
+}  // namespace
+
 bool parseIpv4Address(const char* first, const char* last, std::uint32_t& address) noexcept {
+    // "0.0.0.0" to "255.255.255.255": any other length is no quad.
+    if (last - first < 7 || last - first > 15) return false;
     std::uint32_t value = 0;
+    const char* p = first;
     for (int c = 0; c < 4; ++c) {
-        if (first == last || *first < '0' || *first > '9') return false;
-        unsigned component = static_cast<unsigned>(*first++ - '0');
-        // inet_pton refuses a leading zero, so "0" stands alone.
-        while (first != last && *first >= '0' && *first <= '9') {
+        // One to three digits, unrolled; inet_pton refuses a leading zero,
+        // so "0" stands alone.
+        if (p == last) return false;
+        unsigned component = digitAt(p);
+        if (component > 9) return false;
+        ++p;
+        if (p != last && digitAt(p) <= 9) {
             if (component == 0) return false;
-            component = component * 10 + static_cast<unsigned>(*first++ - '0');
-            if (component > 255) return false;
+            component = component * 10 + digitAt(p++);
+            if (p != last && digitAt(p) <= 9) {
+                component = component * 10 + digitAt(p++);
+                if (component > 255) return false;
+            }
         }
         value = value << 8 | component;
         if (c < 3) {
-            if (first == last || *first != '.') return false;
-            ++first;
+            if (p == last || *p != '.') return false;
+            ++p;
         }
     }
-    if (first != last) return false;
+    if (p != last) return false;
     address = value;
     return true;
 }
