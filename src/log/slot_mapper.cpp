@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "address_text.h"
 #include "ipv4_address.h"
 
 namespace ipveil::log {
@@ -29,8 +30,8 @@ SlotMapper::SlotMapper(const PrefixAnonymizer& anonymizer, Direction direction, 
 bool SlotMapper::parse(std::string_view record, const TextSlot& slot, Item& item) {
     const char* first = record.data() + slot.begin;
     const char* last = record.data() + slot.end;
-    const auto* slash = static_cast<const char*>(std::memchr(first, '/', static_cast<std::size_t>(last - first)));
-    const char* addressEnd = slash != nullptr ? slash : last;
+    const char* addressEnd = findEither(first, last, '/', '/');
+    const char* slash = addressEnd != last ? addressEnd : nullptr;
     item.begin = slot.begin;
     item.end = slot.end;
     item.addressEnd = static_cast<std::uint32_t>(addressEnd - record.data());
@@ -104,20 +105,27 @@ void SlotMapper::flush(std::string& out) {
             anonymizer.rekey(*target, in6.data(), in6.size(), out6.data());
             break;
     }
-    char text[Ipv6MaxTextChars];
+    // Written in place: room for each record with every slot's longest
+    // image, cut back to what was written.
+    std::size_t room = out.size();
+    for (const Pending& record : records) room += record.text.size();
+    room += items.size() * Ipv6MaxTextChars;
+    const std::size_t start = out.size();
+    out.resize(room);
+    char* to = out.data() + start;
     for (const Pending& record : records) {
         std::size_t position = 0;
         for (std::size_t k = record.firstItem; k < record.firstItem + record.items; ++k) {
             const Item& item = items[k];
-            out.append(record.text.data() + position, item.begin - position);
-            char* end;
+            std::memcpy(to, record.text.data() + position, item.begin - position);
+            to += item.begin - position;
             if (item.kind == Kind::Ipv4) {
                 std::uint32_t image = out4[item.index];
                 if (item.length >= 0) {
                     const std::uint32_t mask = item.length == 0 ? 0 : ~std::uint32_t{0} << (32 - item.length);
                     image = (image & mask) | (in4[item.index] & ~mask);
                 }
-                end = formatIpv4Address(text, image);
+                to = formatIpv4Address(to, image);
             } else {
                 Ipv6Address image = out6[item.index];
                 if (item.length >= 0) {
@@ -130,13 +138,14 @@ void SlotMapper::flush(std::string& out) {
                                                                       (original.bytes[byte] & ~mask));
                     }
                 }
-                end = formatIpv6Address(text, image);
+                to = formatIpv6Address(to, image);
             }
-            out.append(text, static_cast<std::size_t>(end - text));
             position = item.addressEnd;
         }
-        out.append(record.text.data() + position, record.text.size() - position);
+        std::memcpy(to, record.text.data() + position, record.text.size() - position);
+        to += record.text.size() - position;
     }
+    out.resize(static_cast<std::size_t>(to - out.data()));
     records.clear();
     items.clear();
     in4.clear();
