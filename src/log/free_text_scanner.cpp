@@ -87,6 +87,16 @@ inline std::uint8_t classOf(const char* p) noexcept { return Classes[static_cast
 
 // inet_pton's longest IPv6 text: six groups of four digits and a quad.
 constexpr std::ptrdiff_t Ipv6LongestText = 45;
+// Its shortest without "::": eight groups of one digit, "0:0:0:0:0:0:0:0".
+// Shorter text needs a "::", which times ("12:34:56") never have.
+constexpr std::ptrdiff_t Ipv6ShortestFull = 15;
+
+inline bool holdsDoubleColon(const char* first, const char* last) noexcept {
+    for (const char* p = first + 1; p < last; p += 2) {
+        if (*p == ':' && (p[-1] == ':' || (p + 1 != last && p[1] == ':'))) return true;
+    }
+    return false;
+}
 
 // The slots as findAddresses hands them out: where they lie alone.
 class SlotSink {
@@ -184,7 +194,9 @@ private:
             last = colon;
         }
         Ipv6Address address;
-        if (last - first > Ipv6LongestText || !parseIpv6Address(first, last, address)) return nullptr;
+        if (last - first > Ipv6LongestText) return nullptr;
+        if (last - first < Ipv6ShortestFull && !holdsDoubleColon(first, last)) return nullptr;
+        if (!parseIpv6Address(first, last, address)) return nullptr;
         const char* slotEnd = withPrefix(last, 128);
         sink.ipv6(offset(first), offset(last), offset(slotEnd), line, address);
         return std::max(slotEnd, runEnd);
