@@ -164,7 +164,7 @@ public:
         if ((seen & Colon) != 0) {
             if (const char* next = readIpv6(run, runEnd, letterBefore, letterAfter)) return next;
         }
-        if ((seen & (Dot | Digit)) == (Dot | Digit)) return readQuads(run, runEnd, letterBefore, letterAfter);
+        if ((seen & (Dot | Digit)) == (Dot | Digit)) return readQuads(run, runEnd, seen, letterBefore, letterAfter);
         return runEnd;
     }
 
@@ -203,7 +203,10 @@ private:
     }
 
     // The dotted quads of rule 4 inside the run.
-    const char* readQuads(const char* run, const char* runEnd, bool letterBefore, bool letterAfter) const {
+    const char* readQuads(const char* run, const char* runEnd, std::uint8_t seen, bool letterBefore,
+                          bool letterAfter) const {
+        // A run of digits and '.'s alone, as most are, is one stretch.
+        const bool plain = (seen & (Letter | Colon)) == 0;
         const char* next = runEnd;
         const char* p = run;
         while (p != runEnd) {
@@ -212,7 +215,11 @@ private:
                 continue;
             }
             const char* first = p;
-            while (p != runEnd && (classOf(p) & (Digit | Dot)) != 0) ++p;
+            if (plain) {
+                p = runEnd;
+            } else {
+                while (p != runEnd && (classOf(p) & (Digit | Dot)) != 0) ++p;
+            }
             if (*first == '.') continue;
             if (first == run ? letterBefore : (classOf(first - 1) & Letter) != 0) continue;
             const char* last = p;
