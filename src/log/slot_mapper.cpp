@@ -129,20 +129,26 @@ void SlotMapper::flush(std::string& out) {
             anonymizer.rekey(*target, in6.data(), in6.size(), out6.data());
             break;
     }
-    char text[Ipv6MaxTextChars];
+    // Room for every record with each address's text grown to the longest
+    // image, written through a pointer and cut back at the end.
+    std::size_t bound = out.size() + items.size() * Ipv6MaxTextChars;
+    for (const Pending& record : records) bound += record.text.size();
+    const std::size_t start = out.size();
+    out.resize(bound);
+    char* text = out.data() + start;
     for (const Pending& record : records) {
         std::size_t position = 0;
         for (std::size_t k = record.firstItem; k < record.firstItem + record.items; ++k) {
             const Item& item = items[k];
-            out.append(record.text.data() + position, item.begin - position);
-            char* end;
+            std::memcpy(text, record.text.data() + position, item.begin - position);
+            text += item.begin - position;
             if (item.kind == Kind::Ipv4) {
                 std::uint32_t image = out4[item.index];
                 if (item.length >= 0) {
                     const std::uint32_t mask = item.length == 0 ? 0 : ~std::uint32_t{0} << (32 - item.length);
                     image = (image & mask) | (in4[item.index] & ~mask);
                 }
-                end = formatIpv4Address(text, image);
+                text = formatIpv4Address(text, image);
             } else {
                 Ipv6Address image = out6[item.index];
                 if (item.length >= 0) {
@@ -155,13 +161,14 @@ void SlotMapper::flush(std::string& out) {
                                                                       (original.bytes[byte] & ~mask));
                     }
                 }
-                end = formatIpv6Address(text, image);
+                text = formatIpv6Address(text, image);
             }
-            out.append(text, static_cast<std::size_t>(end - text));
             position = item.addressEnd;
         }
-        out.append(record.text.data() + position, record.text.size() - position);
+        std::memcpy(text, record.text.data() + position, record.text.size() - position);
+        text += record.text.size() - position;
     }
+    out.resize(static_cast<std::size_t>(text - out.data()));
     records.clear();
     items.clear();
     in4.clear();
