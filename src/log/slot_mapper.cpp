@@ -129,26 +129,20 @@ void SlotMapper::flush(std::string& out) {
             anonymizer.rekey(*target, in6.data(), in6.size(), out6.data());
             break;
     }
-    // Room for every record with each address's text grown to the longest
-    // image, written through a pointer and cut back at the end.
-    std::size_t bound = out.size() + items.size() * Ipv6MaxTextChars;
-    for (const Pending& record : records) bound += record.text.size();
-    const std::size_t start = out.size();
-    out.resize(bound);
-    char* text = out.data() + start;
+    char text[Ipv6MaxTextChars];
     for (const Pending& record : records) {
         std::size_t position = 0;
         for (std::size_t k = record.firstItem; k < record.firstItem + record.items; ++k) {
             const Item& item = items[k];
-            std::memcpy(text, record.text.data() + position, item.begin - position);
-            text += item.begin - position;
+            out.append(record.text.data() + position, item.begin - position);
+            char* end;
             if (item.kind == Kind::Ipv4) {
                 std::uint32_t image = out4[item.index];
                 if (item.length >= 0) {
                     const std::uint32_t mask = item.length == 0 ? 0 : ~std::uint32_t{0} << (32 - item.length);
                     image = (image & mask) | (in4[item.index] & ~mask);
                 }
-                text = formatIpv4Address(text, image);
+                end = formatIpv4Address(text, image);
             } else {
                 Ipv6Address image = out6[item.index];
                 if (item.length >= 0) {
@@ -161,14 +155,13 @@ void SlotMapper::flush(std::string& out) {
                                                                       (original.bytes[byte] & ~mask));
                     }
                 }
-                text = formatIpv6Address(text, image);
+                end = formatIpv6Address(text, image);
             }
+            out.append(text, static_cast<std::size_t>(end - text));
             position = item.addressEnd;
         }
-        std::memcpy(text, record.text.data() + position, record.text.size() - position);
-        text += record.text.size() - position;
+        out.append(record.text.data() + position, record.text.size() - position);
     }
-    out.resize(static_cast<std::size_t>(text - out.data()));
     records.clear();
     items.clear();
     in4.clear();
