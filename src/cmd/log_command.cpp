@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "file_io.h"
+#include "free_text_scanner.h"
 #include "ipveil_version.h"
 #include "log_format.h"
 #include "prefix_anonymizer.h"
@@ -257,6 +258,8 @@ int runLogCommand(int argc, char** argv) {
     // image gets it, and a file goes through in large blocks.
     Stop stop;
     std::vector<log::TextSlot> slots;
+    std::vector<log::ParsedSlot> parsed;
+    const bool freeText = options.format == Format::Text;
     std::string out;
     for (;;) {
         while (stop.status == LogOk) {
@@ -267,6 +270,13 @@ int runLogCommand(int argc, char** argv) {
             if (next == log::RecordReader::Next::TooLong)
                 stop = {LogMalformed, line, "longer than " + std::to_string(log::RecordReader::MaxRecordBytes) + " bytes"};
             if (next != log::RecordReader::Next::Record) break;
+            if (freeText) {
+                // Every slot of free text is an address the scan has parsed.
+                parsed.clear();
+                log::findAddresses(content, parsed);
+                mapper.add(record, parsed.data(), parsed.size());
+                continue;
+            }
             slots.clear();
             if (!format->scan(content, slots)) {
                 stop = {LogMalformed, line, format->fault()};

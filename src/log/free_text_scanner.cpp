@@ -87,10 +87,74 @@ inline std::uint8_t classOf(const char* p) noexcept { return Classes[static_cast
 
 // inet_pton's longest IPv6 text: six groups of four digits and a quad.
 constexpr std::ptrdiff_t Ipv6LongestText = 45;
+// Its shortest without "::": eight groups of one digit, "0:0:0:0:0:0:0:0".
+// Shorter text needs a "::", which times ("12:34:56") never have.
+constexpr std::ptrdiff_t Ipv6ShortestFull = 15;
 
+inline bool holdsDoubleColon(const char* first, const char* last) noexcept {
+    for (const char* p = first + 1; p < last; p += 2) {
+        if (*p == ':' && (p[-1] == ':' || (p + 1 != last && p[1] == ':'))) return true;
+    }
+    return false;
+}
+
+// The slots as findAddresses hands them out: where they lie alone.
+class SlotSink {
+public:
+    explicit SlotSink(std::vector<TextSlot>& slots) : slots(slots) {}
+    void ipv4(std::uint32_t begin, std::uint32_t, std::uint32_t end, const char*, std::uint32_t) const {
+        slots.push_back({begin, end});
+    }
+    void ipv6(std::uint32_t begin, std::uint32_t, std::uint32_t end, const char*, const Ipv6Address&) const {
+        slots.push_back({begin, end});
+    }
+
+private:
+    std::vector<TextSlot>& slots;
+};
+
+// The slots with what the scan parsed in them, and the prefix length.
+class ParsedSink {
+public:
+    explicit ParsedSink(std::vector<ParsedSlot>& slots) : slots(slots) {}
+    void ipv4(std::uint32_t begin, std::uint32_t addressEnd, std::uint32_t end, const char* line,
+              std::uint32_t address) const {
+        ParsedSlot& slot = slots.emplace_back();
+        fill(slot, begin, addressEnd, end, line);
+        slot.isIpv6 = false;
+        slot.ipv4 = address;
+    }
+    void ipv6(std::uint32_t begin, std::uint32_t addressEnd, std::uint32_t end, const char* line,
+              const Ipv6Address& address) const {
+        ParsedSlot& slot = slots.emplace_back();
+        fill(slot, begin, addressEnd, end, line);
+        slot.isIpv6 = true;
+        slot.ipv6 = address;
+    }
+
+private:
+    static void fill(ParsedSlot& slot, std::uint32_t begin, std::uint32_t addressEnd, std::uint32_t end,
+                     const char* line) {
+        slot.begin = begin;
+        slot.addressEnd = addressEnd;
+        slot.end = end;
+        // The scan has checked the digits after '/': one to three, in range.
+        std::int16_t length = -1;
+        if (addressEnd != end) {
+            length = 0;
+            for (std::uint32_t i = addressEnd + 1; i != end; ++i)
+                length = static_cast<std::int16_t>(length * 10 + (line[i] - '0'));
+        }
+        slot.length = length;
+    }
+
+    std::vector<ParsedSlot>& slots;
+};
+
+template <class Sink>
 class RunReader {
 public:
-    RunReader(const char* line, const char* end, std::vector<TextSlot>& slots) : line(line), end(end), slots(slots) {}
+    RunReader(const char* line, const char* end, const Sink& sink) : line(line), end(end), sink(sink) {}
 
     // Appends the slots of the run [run, runEnd) and returns where the scan
     // goes on: the run's end, or past a prefix length after it.
@@ -100,7 +164,7 @@ public:
         if ((seen & Colon) != 0) {
             if (const char* next = readIpv6(run, runEnd, letterBefore, letterAfter)) return next;
         }
-        if ((seen & (Dot | Digit)) == (Dot | Digit)) return readQuads(run, runEnd, letterBefore, letterAfter);
+        if ((seen & (Dot | Digit)) == (Dot | Digit)) return readQuads(run, runEnd, seen, letterBefore, letterAfter);
         return runEnd;
     }
 
@@ -130,14 +194,19 @@ private:
             last = colon;
         }
         Ipv6Address address;
-        if (last - first > Ipv6LongestText || !parseIpv6Address(first, last, address)) return nullptr;
+        if (last - first > Ipv6LongestText) return nullptr;
+        if (last - first < Ipv6ShortestFull && !holdsDoubleColon(first, last)) return nullptr;
+        if (!parseIpv6Address(first, last, address)) return nullptr;
         const char* slotEnd = withPrefix(last, 128);
-        emit(first, slotEnd);
+        sink.ipv6(offset(first), offset(last), offset(slotEnd), line, address);
         return std::max(slotEnd, runEnd);
     }
 
     // The dotted quads of rule 4 inside the run.
-    const char* readQuads(const char* run, const char* runEnd, bool letterBefore, bool letterAfter) const {
+    const char* readQuads(const char* run, const char* runEnd, std::uint8_t seen, bool letterBefore,
+                          bool letterAfter) const {
+        // A run of digits and '.'s alone, as most are, is one stretch.
+        const bool plain = (seen & (Letter | Colon)) == 0;
         const char* next = runEnd;
         const char* p = run;
         while (p != runEnd) {
@@ -146,7 +215,11 @@ private:
                 continue;
             }
             const char* first = p;
-            while (p != runEnd && (classOf(p) & (Digit | Dot)) != 0) ++p;
+            if (plain) {
+                p = runEnd;
+            } else {
+                while (p != runEnd && (classOf(p) & (Digit | Dot)) != 0) ++p;
+            }
             if (*first == '.') continue;
             if (first == run ? letterBefore : (classOf(first - 1) & Letter) != 0) continue;
             const char* last = p;
@@ -159,7 +232,7 @@ private:
             std::uint32_t address;
             if (last - first > 15 || !parseIpv4Address(first, last, address)) continue;
             const char* slotEnd = withPrefix(last, 32);
-            emit(first, slotEnd);
+            sink.ipv4(offset(first), offset(last), offset(slotEnd), line, address);
             next = std::max(next, slotEnd);
         }
         return next;
@@ -175,23 +248,20 @@ private:
         return digits;
     }
 
-    void emit(const char* first, const char* last) const {
-        slots.push_back({static_cast<std::uint32_t>(first - line), static_cast<std::uint32_t>(last - line)});
-    }
+    std::uint32_t offset(const char* p) const { return static_cast<std::uint32_t>(p - line); }
 
     const char* line;
     const char* end;
-    std::vector<TextSlot>& slots;
+    const Sink& sink;
 };
 
-}  // namespace
-
-void findAddresses(std::string_view line, std::vector<TextSlot>& slots) {
+template <class Sink>
+void scan(std::string_view line, const Sink& sink) {
     // Slots count in 32 bits; a longer line is read as far as they reach.
     line = line.substr(0, std::numeric_limits<std::uint32_t>::max());
     const char* p = line.data();
     const char* const end = p + line.size();
-    const RunReader reader(p, end, slots);
+    const RunReader<Sink> reader(p, end, sink);
     // Every address holds a ':' or a '.': skip to the next, then widen it to
     // its run, back to where the last run ended at most.
     const char* done = p;
@@ -205,5 +275,11 @@ void findAddresses(std::string_view line, std::vector<TextSlot>& slots) {
         done = p;
     }
 }
+
+}  // namespace
+
+void findAddresses(std::string_view line, std::vector<TextSlot>& slots) { scan(line, SlotSink(slots)); }
+
+void findAddresses(std::string_view line, std::vector<ParsedSlot>& slots) { scan(line, ParsedSink(slots)); }
 
 }  // namespace ipveil::log

@@ -18,4 +18,8 @@ namespace ipveil::log {
 // "12:34:56").
 void findAddresses(std::string_view line, std::vector<TextSlot>& slots);
 
+// The same slots with the addresses and prefix lengths they hold, for the
+// mapping step to take without parsing them again.
+void findAddresses(std::string_view line, std::vector<ParsedSlot>& slots);
+
 }  // namespace ipveil::log

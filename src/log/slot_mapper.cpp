@@ -87,6 +87,31 @@ std::size_t SlotMapper::add(std::string_view record, const TextSlot* slots, std:
     return count;
 }
 
+void SlotMapper::add(std::string_view record, const ParsedSlot* slots, std::size_t count) {
+    const std::size_t itemsBefore = items.size();
+    const std::size_t v4Before = in4.size();
+    const std::size_t v6Before = in6.size();
+    for (const ParsedSlot* slot = slots; slot != slots + count; ++slot) {
+        Item& item = items.emplace_back();
+        item.begin = slot->begin;
+        item.addressEnd = slot->addressEnd;
+        item.end = slot->end;
+        item.length = slot->length;
+        if (slot->isIpv6) {
+            item.kind = Kind::Ipv6;
+            item.index = static_cast<std::uint32_t>(in6.size());
+            in6.push_back(slot->ipv6);
+        } else {
+            item.kind = Kind::Ipv4;
+            item.index = static_cast<std::uint32_t>(in4.size());
+            in4.push_back(slot->ipv4);
+        }
+    }
+    tally.ipv4 += in4.size() - v4Before;
+    tally.ipv6 += in6.size() - v6Before;
+    records.push_back({record, itemsBefore, items.size() - itemsBefore});
+}
+
 void SlotMapper::flush(std::string& out) {
     out4.resize(in4.size());
     out6.resize(in6.size());

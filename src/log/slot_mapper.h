@@ -44,6 +44,10 @@ public:
     // record. A slot out of order or past the record is left as it is.
     std::size_t add(std::string_view record, const TextSlot* slots, std::size_t count, bool strict);
 
+    // The same for slots whose addresses a scanner has parsed already; they
+    // must lie in the record's content in order.
+    void add(std::string_view record, const ParsedSlot* slots, std::size_t count);
+
     // Maps every address taken since the last flush and appends each record,
     // in order, with the images in place to out.
     void flush(std::string& out);

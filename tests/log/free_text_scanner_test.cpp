@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <memory>
 #include <random>
@@ -19,16 +21,44 @@
 
 namespace {
 
+using ipveil::log::ParsedSlot;
 using ipveil::log::TextSlot;
+
+// The slots' parsed addresses and prefix lengths against inet_pton's reading
+// of their text.
+void expectParsedAsInetPton(const std::string& line, const std::vector<TextSlot>& slots,
+                            const std::vector<ParsedSlot>& parsed) {
+    ASSERT_EQ(parsed.size(), slots.size()) << line;
+    for (std::size_t i = 0; i < slots.size(); ++i) {
+        const ParsedSlot& slot = parsed[i];
+        EXPECT_EQ(slot.begin, slots[i].begin) << line;
+        EXPECT_EQ(slot.end, slots[i].end) << line;
+        ASSERT_TRUE(slot.begin <= slot.addressEnd && slot.addressEnd <= slot.end) << line;
+        const std::string address = line.substr(slot.begin, slot.addressEnd - slot.begin);
+        const std::string after = line.substr(slot.addressEnd, slot.end - slot.addressEnd);
+        EXPECT_EQ(after.empty() ? -1 : std::atoi(after.c_str() + 1), slot.length) << line;
+        unsigned char bytes[16];
+        if (slot.isIpv6) {
+            ASSERT_EQ(inet_pton(AF_INET6, address.c_str(), bytes), 1) << address;
+            EXPECT_EQ(std::memcmp(bytes, slot.ipv6.bytes, 16), 0) << address;
+        } else {
+            ASSERT_EQ(inet_pton(AF_INET, address.c_str(), bytes), 1) << address;
+            EXPECT_EQ(slot.ipv4, std::uint32_t{bytes[0]} << 24 | bytes[1] << 16 | bytes[2] << 8 | bytes[3]) << address;
+        }
+    }
+}
 
 // The slot texts of line, scanned from an exactly sized heap copy so that
 // AddressSanitizer sees a read past its end; slots must lie in the line, in
-// order, without overlap.
+// order, without overlap, and the parsing scan must find the same ones.
 std::vector<std::string> found(const std::string& line) {
     const auto copy = std::make_unique<char[]>(line.size());
     std::copy(line.begin(), line.end(), copy.get());
     std::vector<TextSlot> slots;
     ipveil::log::findAddresses({copy.get(), line.size()}, slots);
+    std::vector<ParsedSlot> parsed;
+    ipveil::log::findAddresses({copy.get(), line.size()}, parsed);
+    expectParsedAsInetPton(line, slots, parsed);
     std::vector<std::string> texts;
     std::uint32_t previousEnd = 0;
     for (const TextSlot& slot : slots) {
