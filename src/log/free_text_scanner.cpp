@@ -38,7 +38,8 @@
 //     follows them.
 //  5. A prefix length directly after an address, "/" and 0 to 32 (IPv4) or
 //     0 to 128 (IPv6) without leading zeros, makes it a subnet when no letter
-//     or digit, nor '.' and a letter or digit, follows ("10.0.0.0/8",
+//     or digit, nor '.' and a letter or digit, nor ':' and a hexadecimal digit
+//     or ':', follows ("10.0.0.0/8",
 //     "2001:db8::/32,"). Otherwise the address stands alone ("10.0.0.1/33",
 //     "http://10.0.0.1/index.html").
 //
@@ -58,6 +59,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <limits>
@@ -244,6 +246,12 @@ private:
         const char* digits = readPrefixLength(p + 1, end, maxLength);
         if (digits == nullptr || digits == end) return digits == nullptr ? p : digits;
         if ((classOf(digits) & (Letter | Digit)) != 0) return p;
+        // A ':' and a hexadecimal digit or another ':' after the length would
+        // let the digits start an IPv6 address ("::/32::" holds "::" and
+        // "32::"), and an image written there would read otherwise: then the
+        // address stands alone.
+        if (*digits == ':' && digits + 1 != end && (digits[1] == ':' || std::isxdigit(static_cast<unsigned char>(digits[1]))))
+            return p;
         if (*digits == '.' && digits + 1 != end && (classOf(digits + 1) & (Letter | Digit)) != 0) return p;
         return digits;
     }

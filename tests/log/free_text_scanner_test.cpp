@@ -117,6 +117,9 @@ TEST(FreeTextScanner, FollowsItsRules) {
         // Prefix lengths, in range or not.
         {"10.0.0.0/8 2001:db8::/32, ::/0. 10.0.0.0/0", {"10.0.0.0/8", "2001:db8::/32", "::/0", "10.0.0.0/0"}},
         {"10.0.0.0/33 ::/129 10.0.0.0/08 10.0.0.0/8x 10.0.0.0/2400 10.0.0.0/8.5", {"10.0.0.0", "::", "10.0.0.0", "10.0.0.0", "10.0.0.0", "10.0.0.0"}},
+        // A length before a ':' and a hexadecimal digit or ':' could begin the
+        // next address: it stays text.
+        {"::/32:: 10.0.0.0/8:1 10.0.0.0/8: up", {"::", "32::", "10.0.0.0", "10.0.0.0/8"}},
         // Not addresses: longer dotted sequences, glued letters, what inet_pton refuses.
         {"1.2.3.4.5 v1.2.3.4 1.2.3.4a 1.2.3.4x a1.2.3.4 host.1.2.3.4 4.3.2.1.in-addr.arpa 10.0.0.1.443", {}},
         {"1.2.3 256.1.1.1 01.2.3.4 1.2.3.04 1..2.3 .1.2.3.4", {}},
