@@ -60,15 +60,15 @@ bool parseIpv4Address(const char* first, const char* last, std::uint32_t& addres
         digits |= static_cast<unsigned>(static_cast<unsigned>(c - '0') <= 9) << i;
     }
 #endif
-    bool ok = (dots | digits) == (1u << n) - 1 && std::popcount(dots) == 3;
     // The three dots (with stand-ins past the text, where ok is false anyway)
-    // and the components between them.
+    // and the components between them; exactly three dots leave none over.
     unsigned rest = dots | 0x70000u;
     unsigned ends[4];
     for (int c = 0; c < 3; ++c) {
         ends[c] = static_cast<unsigned>(std::countr_zero(rest));
         rest &= rest - 1;
     }
+    bool ok = (dots | digits) == (1u << n) - 1 && ends[2] < 16 && (rest & 0xFFFFu) == 0;
     ends[3] = static_cast<unsigned>(n);
     std::uint32_t value = 0;
     unsigned start = 0;
